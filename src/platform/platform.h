@@ -1,0 +1,100 @@
+// The relay's whole contact with the operating system: the simulator's named
+// shared-memory region and data-valid event, sleeping, the timer resolution,
+// TCP sockets and the console. One implementation file per platform is picked
+// by the build (platform_posix.cpp, platform_win32.cpp); nothing above this
+// header sees an OS error code, a handle type or a would-block errno.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+
+// ---- Named shared memory and event --------------------------------------
+//
+// Names are given as the simulator spells them ("Local\\IRSDKMemMapFileName").
+// The POSIX stand-in replaces the "Local\\" prefix with "/" and uses a POSIX
+// shared-memory object and a named semaphore of that name.
+
+struct Mapping;  // an opened named file mapping
+struct Event;    // an opened named auto-reset event
+
+// A contiguous run of bytes mapped into this process.
+struct RegionView {
+  const std::uint8_t* base = nullptr;
+  std::size_t size = 0;
+};
+
+// Opens an existing mapping read-only; nullptr while it does not exist.
+Mapping* OpenNamedMapping(const char* name);
+// Maps the whole of `mapping` read-only; false on failure.
+bool MapWholeView(Mapping* mapping, RegionView* view);
+// Opens an existing event for waiting; nullptr while it does not exist.
+Event* OpenNamedEvent(const char* name);
+// Waits until `event` is signalled or `milliseconds` pass, whichever is first.
+// A null event (an in-memory region in tests) returns at once.
+void WaitForNamedEvent(Event* event, int milliseconds);
+
+// Publisher side, as the simulator does it: creates the mapping (mode 0600 on
+// POSIX) with `size` bytes, or opens an existing one as it is, and maps it
+// writable. `created` tells which happened. False on failure.
+struct WritableRegion {
+  std::uint8_t* base = nullptr;
+  std::size_t size = 0;
+};
+bool CreateNamedMapping(const char* name, std::size_t size, WritableRegion* region, bool* created);
+// Creates (or opens) the data-valid event; nullptr on failure.
+Event* CreateNamedEvent(const char* name);
+// Signals the event; at most one signal stays pending, like an auto-reset event.
+void SignalNamedEvent(Event* event);
+// Removes the named objects so that the next publisher creates them anew.
+// Windows has nothing to remove: its objects vanish with their last handle.
+void RemoveNamedMapping(const char* name);
+void RemoveNamedEvent(const char* name);
+
+// ---- Time and console ----------------------------------------------------
+
+void SleepMilliseconds(int milliseconds);
+// Asks for a system timer resolution of `milliseconds` for the rest of the
+// process (Windows' timeBeginPeriod); nothing to do elsewhere.
+void RequestTimerResolution(int milliseconds);
+// Writes `text` to standard output and makes it visible at once.
+void ConsoleWrite(const char* text);
+// Monotonic clock, in nanoseconds from an arbitrary origin.
+std::int64_t MonotonicNanoseconds();
+
+// ---- TCP sockets ------------------------------------------------------------
+
+using Socket = std::uintptr_t;
+inline constexpr Socket kInvalidSocket = ~Socket{0};
+
+// Which step of setting up the listener failed.
+enum class ListenFailure { kNone, kStartup, kResolve, kSocket, kNonBlocking, kBind, kListen };
+
+// Starts the network library and opens a non-blocking IPv4 listener on every
+// local address at `port` ("0" picks a free port, for tests). On failure
+// everything obtained so far is released and the failing step is returned.
+ListenFailure OpenTcpListener(const char* port, Socket* listener);
+// The port a socket is bound to, or -1.
+int LocalPort(Socket socket);
+// Takes one pending connection; kInvalidSocket when none is pending or accept
+// fails for any other reason.
+Socket AcceptClient(Socket listener);
+// Switches Nagle's algorithm off; best effort.
+void SetNoDelay(Socket socket);
+// Sends without blocking and without raising SIGPIPE. Returns the number of
+// bytes taken (possibly fewer than `length`), 0 when the call would block, or
+// -1 when the connection has failed.
+long SendBytes(Socket socket, const char* bytes, std::size_t length);
+void CloseSocket(Socket socket);
+
+// Client side, for tests and tools.
+// Connects (blocking) to host:port; kInvalidSocket on failure.
+Socket ConnectTcp(const char* host, const char* port);
+// Sets SO_RCVBUF before or after connecting; best effort.
+void SetReceiveBufferSize(Socket socket, int bytes);
+// Waits up to `timeoutMilliseconds` for data and reads what is there.
+// Returns bytes read, 0 when the peer closed, -1 on time-out, -2 on error.
+long ReceiveBytes(Socket socket, char* buffer, std::size_t capacity, int timeoutMilliseconds);
+
+}  // namespace platform

@@ -1,0 +1,263 @@
+// The platform layer on Linux and other POSIX systems. The simulator's named
+// objects are stood in for by a POSIX shared-memory object and a named
+// semaphore whose names replace the Windows "Local\" prefix with "/".
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <semaphore.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+struct Mapping {
+  int fd;
+};
+
+struct Event {
+  sem_t* semaphore;
+};
+
+namespace {
+
+constexpr char kWindowsPrefix[] = "Local\\";
+
+// "Local\IRSDKMemMapFileName" becomes "/IRSDKMemMapFileName".
+std::string PosixName(const char* name) {
+  const std::size_t prefixLength = sizeof kWindowsPrefix - 1;
+  if (std::strncmp(name, kWindowsPrefix, prefixLength) == 0) name += prefixLength;
+  return std::string("/") + name;
+}
+
+}  // namespace
+
+Mapping* OpenNamedMapping(const char* name) {
+  const int fd = shm_open(PosixName(name).c_str(), O_RDONLY, 0);
+  if (fd < 0) return nullptr;
+  return new Mapping{fd};
+}
+
+bool MapWholeView(Mapping* mapping, RegionView* view) {
+  struct stat status;
+  if (fstat(mapping->fd, &status) != 0 || status.st_size <= 0) return false;
+  const auto size = static_cast<std::size_t>(status.st_size);
+  void* base = mmap(nullptr, size, PROT_READ, MAP_SHARED, mapping->fd, 0);
+  if (base == MAP_FAILED) return false;
+  view->base = static_cast<const std::uint8_t*>(base);
+  view->size = size;
+  return true;
+}
+
+Event* OpenNamedEvent(const char* name) {
+  sem_t* semaphore = sem_open(PosixName(name).c_str(), 0);
+  if (semaphore == SEM_FAILED) return nullptr;
+  return new Event{semaphore};
+}
+
+void WaitForNamedEvent(Event* event, int milliseconds) {
+  if (event == nullptr) return;
+  timespec deadline;
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_nsec += static_cast<long>(milliseconds) * 1000000L;
+  deadline.tv_sec += deadline.tv_nsec / 1000000000L;
+  deadline.tv_nsec %= 1000000000L;
+  // A signal interrupting the wait ends it early; the caller re-checks the
+  // tick counts whatever the outcome, so that is harmless.
+  sem_clockwait(event->semaphore, CLOCK_MONOTONIC, &deadline);
+}
+
+bool CreateNamedMapping(const char* name, std::size_t size, WritableRegion* region, bool* created) {
+  const std::string posixName = PosixName(name);
+  *created = true;
+  int fd = shm_open(posixName.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  if (fd < 0 && errno == EEXIST) {
+    *created = false;
+    fd = shm_open(posixName.c_str(), O_RDWR, 0);
+  }
+  if (fd < 0) return false;
+  struct stat status;
+  if (*created && ftruncate(fd, static_cast<off_t>(size)) != 0) {
+    close(fd);
+    return false;
+  }
+  if (fstat(fd, &status) != 0 || status.st_size <= 0) {
+    close(fd);
+    return false;
+  }
+  // An existing object is reused at whatever size it has.
+  const auto actualSize = static_cast<std::size_t>(status.st_size);
+  void* base = mmap(nullptr, actualSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  close(fd);
+  if (base == MAP_FAILED) return false;
+  region->base = static_cast<std::uint8_t*>(base);
+  region->size = actualSize;
+  return true;
+}
+
+Event* CreateNamedEvent(const char* name) {
+  sem_t* semaphore = sem_open(PosixName(name).c_str(), O_CREAT, 0600, 0);
+  if (semaphore == SEM_FAILED) return nullptr;
+  return new Event{semaphore};
+}
+
+void SignalNamedEvent(Event* event) {
+  // Posting only while the count is 0 keeps at most one signal pending, as
+  // with a Windows auto-reset event. Only the publisher posts, so the check
+  // and the post cannot race with another post.
+  int value = 0;
+  if (sem_getvalue(event->semaphore, &value) == 0 && value > 0) return;
+  sem_post(event->semaphore);
+}
+
+void RemoveNamedMapping(const char* name) { shm_unlink(PosixName(name).c_str()); }
+
+void RemoveNamedEvent(const char* name) { sem_unlink(PosixName(name).c_str()); }
+
+void SleepMilliseconds(int milliseconds) {
+  timespec remaining{milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+  }
+}
+
+void RequestTimerResolution(int) {}
+
+void ConsoleWrite(const char* text) {
+  std::fputs(text, stdout);
+  std::fflush(stdout);
+}
+
+std::int64_t MonotonicNanoseconds() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
+namespace {
+
+int Fd(Socket socket) { return static_cast<int>(socket); }
+
+}  // namespace
+
+ListenFailure OpenTcpListener(const char* port, Socket* listener) {
+  addrinfo hints{};
+  hints.ai_flags = AI_PASSIVE;
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  addrinfo* result = nullptr;
+  if (getaddrinfo(nullptr, port, &hints, &result) != 0) return ListenFailure::kResolve;
+
+  const int fd = socket(result->ai_family, result->ai_socktype, result->ai_protocol);
+  if (fd < 0) {
+    freeaddrinfo(result);
+    return ListenFailure::kSocket;
+  }
+  int nonBlocking = 1;
+  if (ioctl(fd, FIONBIO, &nonBlocking) != 0) {
+    freeaddrinfo(result);
+    close(fd);
+    return ListenFailure::kNonBlocking;
+  }
+  // Windows lets a restarted relay bind while old connections sit in
+  // TIME_WAIT; on POSIX that takes SO_REUSEADDR.
+  int reuse = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+  if (bind(fd, result->ai_addr, result->ai_addrlen) != 0) {
+    freeaddrinfo(result);
+    close(fd);
+    return ListenFailure::kBind;
+  }
+  freeaddrinfo(result);
+  if (listen(fd, SOMAXCONN) != 0) {
+    close(fd);
+    return ListenFailure::kListen;
+  }
+  *listener = static_cast<Socket>(fd);
+  return ListenFailure::kNone;
+}
+
+int LocalPort(Socket socket) {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  if (getsockname(Fd(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) return -1;
+  return ntohs(address.sin_port);
+}
+
+Socket AcceptClient(Socket listener) {
+  // Linux does not pass the listener's O_NONBLOCK on to accepted sockets
+  // (Windows does), so ask for it explicitly.
+  const int fd = accept4(Fd(listener), nullptr, nullptr, SOCK_NONBLOCK);
+  if (fd < 0) return kInvalidSocket;
+  return static_cast<Socket>(fd);
+}
+
+void SetNoDelay(Socket socket) {
+  // Linux rejects a one-byte option value, so pass an int.
+  int on = 1;
+  setsockopt(Fd(socket), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+long SendBytes(Socket socket, const char* bytes, std::size_t length) {
+  for (;;) {
+    const ssize_t sent = send(Fd(socket), bytes, length, MSG_NOSIGNAL);
+    if (sent >= 0) return static_cast<long>(sent);
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    return -1;
+  }
+}
+
+void CloseSocket(Socket socket) { close(Fd(socket)); }
+
+Socket ConnectTcp(const char* host, const char* port) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  addrinfo* result = nullptr;
+  if (getaddrinfo(host, port, &hints, &result) != 0) return kInvalidSocket;
+  const int fd = socket(result->ai_family, result->ai_socktype, result->ai_protocol);
+  if (fd >= 0 && connect(fd, result->ai_addr, result->ai_addrlen) != 0) {
+    close(fd);
+    freeaddrinfo(result);
+    return kInvalidSocket;
+  }
+  freeaddrinfo(result);
+  return fd < 0 ? kInvalidSocket : static_cast<Socket>(fd);
+}
+
+void SetReceiveBufferSize(Socket socket, int bytes) {
+  setsockopt(Fd(socket), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
+long ReceiveBytes(Socket socket, char* buffer, std::size_t capacity, int timeoutMilliseconds) {
+  pollfd entry{Fd(socket), POLLIN, 0};
+  for (;;) {
+    const int ready = poll(&entry, 1, timeoutMilliseconds);
+    if (ready == 0) return -1;
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return -2;
+    }
+    const ssize_t received = recv(Fd(socket), buffer, capacity, 0);
+    if (received >= 0) return static_cast<long>(received);
+    if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+    return -2;
+  }
+}
+
+}  // namespace platform
