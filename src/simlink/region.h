@@ -1,0 +1,95 @@
+// The relay's attachment to the simulator's shared telemetry: the region's
+// layout, the bounds-checked reads every other part uses on it, and the
+// fetch that notices a newly published row and copies it without tearing.
+//
+// The region is written by another process at any moment, and nothing in it
+// is trusted: every read is checked against the size of the mapping, and a
+// read that does not fit gives no row, no text or -1 instead.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace simlink {
+
+inline constexpr char kMappingName[] = "Local\\IRSDKMemMapFileName";
+inline constexpr char kDataValidEventName[] = "Local\\IRSDKDataValidEvent";
+
+// Byte offsets of the header fields the relay reads, and of the records.
+namespace layout {
+inline constexpr std::int64_t kStatus = 4;
+inline constexpr std::int64_t kSessionInfoOffset = 20;
+inline constexpr std::int64_t kVariableCount = 24;
+inline constexpr std::int64_t kVariableRecordsOffset = 28;
+inline constexpr std::int64_t kSlotCount = 32;
+inline constexpr std::int64_t kRowLength = 36;
+inline constexpr std::int64_t kSlots = 48;
+inline constexpr std::int64_t kSlotSize = 16;
+inline constexpr std::int64_t kSlotTickCount = 0;
+inline constexpr std::int64_t kSlotRowOffset = 4;
+inline constexpr std::int64_t kVariableRecordSize = 144;
+inline constexpr std::int64_t kVariableValueOffset = 4;
+inline constexpr std::int64_t kVariableName = 16;
+inline constexpr std::int64_t kVariableNameLength = 32;
+inline constexpr std::int32_t kStatusConnected = 1;
+}  // namespace layout
+
+// No row taken yet: any tick count the simulator publishes is lower.
+inline constexpr std::int32_t kNoTickCount = 2147483647;
+
+// The relay's private copy of one telemetry row.
+struct RowBuffer {
+  std::vector<std::uint8_t> bytes;
+};
+
+// Reads `length` bytes at `offset` of `view` into `out`; false, and nothing
+// read, when any of them lies outside the view.
+bool ReadBytes(const platform::RegionView& view, std::int64_t offset, std::int64_t length,
+               void* out);
+// A little-endian signed 32-bit field at `offset`; false when out of bounds.
+bool ReadInt32(const platform::RegionView& view, std::int64_t offset, std::int32_t* value);
+
+struct TelemetryRegion {
+  platform::Mapping* mapping = nullptr;
+  bool viewHeld = false;
+  platform::RegionView view;
+  platform::Event* event = nullptr;
+  bool attached = false;
+  std::int32_t lastTickCount = kNoTickCount;
+  // Called after each copy of a row, before its tick count is checked again.
+  // Lets a test rewrite the slot mid-copy; null otherwise.
+  void (*afterRowCopy)(void* context) = nullptr;
+  void* afterRowCopyContext = nullptr;
+};
+
+// A snapshot of the header fields, each 0 when it cannot be read.
+struct RegionHeader {
+  std::int32_t status = 0;
+  std::int32_t sessionInfoOffset = 0;
+  std::int32_t variableCount = 0;
+  std::int32_t variableRecordsOffset = 0;
+  std::int32_t slotCount = 0;
+  std::int32_t rowLength = 0;
+};
+
+// Treats `view` as an attached region: what attaching produces, and how
+// tests lay a region out in memory (with no event: waits return at once).
+void AttachView(TelemetryRegion& region, platform::RegionView view);
+
+// Opens whatever of mapping, view and event is still missing.
+bool Attach(TelemetryRegion& region);
+// True when a row newer than the last one taken was found and, when `row` is
+// given, copied into it.
+bool FetchNewRow(TelemetryRegion& region, RowBuffer* row);
+// FetchNewRow, and when that finds nothing, one 16 ms wait on the event and a
+// second FetchNewRow. Sleeps 16 ms while the simulator is absent.
+bool WaitForRow(TelemetryRegion& region, RowBuffer* row);
+// The NUL-terminated session text inside the region, or nullptr when not
+// attached or when the text has no NUL before the end of the mapping.
+const char* SessionInfoText(const TelemetryRegion& region);
+RegionHeader Header(const TelemetryRegion& region);
+
+}  // namespace simlink
