@@ -1,0 +1,104 @@
+// Plays the simulator's part: lays a telemetry region out (header, variable
+// records, session text, row slots), writes rows into it, raises their tick
+// counts and signals the data-valid event. Shared by the tests, the simulated
+// publisher and the benchmarks.
+//
+// The named objects are never removed on exit: a restarted publisher reuses
+// them, as the simulator's own objects outlive it while a relay holds them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace publisher {
+
+// Size of the named mapping the publisher creates; an existing one is reused
+// at whatever size it has.
+inline constexpr std::size_t kNamedRegionSize = 1 << 20;
+
+enum class ValueType : std::int32_t { kChar, kBool, kInt, kBitField, kFloat, kDouble };
+
+struct Variable {
+  std::string name;
+  ValueType type = ValueType::kFloat;
+  std::int32_t count = 1;   // array length
+  std::int32_t offset = 0;  // within a row
+};
+
+struct Layout {
+  std::int32_t slotCount = 3;
+  std::int32_t rowLength = 0;
+  std::int32_t sessionInfoOffset = 112;
+  std::int32_t sessionInfoCapacity = 512 * 1024;
+  std::vector<Variable> variables;
+};
+
+std::size_t ValueSize(ValueType type);
+
+// Lays `variables` out back to back from row offset 0, as the simulator packs
+// them (so values sit at unaligned offsets), and returns the layout with a
+// row length of at least `minimumRowLength`.
+Layout PackedLayout(std::vector<Variable> variables, std::int32_t slotCount,
+                    std::int32_t minimumRowLength);
+// The layout the simulator was measured to use: 3 slots, 323 variables, a
+// row length of 8154 bytes, the relayed values at unaligned offsets.
+Layout DefaultLayout();
+// A session text with a driver list, in the simulator's style.
+std::string DefaultSessionText();
+
+std::int32_t VariableRecordsOffset(const Layout& layout);
+std::int32_t RowOffset(const Layout& layout, std::int32_t slot);
+// Bytes a region needs for `layout`.
+std::size_t RegionSize(const Layout& layout);
+// The row offset of `name`, or -1.
+std::int32_t OffsetOf(const Layout& layout, std::string_view name);
+
+// Writes the header, records, session text and empty slots, with every tick
+// count 0 and the status bit clear. False when the region is too small or
+// the text does not fit.
+bool WriteLayout(std::span<std::uint8_t> region, const Layout& layout,
+                 std::string_view sessionText);
+// Replaces the session text; false when it does not fit.
+bool WriteSessionText(std::span<std::uint8_t> region, const Layout& layout,
+                      std::string_view sessionText);
+void SetConnected(std::span<std::uint8_t> region, bool connected);
+
+// Stores a value in a row at its variable's offset (element `index` of an
+// array); does nothing for a name the layout lacks.
+void SetFloat(std::span<std::uint8_t> row, const Layout& layout, std::string_view name, float value,
+              std::int32_t index = 0);
+void SetDouble(std::span<std::uint8_t> row, const Layout& layout, std::string_view name,
+               double value);
+void SetInt(std::span<std::uint8_t> row, const Layout& layout, std::string_view name,
+            std::int32_t value, std::int32_t index = 0);
+void SetBool(std::span<std::uint8_t> row, const Layout& layout, std::string_view name, bool value);
+
+struct Publisher {
+  std::span<std::uint8_t> region;
+  Layout layout;
+  std::int32_t tickCount = 0;
+  platform::Event* event = nullptr;  // none for an in-memory region
+};
+
+// Creates (or reuses) the named mapping and event, lays `layout` out and sets
+// the status bit. False with `error` set on failure.
+bool OpenNamed(Publisher& publisher, const Layout& layout, std::string_view sessionText,
+               std::string* error);
+// Lays `layout` out in memory the caller owns (tests), status bit set.
+bool OpenInMemory(Publisher& publisher, std::span<std::uint8_t> region, const Layout& layout,
+                  std::string_view sessionText);
+
+// Writes `row` into the next slot, raises that slot's tick count to the next
+// tick and signals the event.
+void PublishRow(Publisher& publisher, std::span<const std::uint8_t> row);
+// Writes a new header row length (a layout change) with the current records;
+// false when the slots would no longer fit the region.
+bool ChangeRowLength(Publisher& publisher, std::int32_t rowLength);
+
+}  // namespace publisher
