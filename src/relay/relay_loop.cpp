@@ -1,0 +1,74 @@
+// The relay loop.
+#include "relay/relay_loop.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "simlink/variable_directory.h"
+
+namespace relay {
+
+namespace {
+
+constexpr int kTimerResolutionMilliseconds = 16;
+
+void PrintClientConnected(std::uint32_t clientNumber) {
+  char line[48];
+  std::snprintf(line, sizeof line, "\n Client %d connected", static_cast<int>(clientNumber));
+  platform::ConsoleWrite(line);
+}
+
+// Sizes the row buffer to the header's row length and re-reads the car facts.
+// The buffer is filled by the next fetch; this turn sends nothing.
+void MakeRowBuffer(Relay& relay) {
+  relay.rowSize = simlink::Header(relay.region).rowLength;
+  // The fetch that reported this row checked that it fits the mapping, but
+  // the header may have changed since; never size the buffer past the mapping.
+  const auto bytes =
+      std::clamp<std::int64_t>(relay.rowSize, 0, static_cast<std::int64_t>(relay.region.view.size));
+  relay.row.emplace();
+  relay.row->bytes.assign(static_cast<std::size_t>(bytes), 0);
+  platform::ConsoleWrite("\n Connected to sim...");
+  sessioninfo::ReadCarFacts(simlink::SessionInfoText(relay.region), relay.facts);
+  platform::ConsoleWrite(relay.facts.userName);
+  platform::ConsoleWrite("\n");
+}
+
+}  // namespace
+
+void SetUp(Relay& relay, const char* port) {
+  clients::OpenListener(relay.clients, port);
+  platform::RequestTimerResolution(kTimerResolutionMilliseconds);
+  platform::ConsoleWrite("Waiting for iRacing...");
+}
+
+void RunTurn(Relay& relay) {
+  if (!simlink::WaitForRow(relay.region, relay.row ? &*relay.row : nullptr)) return;
+
+  if (clients::AdmitClient(relay.clients, relay.nextClientNumber)) {
+    PrintClientConnected(relay.nextClientNumber);
+    ++relay.nextClientNumber;
+    relay.sessionInfoCounter = kSessionInfoRestart;
+    for (std::size_t i = 0; i < kRelayedVariableCount; ++i) {
+      relay.offsets[i] = simlink::OffsetOf(relay.region, kRelayedVariables[i]);
+    }
+  }
+
+  if (!relay.row || simlink::Header(relay.region).rowLength != relay.rowSize) {
+    MakeRowBuffer(relay);
+    return;
+  }
+  if (clients::ClientCount(relay.clients) == 0) return;
+
+  relay.sessionInfoCounter += kSessionInfoStep;
+  std::size_t length = 0;
+  if (relay.sessionInfoCounter > kSessionInfoDue) {
+    relay.sessionInfoCounter = 0;
+    length = FormatSessionInfo(relay.facts, relay.packet);
+  } else {
+    length = FormatDataPacket(relay.row->bytes, relay.offsets, relay.packet);
+  }
+  clients::Broadcast(relay.clients, relay.packet, length);
+}
+
+}  // namespace relay

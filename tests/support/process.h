@@ -1,0 +1,21 @@
+// Starting the real executables from a test: one implementation per platform.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+struct ChildProcess;
+
+// Starts `path` with `arguments`, its standard output and error going to the
+// file `outputPath`. nullptr on failure.
+ChildProcess* StartProcess(const std::string& path, const std::vector<std::string>& arguments,
+                           const std::string& outputPath);
+// Waits up to `timeoutMilliseconds` for the process to end; true, with its
+// exit status, if it did.
+bool WaitForExit(ChildProcess* process, int timeoutMilliseconds, int* exitStatus);
+// Ends the process at once and releases it.
+void KillProcess(ChildProcess* process);
+
+}  // namespace testsupport
