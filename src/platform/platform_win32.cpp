@@ -2,13 +2,19 @@
 // file mapping and a named auto-reset event), the multimedia timer, Winsock 2
 // and the C runtime's standard output. Winsock's error codes, SOCKET and
 // HANDLE stay inside this file; callers see only the types of platform.h.
-#include <winsock2.h>
-#include <ws2tcpip.h>
+
+// clang-format off
 // winsock2.h must come before windows.h, which would otherwise pull in the
 // old winsock.h.
+#include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 // WIN32_LEAN_AND_MEAN leaves the multimedia timer out of windows.h.
 #include <mmsystem.h>
+// clang-format on
+
+#include <fcntl.h>  // _O_BINARY
+#include <io.h>     // _setmode
 
 #include <climits>
 #include <cstdio>
@@ -165,6 +171,13 @@ void RequestTimerResolution(int milliseconds) {
 }
 
 void ConsoleWrite(const char* text) {
+  // The C runtime opens stdout in text mode, which turns every "\n" into
+  // "\r\n" on the way out. The status texts are meant to be the same bytes on
+  // every platform, so anything reading the output (a log file, a launcher
+  // watching for "Client 0 connected") sees exactly them; a console window
+  // moves to a new line on a bare "\n" all the same.
+  static const bool binary = _setmode(_fileno(stdout), _O_BINARY) != -1;
+  (void)binary;
   std::fputs(text, stdout);
   std::fflush(stdout);
 }
