@@ -273,7 +273,7 @@ ListenFailure OpenTcpListener(const char* port, Socket* listener) {
 
 int LocalPort(Socket socket) {
   sockaddr_in address{};
-  int length = sizeof address;
+  int length = static_cast<int>(sizeof address);
   if (getsockname(Handle(socket), reinterpret_cast<sockaddr*>(&address), &length) == SOCKET_ERROR ||
       address.sin_family != AF_INET) {
     return -1;
@@ -295,7 +295,7 @@ void SetNoDelay(Socket socket) {
   // accepted everywhere.
   BOOL on = TRUE;
   setsockopt(Handle(socket), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
-             sizeof on);
+             static_cast<int>(sizeof on));
 }
 
 long SendBytes(Socket socket, const char* bytes, std::size_t length) {
@@ -329,7 +329,7 @@ Socket ConnectTcp(const char* host, const char* port) {
 
 void SetReceiveBufferSize(Socket socket, int bytes) {
   setsockopt(Handle(socket), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes),
-             sizeof bytes);
+             static_cast<int>(sizeof bytes));
 }
 
 long ReceiveBytes(Socket socket, char* buffer, std::size_t capacity, int timeoutMilliseconds) {
