@@ -54,11 +54,11 @@ bool WideName(const char* name, wchar_t (&wide)[kMaxNameLength + 1]) {
 }
 
 // The size of the view mapped at `base`. A view made with a size of 0 covers
-// the whole mapping; VirtualQuery reports it in page-sized regions of the
-// same allocation. Consecutive committed regions of that allocation are
-// summed, so a view whose pages differ in state is never over-reported. The
-// count is rounded up to whole pages; the bytes past the end of the mapping
-// within its last page read as zeros.
+// the whole mapping; VirtualQuery describes it as one or more runs of pages
+// of the same allocation. The committed runs from the base are summed, so a
+// view with reserved but uncommitted pages is never over-reported. The size
+// is whole pages: the bytes past the end of the mapping within its last page
+// are readable and read as zeros.
 std::size_t ViewSize(const void* base) {
   std::size_t size = 0;
   const char* cursor = static_cast<const char*>(base);
