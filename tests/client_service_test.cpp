@@ -52,6 +52,20 @@ TEST(ClientService, AdmitsOneClientPerCallInArrivalOrder) {
   EXPECT_EQ(second.received(), "DATA_PACKET;1;");
 }
 
+// On Windows each listener set-up starts the network library and a failed one
+// cleans up after itself; that must never tear down connections that work.
+TEST(ClientService, AFailedListenerLeavesOtherConnectionsWorking) {
+  Service s;
+  TestClient client(s.port());
+  ASSERT_TRUE(s.Admit(0));
+  platform::Socket second = platform::kInvalidSocket;
+  const std::string port = std::to_string(s.port());
+  EXPECT_EQ(platform::OpenTcpListener(port.c_str(), &second), platform::ListenFailure::kBind);
+  clients::Broadcast(s.service, "DATA_PACKET;", 12);
+  ASSERT_TRUE(client.ReceiveAtLeast(12));
+  EXPECT_EQ(clients::ClientCount(s.service), 1u);
+}
+
 TEST(ClientService, ANumberStillInUseTurnsTheNewcomerAway) {
   Service s;
   TestClient first(s.port());

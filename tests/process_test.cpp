@@ -76,6 +76,10 @@ TEST_F(RelayProcess, ExitsWithStatus1WhenThePortIsTaken) {
 
 TEST_F(RelayProcess, RelaysPublishedRowsToAClient) {
   publisher::Publisher sim;
+  struct CloseOnExit {
+    publisher::Publisher& sim;
+    ~CloseOnExit() { publisher::Close(sim); }
+  } closeOnExit{sim};
   std::string error;
   ASSERT_TRUE(publisher::OpenNamed(sim, publisher::DefaultLayout(), publisher::DefaultSessionText(),
                                    &error))

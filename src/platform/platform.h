@@ -47,6 +47,9 @@ bool CreateNamedMapping(const char* name, std::size_t size, WritableRegion* regi
 Event* CreateNamedEvent(const char* name);
 // Signals the event; at most one signal stays pending, like an auto-reset event.
 void SignalNamedEvent(Event* event);
+// Releases this process's handle on an event it created; the named object
+// itself stays (see Remove* below).
+void CloseNamedEvent(Event* event);
 // Removes the named objects so that the next publisher creates them anew.
 // Windows has nothing to remove: its objects vanish with their last handle.
 void RemoveNamedMapping(const char* name);

@@ -123,6 +123,12 @@ void SignalNamedEvent(Event* event) {
   sem_post(event->semaphore);
 }
 
+void CloseNamedEvent(Event* event) {
+  if (event == nullptr) return;
+  sem_close(event->semaphore);
+  delete event;
+}
+
 void RemoveNamedMapping(const char* name) { shm_unlink(PosixName(name).c_str()); }
 
 void RemoveNamedEvent(const char* name) { sem_unlink(PosixName(name).c_str()); }

@@ -159,6 +159,12 @@ void SignalNamedEvent(Event* event) {
   SetEvent(event->handle);
 }
 
+void CloseNamedEvent(Event* event) {
+  if (event == nullptr) return;
+  CloseHandle(event->handle);
+  delete event;
+}
+
 // Windows removes a named object when its last handle closes; there is
 // nothing to unlink by name.
 void RemoveNamedMapping(const char*) {}

@@ -410,6 +410,11 @@ bool OpenNamed(Publisher& publisher, const Layout& layout, std::string_view sess
   return true;
 }
 
+void Close(Publisher& publisher) {
+  platform::CloseNamedEvent(publisher.event);
+  publisher.event = nullptr;
+}
+
 void PublishRow(Publisher& publisher, std::span<const std::uint8_t> row) {
   const Layout& layout = publisher.layout;
   const std::int32_t tick = ++publisher.tickCount;

@@ -90,6 +90,9 @@ struct Publisher {
 // the status bit. False with `error` set on failure.
 bool OpenNamed(Publisher& publisher, const Layout& layout, std::string_view sessionText,
                std::string* error);
+// Releases the publisher's handle on the event. The region and the named
+// objects stay, so a relay attached to them keeps its view.
+void Close(Publisher& publisher);
 // Lays `layout` out in memory the caller owns (tests), status bit set.
 bool OpenInMemory(Publisher& publisher, std::span<std::uint8_t> region, const Layout& layout,
                   std::string_view sessionText);
