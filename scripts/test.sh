@@ -17,3 +17,10 @@ run_suite() {
 run_suite linux
 run_suite asan
 run_suite windows-mingw
+
+echo "=== windows release zip ==="
+cmake --build --preset windows-mingw --target package
+zip=build/windows/telemetry-relay-$(sed -n 's/^project(telemetry-relay VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)-windows-x64.zip
+unzip -l "$zip" | grep -q ' telemetry-relay.exe$'
+unzip -l "$zip" | grep -q ' README.md$'
+echo "$zip holds telemetry-relay.exe and README.md"
