@@ -52,6 +52,14 @@ void SignalNamedEvent(Event* event);
 void RemoveNamedMapping(const char* name);
 void RemoveNamedEvent(const char* name);
 
+// Claims a lock named `name` for the rest of the process, so that two
+// publishers never feed the same objects. The operating system releases it
+// when the process ends, however it ends, so a crashed holder leaves nothing
+// stale behind. On POSIX it is an advisory lock (flock) on a shared-memory
+// object of that name; on Windows a named mutex, held by its existence.
+enum class LockResult { kAcquired, kHeldElsewhere, kFailed };
+LockResult AcquireNamedLock(const char* name);
+
 // ---- Time and console ----------------------------------------------------
 
 void SleepMilliseconds(int milliseconds);

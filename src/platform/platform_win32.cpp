@@ -158,6 +158,24 @@ void SignalNamedEvent(Event* event) {
 void RemoveNamedMapping(const char*) {}
 void RemoveNamedEvent(const char*) {}
 
+LockResult AcquireNamedLock(const char* name) {
+  wchar_t wide[kMaxNameLength + 1];
+  if (!WideName(name, wide)) return LockResult::kFailed;
+  // The mutex is never waited on: whoever created it holds the lock for as
+  // long as its handle stays open, and Windows closes that handle when the
+  // process ends. This handle is kept for the life of the process.
+  HANDLE handle = CreateMutexW(nullptr, FALSE, wide);
+  if (handle == nullptr) {
+    // A mutex of that name made by another user cannot be opened at all.
+    return GetLastError() == ERROR_ACCESS_DENIED ? LockResult::kHeldElsewhere : LockResult::kFailed;
+  }
+  if (GetLastError() == ERROR_ALREADY_EXISTS) {
+    CloseHandle(handle);
+    return LockResult::kHeldElsewhere;
+  }
+  return LockResult::kAcquired;
+}
+
 void SleepMilliseconds(int milliseconds) { Sleep(Milliseconds(milliseconds)); }
 
 void RequestTimerResolution(int milliseconds) {
