@@ -392,6 +392,14 @@ bool OpenInMemory(Publisher& publisher, std::span<std::uint8_t> region, const La
 
 namespace {
 
+// Event handles are held for the life of the process, as the simulator holds
+// its own and as the relay holds what it opens: a Publisher that goes out of
+// scope leaves its handle here, where it stays reachable, instead of losing it.
+void HoldForLifeOfProcess(platform::Event* event) {
+  static auto* const held = new std::vector<platform::Event*>;
+  held->push_back(event);
+}
+
 // The named mapping and event, created or reused.
 bool CreateNamedObjects(Publisher& publisher, platform::WritableRegion* region, bool* created,
                         std::string* error) {
@@ -404,6 +412,7 @@ bool CreateNamedObjects(Publisher& publisher, platform::WritableRegion* region, 
     *error = "cannot create the data-valid event";
     return false;
   }
+  HoldForLifeOfProcess(publisher.event);
   return true;
 }
 
