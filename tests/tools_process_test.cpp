@@ -55,18 +55,18 @@ std::string ExpectedSessionInfo(const std::string& sessionText) {
   return std::string(buffer, relay::FormatSessionInfo(facts, buffer));
 }
 
-// The status word of the named region, or -1 when there is no region.
+// The status word of the named region, or -1 when there is no region. The
+// region is closed again, so that on Windows it can vanish with its last
+// handle elsewhere.
 std::int32_t RegionStatus() {
-  // The platform layer holds what it opens for the life of the process.
-  static auto* const held = new std::vector<platform::Mapping*>;
   platform::Mapping* mapping = platform::OpenNamedMapping(simlink::kMappingName);
   if (mapping == nullptr) return -1;
-  held->push_back(mapping);
   platform::RegionView view;
   std::int32_t status = -1;
   if (platform::MapWholeView(mapping, &view)) {
     simlink::ReadInt32(view, simlink::layout::kStatus, &status);
   }
+  platform::CloseNamedMapping(mapping, &view);
   return status;
 }
 

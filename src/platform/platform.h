@@ -29,6 +29,10 @@ struct RegionView {
 Mapping* OpenNamedMapping(const char* name);
 // Maps the whole of `mapping` read-only; false on failure.
 bool MapWholeView(Mapping* mapping, RegionView* view);
+// Unmaps `view` (when mapped) and closes `mapping`. The relay never lets go of
+// the simulator's region; tools and tests that only look in do. On Windows a
+// named mapping lives as long as any handle to it.
+void CloseNamedMapping(Mapping* mapping, RegionView* view);
 // Opens an existing event for waiting; nullptr while it does not exist.
 Event* OpenNamedEvent(const char* name);
 // Waits until `event` is signalled or `milliseconds` pass, whichever is first.

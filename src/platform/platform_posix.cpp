@@ -63,6 +63,13 @@ bool MapWholeView(Mapping* mapping, RegionView* view) {
   return true;
 }
 
+void CloseNamedMapping(Mapping* mapping, RegionView* view) {
+  if (view->base != nullptr) munmap(const_cast<std::uint8_t*>(view->base), view->size);
+  *view = RegionView{};
+  close(mapping->fd);
+  delete mapping;
+}
+
 Event* OpenNamedEvent(const char* name) {
   sem_t* semaphore = sem_open(PosixName(name).c_str(), 0);
   if (semaphore == SEM_FAILED) return nullptr;

@@ -93,6 +93,13 @@ bool MapWholeView(Mapping* mapping, RegionView* view) {
   return true;
 }
 
+void CloseNamedMapping(Mapping* mapping, RegionView* view) {
+  if (view->base != nullptr) UnmapViewOfFile(view->base);
+  *view = RegionView{};
+  CloseHandle(mapping->handle);
+  delete mapping;
+}
+
 Event* OpenNamedEvent(const char* name) {
   wchar_t wide[kMaxNameLength + 1];
   if (!WideName(name, wide)) return nullptr;
