@@ -81,7 +81,7 @@ void Step(Model& model);
 // Values that lie beyond the end of `row` are left out.
 void WriteRow(const Model& model, const publisher::Layout& layout, std::span<std::uint8_t> row);
 
-// The car's speed in m/s and whether it is on pit road, for tests.
+// The flags the row carries as OnPitRoad and IsOnTrack.
 bool OnPitRoad(const Model& model);
 bool OnTrack(const Model& model);
 
