@@ -29,6 +29,10 @@ struct RegionView {
 Mapping* OpenNamedMapping(const char* name);
 // Maps the whole of `mapping` read-only; false on failure.
 bool MapWholeView(Mapping* mapping, RegionView* view);
+// Unmaps `view` (when mapped) and closes `mapping`. The relay never lets go of
+// the simulator's region; tools and tests that only look in do. On Windows a
+// named mapping lives as long as any handle to it.
+void CloseNamedMapping(Mapping* mapping, RegionView* view);
 // Opens an existing event for waiting; nullptr while it does not exist.
 Event* OpenNamedEvent(const char* name);
 // Waits until `event` is signalled or `milliseconds` pass, whichever is first.
@@ -54,6 +58,14 @@ void CloseNamedEvent(Event* event);
 // Windows has nothing to remove: its objects vanish with their last handle.
 void RemoveNamedMapping(const char* name);
 void RemoveNamedEvent(const char* name);
+
+// Claims a lock named `name` for the rest of the process, so that two
+// publishers never feed the same objects. The operating system releases it
+// when the process ends, however it ends, so a crashed holder leaves nothing
+// stale behind. On POSIX it is an advisory lock (flock) on a shared-memory
+// object of that name; on Windows a named mutex, held by its existence.
+enum class LockResult { kAcquired, kHeldElsewhere, kFailed };
+LockResult AcquireNamedLock(const char* name);
 
 // ---- Time and console ----------------------------------------------------
 

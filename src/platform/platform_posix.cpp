@@ -8,6 +8,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <semaphore.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -60,6 +61,13 @@ bool MapWholeView(Mapping* mapping, RegionView* view) {
   view->base = static_cast<const std::uint8_t*>(base);
   view->size = size;
   return true;
+}
+
+void CloseNamedMapping(Mapping* mapping, RegionView* view) {
+  if (view->base != nullptr) munmap(const_cast<std::uint8_t*>(view->base), view->size);
+  *view = RegionView{};
+  close(mapping->fd);
+  delete mapping;
 }
 
 Event* OpenNamedEvent(const char* name) {
@@ -132,6 +140,22 @@ void CloseNamedEvent(Event* event) {
 void RemoveNamedMapping(const char* name) { shm_unlink(PosixName(name).c_str()); }
 
 void RemoveNamedEvent(const char* name) { sem_unlink(PosixName(name).c_str()); }
+
+LockResult AcquireNamedLock(const char* name) {
+  const int fd = shm_open(PosixName(name).c_str(), O_RDWR | O_CREAT, 0600);
+  if (fd < 0) return LockResult::kFailed;
+  // flock belongs to this open file description: a second claim, even from
+  // this same process, is refused. The descriptor stays open (and so the lock
+  // held) until the process ends; shm_open sets FD_CLOEXEC, so children
+  // started later do not inherit it.
+  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    const bool held = errno == EWOULDBLOCK;
+    close(fd);
+    return held ? LockResult::kHeldElsewhere : LockResult::kFailed;
+  }
+  return LockResult::kAcquired;
+}
 
 void SleepMilliseconds(int milliseconds) {
   timespec remaining{milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};

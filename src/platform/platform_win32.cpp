@@ -99,6 +99,13 @@ bool MapWholeView(Mapping* mapping, RegionView* view) {
   return true;
 }
 
+void CloseNamedMapping(Mapping* mapping, RegionView* view) {
+  if (view->base != nullptr) UnmapViewOfFile(view->base);
+  *view = RegionView{};
+  CloseHandle(mapping->handle);
+  delete mapping;
+}
+
 Event* OpenNamedEvent(const char* name) {
   wchar_t wide[kMaxNameLength + 1];
   if (!WideName(name, wide)) return nullptr;
@@ -169,6 +176,24 @@ void CloseNamedEvent(Event* event) {
 // nothing to unlink by name.
 void RemoveNamedMapping(const char*) {}
 void RemoveNamedEvent(const char*) {}
+
+LockResult AcquireNamedLock(const char* name) {
+  wchar_t wide[kMaxNameLength + 1];
+  if (!WideName(name, wide)) return LockResult::kFailed;
+  // The mutex is never waited on: whoever created it holds the lock for as
+  // long as its handle stays open, and Windows closes that handle when the
+  // process ends. This handle is kept for the life of the process.
+  HANDLE handle = CreateMutexW(nullptr, FALSE, wide);
+  if (handle == nullptr) {
+    // A mutex of that name made by another user cannot be opened at all.
+    return GetLastError() == ERROR_ACCESS_DENIED ? LockResult::kHeldElsewhere : LockResult::kFailed;
+  }
+  if (GetLastError() == ERROR_ALREADY_EXISTS) {
+    CloseHandle(handle);
+    return LockResult::kHeldElsewhere;
+  }
+  return LockResult::kAcquired;
+}
 
 void SleepMilliseconds(int milliseconds) { Sleep(Milliseconds(milliseconds)); }
 

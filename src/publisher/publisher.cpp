@@ -390,11 +390,12 @@ bool OpenInMemory(Publisher& publisher, std::span<std::uint8_t> region, const La
   return true;
 }
 
-bool OpenNamed(Publisher& publisher, const Layout& layout, std::string_view sessionText,
-               std::string* error) {
-  platform::WritableRegion region;
-  bool created = false;
-  if (!platform::CreateNamedMapping(simlink::kMappingName, kNamedRegionSize, &region, &created)) {
+namespace {
+
+// The named mapping and event, created or reused.
+bool CreateNamedObjects(Publisher& publisher, platform::WritableRegion* region, bool* created,
+                        std::string* error) {
+  if (!platform::CreateNamedMapping(simlink::kMappingName, kNamedRegionSize, region, created)) {
     *error = "cannot create the shared-memory region";
     return false;
   }
@@ -403,11 +404,80 @@ bool OpenNamed(Publisher& publisher, const Layout& layout, std::string_view sess
     *error = "cannot create the data-valid event";
     return false;
   }
+  return true;
+}
+
+bool LayOut(Publisher& publisher, const platform::WritableRegion& region, const Layout& layout,
+            std::string_view sessionText, std::string* error) {
   if (!OpenInMemory(publisher, {region.base, region.size}, layout, sessionText)) {
     *error = "the shared-memory region is too small for the layout";
     return false;
   }
   return true;
+}
+
+// The highest tick count of any slot, read the way the relay reads it.
+std::int32_t NewestTick(const platform::WritableRegion& region) {
+  const platform::RegionView view{region.base, region.size};
+  std::int32_t slotCount = 0;
+  std::int32_t newest = 0;
+  simlink::ReadInt32(view, layout::kSlotCount, &slotCount);
+  for (std::int32_t slot = 0; slot < slotCount; ++slot) {
+    std::int32_t tick = 0;
+    if (!simlink::ReadInt32(view, layout::kSlots + layout::kSlotSize * slot, &tick)) break;
+    newest = std::max(newest, tick);
+  }
+  return newest;
+}
+
+// True while something else keeps publishing into the region: its status
+// bit is set and its tick counts move.
+bool HasLiveWriter(const platform::WritableRegion& region) {
+  const platform::RegionView view{region.base, region.size};
+  std::int32_t status = 0;
+  if (!simlink::ReadInt32(view, layout::kStatus, &status) ||
+      (status & layout::kStatusConnected) == 0) {
+    return false;
+  }
+  const std::int32_t before = NewestTick(region);
+  platform::SleepMilliseconds(kLiveWriterWatchMilliseconds);
+  std::atomic_thread_fence(std::memory_order_acquire);
+  return NewestTick(region) != before;
+}
+
+}  // namespace
+
+bool OpenNamed(Publisher& publisher, const Layout& layout, std::string_view sessionText,
+               std::string* error) {
+  platform::WritableRegion region;
+  bool created = false;
+  return CreateNamedObjects(publisher, &region, &created, error) &&
+         LayOut(publisher, region, layout, sessionText, error);
+}
+
+bool OpenNamedExclusive(Publisher& publisher, const Layout& layout, std::string_view sessionText,
+                        std::string* error) {
+  switch (platform::AcquireNamedLock(kPublisherLockName)) {
+    case platform::LockResult::kAcquired:
+      break;
+    case platform::LockResult::kHeldElsewhere:
+      *error = "another publisher is already running (it holds the lock \"" +
+               std::string(kPublisherLockName) + "\"); stop it first";
+      return false;
+    case platform::LockResult::kFailed:
+      *error = "cannot create the publisher lock \"" + std::string(kPublisherLockName) + "\"";
+      return false;
+  }
+  platform::WritableRegion region;
+  bool created = false;
+  if (!CreateNamedObjects(publisher, &region, &created, error)) return false;
+  if (!created && HasLiveWriter(region)) {
+    *error =
+        "another program is publishing into the shared-memory region (its tick counts are "
+        "moving): is the simulator running?";
+    return false;
+  }
+  return LayOut(publisher, region, layout, sessionText, error);
 }
 
 void Close(Publisher& publisher) {
@@ -438,6 +508,16 @@ bool ChangeRowLength(Publisher& publisher, std::int32_t rowLength) {
     WriteInt32(publisher.region, layout::kSlots + layout::kSlotSize * slot + layout::kSlotRowOffset,
                RowOffset(publisher.layout, slot));
   }
+  return true;
+}
+
+bool Restart(Publisher& publisher, std::string_view sessionText) {
+  SetConnected(publisher.region, false);
+  // WriteLayout zeroes every slot's tick count, so the relay sees a count
+  // lower than the last it took and takes the rows from tick 1 on as new.
+  if (!WriteLayout(publisher.region, publisher.layout, sessionText)) return false;
+  publisher.tickCount = 0;
+  SetConnected(publisher.region, true);
   return true;
 }
 

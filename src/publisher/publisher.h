@@ -93,6 +93,19 @@ bool OpenNamed(Publisher& publisher, const Layout& layout, std::string_view sess
 // Releases the publisher's handle on the event. The region and the named
 // objects stay, so a relay attached to them keeps its view.
 void Close(Publisher& publisher);
+
+// The lock a publisher holds while it feeds the named objects.
+inline constexpr char kPublisherLockName[] = "Local\\TelemetryRelayPublisher";
+// How long OpenNamedExclusive watches a reused region for a live writer.
+inline constexpr int kLiveWriterWatchMilliseconds = 250;
+
+// OpenNamed for a publisher that must be the only one: first claims
+// kPublisherLockName for the life of the process, and refuses to touch a
+// region it reuses while that region's tick counts are still moving (a
+// writer without the lock, such as the simulator itself). False with `error`
+// set, and nothing written, when another publisher is running.
+bool OpenNamedExclusive(Publisher& publisher, const Layout& layout, std::string_view sessionText,
+                        std::string* error);
 // Lays `layout` out in memory the caller owns (tests), status bit set.
 bool OpenInMemory(Publisher& publisher, std::span<std::uint8_t> region, const Layout& layout,
                   std::string_view sessionText);
@@ -103,5 +116,10 @@ void PublishRow(Publisher& publisher, std::span<const std::uint8_t> row);
 // Writes a new header row length (a layout change) with the current records;
 // false when the slots would no longer fit the region.
 bool ChangeRowLength(Publisher& publisher, std::int32_t rowLength);
+// Starts over as a restarted simulator does: the status bit goes clear, the
+// current layout and `sessionText` are laid out again with every tick count
+// 0, the status bit is set, and the next row published has tick count 1.
+// False, with the status bit left clear, when the text does not fit.
+bool Restart(Publisher& publisher, std::string_view sessionText);
 
 }  // namespace publisher

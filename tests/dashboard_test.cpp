@@ -1,0 +1,82 @@
+// relay-watch's dashboard: the shift lights, the clock and what a frame shows.
+#include "dashboard.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <string>
+
+namespace {
+
+using watch::Cue;
+using watch::LitLights;
+using watch::ShiftCue;
+
+TEST(Dashboard, ShiftLightsFollowTheThresholds) {
+  watch::SessionInfo s;
+  s.firstRpm = 5500, s.shiftRpm = 6900, s.lastRpm = 7100, s.blinkRpm = 7250;
+  struct Case {
+    std::int32_t rpm;
+    int lit;
+    ShiftCue cue;
+  };
+  const Case cases[] = {
+      {0, 0, ShiftCue::kNone},
+      {5499, 0, ShiftCue::kNone},
+      {5500, 1, ShiftCue::kNone},
+      {5677, 1, ShiftCue::kNone},
+      {5678, 2, ShiftCue::kNone},
+      {6899, 8, ShiftCue::kNone},
+      {6900, 8, ShiftCue::kShift},
+      {7099, 9, ShiftCue::kShift},
+      {7100, 10, ShiftCue::kShift},
+      {7249, 10, ShiftCue::kShift},
+      {7250, 10, ShiftCue::kBlink},
+      {99999, 10, ShiftCue::kBlink},
+      {std::numeric_limits<std::int32_t>::min(), 0, ShiftCue::kNone},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(LitLights(c.rpm, s), c.lit) << c.rpm;
+    EXPECT_EQ(Cue(c.rpm, s), c.cue) << c.rpm;
+  }
+  // Before a SESSION_INFO (or with thresholds that make no range) nothing lights.
+  EXPECT_EQ(LitLights(7000, watch::SessionInfo{}), 0);
+  s.lastRpm = s.firstRpm;
+  EXPECT_EQ(LitLights(7000, s), 0);
+}
+
+TEST(Dashboard, FormatsTheClockAndTheGear) {
+  EXPECT_EQ(watch::FormatClock(0), "0:00:00");
+  EXPECT_EQ(watch::FormatClock(2699.99), "0:44:59");
+  EXPECT_EQ(watch::FormatClock(36000), "10:00:00");
+  EXPECT_EQ(watch::FormatClock(-1), "--:--:--");
+  EXPECT_EQ(watch::FormatClock(std::numeric_limits<double>::quiet_NaN()), "--:--:--");
+  EXPECT_EQ(watch::FormatGear(-1), "R");
+  EXPECT_EQ(watch::FormatGear(0), "N");
+  EXPECT_EQ(watch::FormatGear(4), "4");
+}
+
+TEST(Dashboard, FrameShowsTheValuesAndTheMalformedCount) {
+  watch::DashboardState state;
+  state.endpoint = "127.0.0.1:6667";
+  state.status = "connected";
+  state.haveData = state.haveSession = true;
+  state.session = {5500, 7100, 6900, 7250, "bmwm4gt3"};
+  state.data.gear = 4;
+  state.data.rpm = 7260;
+  state.data.sessionTimeRemain = 1234.5;
+  state.data.onPitRoad = 1;
+  state.malformed = 3;
+  state.lastProblem = "field 5 \"x\" is not a whole number";
+  const std::string on = watch::RenderDashboard(state, 120, true);
+  const std::string off = watch::RenderDashboard(state, 120, false);
+  for (const char* wanted : {"127.0.0.1:6667", "bmwm4gt3", "Gear          \x1b[1m4", "0:20:34",
+                             "3 malformed", "field 5", "SHIFT!", "first 5500  shift 6900"}) {
+    EXPECT_NE(on.find(wanted), std::string::npos) << wanted;
+  }
+  // Above the blink threshold the lights go on and off.
+  EXPECT_NE(on.find("[*]"), std::string::npos);
+  EXPECT_EQ(off.find("[*]"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,216 @@
+// relay-watch's framing and message checks: a stream cut anywhere frames the
+// same, and every field of both messages is checked.
+#include "stream_framer.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "message_parser.h"
+#include "publisher/publisher.h"
+#include "relay/messages.h"
+
+namespace {
+
+using watch::MessageKind;
+using watch::ParseMessage;
+using watch::StreamFramer;
+
+std::vector<std::string> Frame(const std::vector<std::string_view>& pieces) {
+  StreamFramer framer;
+  std::vector<std::string> messages;
+  for (std::string_view piece : pieces) framer.Feed(piece, messages);
+  framer.Finish(messages);
+  return messages;
+}
+
+std::string Join(const std::vector<std::string>& parts) {
+  std::string joined;
+  for (const std::string& part : parts) joined += part;
+  return joined;
+}
+
+// Bytes before the first keyword, keyword look-alikes inside a car path, an
+// empty car path right before a keyword, and a SESSION_INFO at the very end
+// (complete only when the stream ends).
+const std::vector<std::string> kMessages = {
+    "noise;",
+    "DATA_PACKET;90.50;85.25;3;42.70;6543;0.50;0.38;1234.50;4;3;12;1800.00;1;1.00;1;",
+    "SESSION_INFO;0;0;0;0;",
+    "DATA_PACKET;nan;inf;-1;-inf;-2147483648;0.00;0.00;0.00;0;0;0;0.00;0;0.00;0;",
+    "SESSION_INFO;5900;7400;7200;7600;DATA_PACKAGE SESSION_INF DATA_PACKE",
+    "DATA_PACKET;1.00;2.00;N;",
+    "SESSION_INFO;5500;7100;6900;7250;bmwm4gt3",
+};
+
+TEST(StreamFramer, FramesTheSameWhereverTheStreamIsCut) {
+  const std::string stream = Join(kMessages);
+  ASSERT_EQ(Frame({stream}), kMessages);
+  for (std::size_t first = 0; first <= stream.size(); ++first) {
+    const std::string_view all(stream);
+    ASSERT_EQ(Frame({all.substr(0, first), all.substr(first)}), kMessages) << "cut at " << first;
+    // Two cuts at once cover a keyword split over three pieces.
+    for (std::size_t second = first; second <= stream.size(); second += 7) {
+      ASSERT_EQ(
+          Frame({all.substr(0, first), all.substr(first, second - first), all.substr(second)}),
+          kMessages)
+          << "cuts at " << first << " and " << second;
+    }
+  }
+  std::vector<std::string_view> bytes;
+  for (std::size_t i = 0; i < stream.size(); ++i)
+    bytes.push_back(std::string_view(stream).substr(i, 1));
+  EXPECT_EQ(Frame(bytes), kMessages);
+}
+
+TEST(StreamFramer, HandsOutAMessageOnlyOnceTheNextKeywordBegins) {
+  StreamFramer framer;
+  std::vector<std::string> messages;
+  framer.Feed("SESSION_INFO;1;2;3;4;car", messages);
+  framer.Feed("path DATA_", messages);
+  EXPECT_TRUE(messages.empty());
+  framer.Feed("PACKET;", messages);
+  EXPECT_EQ(messages, std::vector<std::string>{"SESSION_INFO;1;2;3;4;carpath "});
+  // A new connection starts clean: the unfinished DATA_PACKET is dropped.
+  framer.Reset();
+  framer.Finish(messages);
+  EXPECT_EQ(messages.size(), 1u);
+}
+
+TEST(StreamFramer, BoundsARunWithoutKeywordsAndLosesNoByte) {
+  const std::string junk(3 * watch::kMaxMessageLength, 'x');
+  const std::string packet = kMessages[1];
+  const std::string stream = junk + "DATA_PACKE" + junk + packet;
+  for (std::size_t piece : {std::size_t{1}, std::size_t{100}, stream.size()}) {
+    StreamFramer framer;
+    std::vector<std::string> messages;
+    for (std::size_t at = 0; at < stream.size(); at += piece) {
+      framer.Feed(std::string_view(stream).substr(at, piece), messages);
+    }
+    framer.Finish(messages);
+    EXPECT_EQ(Join(messages), stream) << "pieces of " << piece;
+    EXPECT_EQ(messages.back(), packet) << "pieces of " << piece;
+    if (piece == 1) {
+      for (const std::string& message : messages) {
+        EXPECT_LE(message.size(), watch::kMaxMessageLength);
+      }
+    }
+  }
+}
+
+TEST(MessageParser, AcceptsWellFormedMessagesAndReadsTheirValues) {
+  const auto data = ParseMessage(kMessages[1]);
+  ASSERT_EQ(data.kind, MessageKind::kDataPacket) << data.problem;
+  EXPECT_DOUBLE_EQ(data.data.oilTemp, 90.5);
+  EXPECT_EQ(data.data.gear, 3);
+  EXPECT_EQ(data.data.rpm, 6543);
+  EXPECT_DOUBLE_EQ(data.data.lapDist, 1234.5);
+  EXPECT_EQ(data.data.sessionLapsRemain, 12);
+  EXPECT_DOUBLE_EQ(data.data.sessionTimeRemain, 1800);
+  EXPECT_EQ(data.data.onPitRoad, 1);
+  EXPECT_DOUBLE_EQ(data.data.throttle, 1);
+
+  const auto special = ParseMessage(kMessages[3]);
+  ASSERT_EQ(special.kind, MessageKind::kDataPacket) << special.problem;
+  EXPECT_TRUE(std::isnan(special.data.oilTemp));
+  EXPECT_EQ(special.data.waterTemp, std::numeric_limits<double>::infinity());
+  EXPECT_EQ(special.data.gear, -1);
+  EXPECT_EQ(special.data.rpm, std::numeric_limits<std::int32_t>::min());
+
+  const auto session = ParseMessage("SESSION_INFO;5900;7400;7200;7600;porsche992rgt3");
+  ASSERT_EQ(session.kind, MessageKind::kSessionInfo) << session.problem;
+  EXPECT_EQ(session.session.firstRpm, 5900);
+  EXPECT_EQ(session.session.lastRpm, 7400);
+  EXPECT_EQ(session.session.shiftRpm, 7200);
+  EXPECT_EQ(session.session.blinkRpm, 7600);
+  EXPECT_EQ(session.session.carPath, "porsche992rgt3");
+  EXPECT_EQ(ParseMessage("SESSION_INFO;0;0;0;0;").kind, MessageKind::kSessionInfo);
+  // The car path is free text to the end of the message.
+  EXPECT_EQ(ParseMessage("SESSION_INFO;1;2;3;4;a;b").session.carPath, "a;b");
+}
+
+TEST(MessageParser, RejectsWrongFieldCountsAndNumbers) {
+  const std::string good = kMessages[1];
+  struct Case {
+    std::string message;
+    const char* problem;
+  };
+  const Case cases[] = {
+      {"DATA_PACKET;90.50;85.25;3;42.70;6543;0.50;0.38;1234.50;4;3;12;1800.00;1;1.00;",
+       "15 fields"},
+      {good + "1;", "17 fields"},
+      {good.substr(0, good.size() - 1), "no final"},
+      {"DATA_PACKET;90.50;85.25;3.0;42.70;6543;0.50;0.38;1234.50;4;3;12;1800.00;1;1.00;1;",
+       "field 4"},
+      {"DATA_PACKET;90.5;85.25;3;42.70;6543;0.50;0.38;1234.50;4;3;12;1800.00;1;1.00;1;", "field 2"},
+      {"DATA_PACKET;90.50;85.25;3;42.70;6543;.50;0.38;1234.50;4;3;12;1800.00;1;1.00;1;", "field 7"},
+      {"DATA_PACKET;90.50;85.25;3;42.70;6543;0.50;0.38;1234.50;4;3;12;1800.00;1;1.00;;",
+       "field 16"},
+      {"DATA_PACKET;90.50;85.25;3;42.70;2147483648;0.50;0.38;1234.50;4;3;12;1800.00;1;1.00;1;",
+       "field 6"},
+      {"DATA_PACKET;90.50;85.25;3;42.70;6543;0.50;0.38;1234.50;4;3;1a;1800.00;1;1.00;1;",
+       "field 12"},
+      {"DATA_PACKET;-nan;85.25;3;42.70;6543;0.50;0.38;1234.50;4;3;12;1800.00;1;1.00;1;", "field 2"},
+      {"SESSION_INFO;5900;7400;7200;7600", "5 fields"},
+      {"SESSION_INFO;5900;7400;7200.000;7600;car", "field 4"},
+      {"SESSION_INFO;5900;;7200;7600;car", "field 3"},
+      {"DATA_PACKETS;1;", "does not begin"},
+      {"noise;", "does not begin"},
+      {"", "does not begin"},
+  };
+  for (const Case& c : cases) {
+    const auto parsed = ParseMessage(c.message);
+    EXPECT_EQ(parsed.kind, MessageKind::kMalformed) << c.message;
+    EXPECT_NE(parsed.problem.find(c.problem), std::string::npos)
+        << c.message << ": " << parsed.problem;
+  }
+}
+
+// Whatever the relay's formatter writes, the checks accept, and the values
+// read back are the row's to within the two decimals sent.
+TEST(MessageParser, AcceptsEveryDataPacketTheRelayFormats) {
+  using T = publisher::ValueType;
+  std::vector<publisher::Variable> variables;
+  for (const char* name : relay::kRelayedVariables) {
+    const std::string n = name;
+    const T type = n == "SessionTimeRemain"               ? T::kDouble
+                   : n == "OnPitRoad" || n == "IsOnTrack" ? T::kBool
+                   : n == "Gear" || n == "Lap" || n == "RaceLaps" || n == "SessionLapsRemain"
+                       ? T::kInt
+                       : T::kFloat;
+    variables.push_back({n, type});
+  }
+  const publisher::Layout layout = publisher::PackedLayout(variables, 1, 0);
+  relay::VariableOffsets offsets{};
+  for (std::size_t i = 0; i < offsets.size(); ++i) {
+    offsets[i] = publisher::OffsetOf(layout, relay::kRelayedVariables[i]);
+  }
+  const float big = std::numeric_limits<float>::max();
+  for (float value :
+       {0.0f, -0.004f, 1.005f, 7654.321f, -big, big, std::numeric_limits<float>::quiet_NaN()}) {
+    std::vector<std::uint8_t> row(static_cast<std::size_t>(layout.rowLength));
+    for (const publisher::Variable& v : layout.variables) {
+      if (v.type == T::kFloat) publisher::SetFloat(row, layout, v.name, value);
+      if (v.type == T::kDouble) publisher::SetDouble(row, layout, v.name, value);
+      if (v.type == T::kInt) publisher::SetInt(row, layout, v.name, -9);
+      if (v.type == T::kBool) publisher::SetBool(row, layout, v.name, true);
+    }
+    char buffer[relay::kPacketBufferSize];
+    const std::string message(buffer, relay::FormatDataPacket(row, offsets, buffer));
+    const auto parsed = ParseMessage(message);
+    ASSERT_EQ(parsed.kind, MessageKind::kDataPacket) << message << ": " << parsed.problem;
+    if (std::isnan(value)) {
+      EXPECT_TRUE(std::isnan(parsed.data.oilTemp));
+    } else if (std::fabs(value) < 1e6f) {
+      EXPECT_NEAR(parsed.data.oilTemp, value, 0.0051) << message;
+    } else {
+      EXPECT_DOUBLE_EQ(parsed.data.oilTemp, value) << message;
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,427 @@
+// sim-publisher, telemetry-relay and relay-watch run together as real
+// processes on 127.0.0.1:6667 and the simulator's fixed object names.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "message_parser.h"
+#include "platform/platform.h"
+#include "publisher/publisher.h"
+#include "relay/messages.h"
+#include "sessioninfo/car_facts.h"
+#include "sim_model.h"
+#include "simlink/region.h"
+#include "support/process.h"
+
+namespace {
+
+constexpr int kRate = 60;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+std::size_t Occurrences(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+bool WaitFor(const std::function<bool()>& condition, int timeoutMilliseconds) {
+  const std::int64_t deadline =
+      platform::MonotonicNanoseconds() + std::int64_t{timeoutMilliseconds} * 1000000;
+  while (!condition()) {
+    if (platform::MonotonicNanoseconds() > deadline) return false;
+    platform::SleepMilliseconds(50);
+  }
+  return true;
+}
+
+std::string ExpectedSessionInfo(const std::string& sessionText) {
+  sessioninfo::CarFacts facts;
+  sessioninfo::ReadCarFacts(sessionText.c_str(), facts);
+  char buffer[relay::kPacketBufferSize];
+  return std::string(buffer, relay::FormatSessionInfo(facts, buffer));
+}
+
+// The status word of the named region, or -1 when there is no region. The
+// region is closed again, so that on Windows it can vanish with its last
+// handle elsewhere.
+std::int32_t RegionStatus() {
+  platform::Mapping* mapping = platform::OpenNamedMapping(simlink::kMappingName);
+  if (mapping == nullptr) return -1;
+  platform::RegionView view;
+  std::int32_t status = -1;
+  if (platform::MapWholeView(mapping, &view)) {
+    simlink::ReadInt32(view, simlink::layout::kStatus, &status);
+  }
+  platform::CloseNamedMapping(mapping, &view);
+  return status;
+}
+
+// Replays the publisher's model row by row and formats each row as the relay
+// would, so a test can tell that what arrived is what the model published.
+class ModelReplay {
+ public:
+  ModelReplay(const std::string& sessionText, std::uint64_t seed)
+      : layout_(simulated::SessionLayout()), row_(static_cast<std::size_t>(layout_.rowLength)) {
+    simulated::StartSession(model_, simulated::CarFromSessionText(sessionText.c_str()), seed,
+                            kRate);
+    for (std::size_t i = 0; i < offsets_.size(); ++i) {
+      offsets_[i] = publisher::OffsetOf(layout_, relay::kRelayedVariables[i]);
+    }
+  }
+  // Moves past the next row (within `limit` rows) whose DATA_PACKET is
+  // `message`; false when there is none. The relay takes the newest row on
+  // each turn, so it may skip rows but never repeats or reorders them.
+  bool AdvanceTo(const std::string& message, int limit) {
+    for (int i = 0; i < limit; ++i) {
+      simulated::WriteRow(model_, layout_, row_);
+      char buffer[relay::kPacketBufferSize];
+      const std::string packet(buffer, relay::FormatDataPacket(row_, offsets_, buffer));
+      simulated::Step(model_);
+      if (packet == message) return true;
+    }
+    return false;
+  }
+
+ private:
+  publisher::Layout layout_;
+  std::vector<std::uint8_t> row_;
+  relay::VariableOffsets offsets_{};
+  simulated::Model model_;
+};
+
+// Checks that every DATA_PACKET in `messages` from `begin` to `end` is a row
+// of `replay`, in order.
+void ExpectFollowsModel(const std::vector<std::string>& messages, std::size_t begin,
+                        std::size_t end, ModelReplay& replay) {
+  bool first = true;
+  for (std::size_t i = begin; i < end; ++i) {
+    if (!messages[i].starts_with("DATA_PACKET")) continue;
+    // The first message may come from any row of the first 20 seconds; after
+    // it, a skip of more than a few rows would mean a lost stretch of rows.
+    ASSERT_TRUE(replay.AdvanceTo(messages[i], first ? 20 * kRate : 30))
+        << "message " << i << " is no later row of the model: " << messages[i];
+    first = false;
+  }
+}
+
+double SessionTimeRemain(const std::string& message) {
+  return watch::ParseMessage(message).data.sessionTimeRemain;
+}
+
+class ToolsProcess : public testing::Test {
+ protected:
+  ToolsProcess() {
+    // Every test starts without the objects, as on a fresh machine.
+    platform::RemoveNamedMapping(simlink::kMappingName);
+    platform::RemoveNamedEvent(simlink::kDataValidEventName);
+  }
+  ~ToolsProcess() override {
+    for (auto& [name, process] : processes_) {
+      if (process != nullptr) testsupport::KillProcess(process);
+    }
+    for (auto& [name, path] : outputs_) std::remove(path.c_str());
+  }
+
+  testsupport::ChildProcess* Start(const std::string& name, const std::string& path,
+                                   const std::vector<std::string>& arguments) {
+    outputs_[name] = testing::TempDir() + "tools-process-" + name + ".txt";
+    testsupport::ChildProcess* process = testsupport::StartProcess(path, arguments, outputs_[name]);
+    processes_[name] = process;
+    return process;
+  }
+  // A process's output, with Windows' text-mode "\r\n" line ends made "\n".
+  std::string Output(const std::string& name) {
+    std::string text = ReadFile(outputs_[name]);
+    std::erase(text, '\r');
+    return text;
+  }
+  // Waits for the process to end and forgets it; its exit status, or -1.
+  int Finish(const std::string& name, int timeoutMilliseconds = 30000) {
+    int status = -1;
+    if (processes_[name] == nullptr ||
+        !testsupport::WaitForExit(processes_[name], timeoutMilliseconds, &status)) {
+      return -1;
+    }
+    testsupport::KillProcess(processes_[name]);  // only releases it: it has ended
+    processes_[name] = nullptr;
+    return status;
+  }
+  void Kill(const std::string& name) {
+    testsupport::KillProcess(processes_[name]);
+    processes_[name] = nullptr;
+  }
+
+  void StartPublisher(std::vector<std::string> arguments) {
+    arguments.push_back("--seed");
+    arguments.push_back(std::to_string(seed_));
+    ASSERT_NE(Start("publisher", SIM_PUBLISHER_EXECUTABLE, arguments), nullptr);
+    ASSERT_TRUE(
+        WaitFor([&] { return Output("publisher").find("publishing") != std::string::npos; }, 10000))
+        << Output("publisher");
+  }
+  void StartRelay() { ASSERT_NE(Start("relay", RELAY_EXECUTABLE, {}), nullptr); }
+  void StartWatch(int count) {
+    ASSERT_NE(Start("watch", RELAY_WATCH_EXECUTABLE, {"--raw", "--count", std::to_string(count)}),
+              nullptr);
+  }
+  // The messages relay-watch printed, without its own status lines.
+  std::vector<std::string> WatchedMessages() {
+    std::vector<std::string> messages;
+    std::istringstream lines(Output("watch"));
+    for (std::string line; std::getline(lines, line);) {
+      if (!line.starts_with("relay-watch:")) messages.push_back(line);
+    }
+    return messages;
+  }
+  // Runs relay-watch for `count` messages and returns them, each checked.
+  std::vector<std::string> Watch(int count) {
+    StartWatch(count);
+    EXPECT_EQ(Finish("watch"), 0) << Output("watch");
+    const std::vector<std::string> messages = WatchedMessages();
+    EXPECT_EQ(messages.size(), static_cast<std::size_t>(count));
+    for (const std::string& message : messages) {
+      EXPECT_NE(watch::ParseMessage(message).kind, watch::MessageKind::kMalformed) << message;
+    }
+    EXPECT_EQ(Output("watch").find("malformed"), std::string::npos) << Output("watch");
+    return messages;
+  }
+
+  std::uint64_t seed_ = 11;
+  std::map<std::string, testsupport::ChildProcess*> processes_;
+  std::map<std::string, std::string> outputs_;
+};
+
+TEST_F(ToolsProcess, StreamFollowsThePublishersModelAndSessionText) {
+  StartPublisher({});
+  StartRelay();
+  const std::vector<std::string> messages = Watch(150);
+  ASSERT_EQ(messages.size(), 150u);
+  // The 32nd message from joining is the SESSION_INFO, read from the
+  // publisher's session text; all others are rows of its model.
+  EXPECT_EQ(messages[31], ExpectedSessionInfo(simulated::SessionText()));
+  EXPECT_EQ(messages[31], "SESSION_INFO;5500;7100;6900;7250;bmwm4gt3");
+  ModelReplay replay(simulated::SessionText(), seed_);
+  ExpectFollowsModel(messages, 0, messages.size(), replay);
+  EXPECT_EQ(Occurrences(Output("relay"), "Connected to sim...Alex Morgan\n"), 1u);
+}
+
+TEST_F(ToolsProcess, PauseStopsAndResumesTheStreamWithoutReconnecting) {
+  StartPublisher({"--pause", "1.5,1.5"});
+  StartRelay();
+  StartWatch(200);
+  // A second client of the test's own times the arrivals.
+  platform::Socket client = platform::kInvalidSocket;
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        return (client = platform::ConnectTcp("127.0.0.1", "6667")) != platform::kInvalidSocket;
+      },
+      10000));
+  std::int64_t last = platform::MonotonicNanoseconds();
+  std::int64_t longestGap = 0;
+  std::size_t bytesAfterGap = 0;
+  int status = -1;
+  while (!testsupport::WaitForExit(processes_["watch"], 0, &status)) {
+    char buffer[4096];
+    const long got = platform::ReceiveBytes(client, buffer, sizeof buffer, 50);
+    ASSERT_NE(got, 0) << "the relay closed the connection";
+    if (got < 0) continue;
+    const std::int64_t now = platform::MonotonicNanoseconds();
+    if (now - last > longestGap) {
+      longestGap = now - last;
+      bytesAfterGap = 0;
+    }
+    bytesAfterGap += static_cast<std::size_t>(got);
+    last = now;
+  }
+  platform::CloseSocket(client);
+  testsupport::KillProcess(processes_["watch"]);
+  processes_["watch"] = nullptr;
+  EXPECT_EQ(status, 0);
+
+  EXPECT_GE(longestGap, 1000000000) << "the stream did not stop";
+  EXPECT_LE(longestGap, 3000000000);
+  EXPECT_GT(bytesAfterGap, 1000u) << "the stream did not resume";
+  const std::vector<std::string> messages = WatchedMessages();
+  ASSERT_EQ(messages.size(), 200u);
+  ModelReplay replay(simulated::SessionText(), seed_);
+  ExpectFollowsModel(messages, 0, messages.size(), replay);
+  EXPECT_NE(Output("publisher").find("paused at 1.50 s"), std::string::npos);
+  EXPECT_NE(Output("publisher").find("resumed at 3.00 s"), std::string::npos);
+  EXPECT_EQ(Occurrences(Output("relay"), "Connected to sim..."), 1u) << Output("relay");
+}
+
+TEST_F(ToolsProcess, RestartedPublisherCountingAnewResumesTheStream) {
+  StartPublisher({"--restart", "1.5"});
+  StartRelay();
+  const std::vector<std::string> messages = Watch(200);
+  ASSERT_EQ(messages.size(), 200u);
+  // The session time remaining counts down, jumps back up once at the
+  // restart, then counts down again.
+  std::vector<std::size_t> jumps;
+  double previous = 1e9;
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    if (!messages[i].starts_with("DATA_PACKET")) continue;
+    const double remain = SessionTimeRemain(messages[i]);
+    if (remain > previous) jumps.push_back(i);
+    previous = remain;
+  }
+  ASSERT_EQ(jumps.size(), 1u);
+  EXPECT_GE(messages.size() - jumps[0], 60u) << "too few messages after the restart";
+  ModelReplay before(simulated::SessionText(), seed_);
+  ExpectFollowsModel(messages, 0, jumps[0], before);
+  ModelReplay after(simulated::SessionText(), seed_);
+  ExpectFollowsModel(messages, jumps[0], messages.size(), after);
+  EXPECT_NE(Output("publisher").find("restarted at 1.50 s"), std::string::npos);
+  EXPECT_EQ(Occurrences(Output("relay"), "Connected to sim..."), 1u) << Output("relay");
+}
+
+TEST_F(ToolsProcess, RowLengthChangeMakesTheRelayReadTheSessionAgain) {
+  const std::string sessionText =
+      "DriverInfo:\n"
+      " DriverCarIdx: 1\n"
+      " DriverCarIdleRPM: 1100.000\n"
+      " DriverCarRedLine: 8200.000\n"
+      " DriverCarSLFirstRPM: 6100.000\n"
+      " DriverCarSLShiftRPM: 7700.000\n"
+      " DriverCarSLLastRPM: 7900.000\n"
+      " DriverCarSLBlinkRPM: 8050.000\n"
+      " Drivers:\n"
+      " - CarIdx: 0\n"
+      "   UserName: Someone Else\n"
+      "   CarPath: othercar\n"
+      " - CarIdx: 1\n"
+      "   UserName: Row Length Tester\n"
+      "   CarPath: test car gt\n";
+  const std::string file = testing::TempDir() + "tools-process-session.txt";
+  std::ofstream(file, std::ios::binary) << sessionText;
+  StartPublisher({"--session-file", file, "--row-length", "1.5,4096"});
+  StartRelay();
+  const std::vector<std::string> messages = Watch(150);
+  std::remove(file.c_str());
+  ASSERT_EQ(messages.size(), 150u);
+  EXPECT_EQ(messages[31], ExpectedSessionInfo(sessionText));
+  EXPECT_EQ(messages[31], "SESSION_INFO;6100;7900;7700;8050;test car gt");
+  ModelReplay replay(sessionText, seed_);
+  ExpectFollowsModel(messages, 0, messages.size(), replay);
+  EXPECT_NE(Output("publisher").find("row length changed at 1.50 s to 4096 bytes"),
+            std::string::npos);
+  EXPECT_EQ(Occurrences(Output("relay"), "Connected to sim...Row Length Tester\n"), 2u)
+      << Output("relay");
+}
+
+TEST_F(ToolsProcess, OnePublisherAtATimeAndExitClearsTheStatusBit) {
+  StartPublisher({"--duration", "2"});
+  ASSERT_NE(Start("second", SIM_PUBLISHER_EXECUTABLE, {"--duration", "1"}), nullptr);
+  EXPECT_EQ(Finish("second"), 1);
+  EXPECT_NE(Output("second").find("another publisher is already running"), std::string::npos)
+      << Output("second");
+  // Hold the region as an attached relay does: on Windows it lasts only as
+  // long as someone holds it.
+  platform::Mapping* mapping = platform::OpenNamedMapping(simlink::kMappingName);
+  ASSERT_NE(mapping, nullptr);
+  platform::RegionView view;
+  ASSERT_TRUE(platform::MapWholeView(mapping, &view));
+  std::int32_t status = -1;
+  simlink::ReadInt32(view, simlink::layout::kStatus, &status);
+  EXPECT_EQ(status & 1, 1);
+  EXPECT_EQ(Finish("publisher"), 0);
+  EXPECT_NE(Output("publisher").find("status bit cleared"), std::string::npos);
+  // The objects stay, with the status bit clear, until --remove.
+  EXPECT_EQ(RegionStatus(), 0);
+  simlink::ReadInt32(view, simlink::layout::kStatus, &status);
+  EXPECT_EQ(status, 0);
+  platform::CloseNamedMapping(mapping, &view);
+  ASSERT_NE(Start("remover", SIM_PUBLISHER_EXECUTABLE, {"--duration", "0.2", "--remove"}), nullptr);
+  EXPECT_EQ(Finish("remover"), 0) << Output("remover");
+  EXPECT_EQ(RegionStatus(), -1);
+}
+
+TEST_F(ToolsProcess, WatchWaitsForTheRelayAndReconnectsWhenItComesBack) {
+  StartPublisher({});
+  StartWatch(120);
+  ASSERT_TRUE(
+      WaitFor([&] { return Output("watch").find("cannot connect") != std::string::npos; }, 10000));
+  StartRelay();
+  ASSERT_TRUE(WaitFor([&] { return WatchedMessages().size() >= 30; }, 10000)) << Output("watch");
+  Kill("relay");
+  ASSERT_TRUE(
+      WaitFor([&] { return Output("watch").find("went away") != std::string::npos; }, 10000))
+      << Output("watch");
+  StartRelay();
+  EXPECT_EQ(Finish("watch"), 0) << Output("watch");
+  EXPECT_EQ(WatchedMessages().size(), 120u);
+  EXPECT_NE(Output("watch").find("reconnected"), std::string::npos) << Output("watch");
+}
+
+// ---- In a terminal: tmux ---------------------------------------------------
+
+class ToolsInTerminal : public ToolsProcess {
+ protected:
+  void SetUp() override {
+    if (std::system("tmux -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "tmux is not installed";
+  }
+  ~ToolsInTerminal() override { Tmux("kill-server"); }
+  // Runs a tmux command on a server of this test's own and returns its output.
+  std::string Tmux(const std::string& arguments) {
+    const std::string output = testing::TempDir() + "tools-process-tmux.txt";
+    std::system(("tmux -L " + socket_ + " " + arguments + " >'" + output + "' 2>&1").c_str());
+    std::string text = ReadFile(output);
+    std::remove(output.c_str());
+    return text;
+  }
+  std::string Screen() { return Tmux("capture-pane -p -t test"); }
+
+  std::string socket_ = "relay-tools-test-" + std::to_string(platform::MonotonicNanoseconds());
+};
+
+TEST_F(ToolsInTerminal, DashboardShowsGearAndShiftLights) {
+  StartPublisher({});
+  StartRelay();
+  Tmux("new-session -d -s test -x 120 -y 40 '" RELAY_WATCH_EXECUTABLE "'");
+  // The car leaves its garage in first gear and revs past the first light.
+  const bool shown = WaitFor(
+      [&] {
+        const std::string screen = Screen();
+        return screen.find("Gear          1") != std::string::npos &&
+               screen.find("Shift lights  [*]") != std::string::npos &&
+               screen.find("first 5500  shift 6900  last 7100  blink 7250") != std::string::npos;
+      },
+      20000);
+  EXPECT_TRUE(shown) << Screen();
+  EXPECT_NE(Screen().find("bmwm4gt3"), std::string::npos);
+  EXPECT_NE(Screen().find(" 0 malformed"), std::string::npos);
+}
+
+TEST_F(ToolsInTerminal, DemoEndsAllThreeOnCtrlC) {
+  Tmux(std::string("new-session -d -s test -x 120 -y 40 \"bash '") + SOURCE_DIR +
+       "/scripts/demo.sh' --no-build '" + BUILD_DIR + "'; echo DEMO-EXIT=\\$?; sleep 60\"");
+  ASSERT_TRUE(WaitFor([&] { return Screen().find("Shift lights") != std::string::npos; }, 20000))
+      << Screen();
+  EXPECT_EQ(RegionStatus() & 1, 1);
+  Tmux("send-keys -t test C-c");
+  ASSERT_TRUE(WaitFor([&] { return Screen().find("DEMO-EXIT=") != std::string::npos; }, 20000))
+      << Screen();
+  // The publisher stopped as the simulator does, and the relay's port is free.
+  EXPECT_EQ(RegionStatus(), 0);
+  EXPECT_NE(ReadFile(std::string(BUILD_DIR) + "/sim-publisher.log").find("status bit cleared"),
+            std::string::npos);
+  platform::Socket listener = platform::kInvalidSocket;
+  EXPECT_EQ(platform::OpenTcpListener("6667", &listener), platform::ListenFailure::kNone);
+  platform::CloseSocket(listener);
+}
+
+}  // namespace

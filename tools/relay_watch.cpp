@@ -1,0 +1,268 @@
+// relay-watch: a client of telemetry-relay. It connects, splits the stream
+// into messages at their keywords, checks every message and shows what
+// arrives, either as a live one-screen dashboard or, with --raw, one message
+// per line. When the relay goes away it says so and reconnects every second.
+#include <charconv>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dashboard.h"
+#include "message_parser.h"
+#include "platform/platform.h"
+#include "stream_framer.h"
+#include "terminal.h"
+
+namespace {
+
+constexpr char kUsage[] =
+    "Usage: relay-watch [--raw] [--count N] [HOST] [PORT]\n"
+    "\n"
+    "Connects to telemetry-relay at HOST:PORT (default 127.0.0.1 6667), checks every\n"
+    "message it receives (field counts, numbers) and shows them on a live dashboard:\n"
+    "gear, RPM and shift lights from the SESSION_INFO thresholds, temperatures, fuel,\n"
+    "laps, time remaining, pit road and on-track flags, the car path, messages per\n"
+    "second and malformed messages. When the relay goes away it reconnects every\n"
+    "second until it is back. Ctrl-C quits.\n"
+    "\n"
+    "Options:\n"
+    "  --raw        print each message on its own line instead of the dashboard;\n"
+    "               connection news and malformed messages are reported on stderr\n"
+    "  --count N    exit after N messages (exit status 0)\n"
+    "  -h, --help   show this text\n"
+    "\n"
+    "Exit status: 0 after --count messages, 130 after Ctrl-C, 2 for a bad command line.\n";
+
+constexpr int kReceiveTimeoutMilliseconds = 50;
+constexpr int kRedrawMilliseconds = 50;
+constexpr std::int64_t kQuietNanoseconds = 2000000000LL;
+constexpr std::int64_t kNanosecondsPerMillisecond = 1000000;
+
+struct Options {
+  bool raw = false;
+  std::int64_t count = -1;
+  std::string host = "127.0.0.1";
+  std::string port = "6667";
+};
+
+bool ParseOptions(int argc, char** argv, Options* options, bool* help) {
+  std::vector<std::string_view> positional;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    if (argument == "-h" || argument == "--help") {
+      *help = true;
+      return true;
+    }
+    if (argument == "--raw") {
+      options->raw = true;
+    } else if (argument == "--count") {
+      const std::string_view value = i + 1 < argc ? argv[++i] : "";
+      const char* end = value.data() + value.size();
+      const auto parsed = std::from_chars(value.data(), end, options->count);
+      if (parsed.ec != std::errc() || parsed.ptr != end || options->count < 1) {
+        std::fprintf(stderr, "relay-watch: --count needs a whole number of messages, 1 or more\n");
+        return false;
+      }
+    } else if (argument.starts_with("-")) {
+      std::fprintf(stderr, "relay-watch: unknown option %s (see --help)\n", argv[i]);
+      return false;
+    } else {
+      positional.push_back(argument);
+    }
+  }
+  if (positional.size() > 2) {
+    std::fprintf(stderr, "relay-watch: too many arguments (see --help)\n");
+    return false;
+  }
+  if (!positional.empty()) options->host = std::string(positional[0]);
+  if (positional.size() == 2) {
+    int port = 0;
+    const std::string_view text = positional[1];
+    const auto parsed = std::from_chars(text.data(), text.data() + text.size(), port);
+    if (parsed.ec != std::errc() || parsed.ptr != text.data() + text.size() || port < 1 ||
+        port > 65535) {
+      std::fprintf(stderr, "relay-watch: the port must be a number from 1 to 65535\n");
+      return false;
+    }
+    options->port = std::string(text);
+  }
+  return true;
+}
+
+std::int64_t Now() { return platform::MonotonicNanoseconds(); }
+
+class Watch {
+ public:
+  explicit Watch(const Options& options) : options_(options) {
+    state_.endpoint = options.host + ":" + options.port;
+  }
+
+  // Runs until --count messages arrived (true) or Ctrl-C (false).
+  bool Run() {
+    if (!options_.raw) {
+      terminal::EnableEscapeSequences();
+      // Alternate screen, cursor hidden, no line wrap.
+      platform::ConsoleWrite("\x1b[?1049h\x1b[?25l\x1b[?7l");
+    }
+    bool reported = false;  // the current outage has been reported
+    bool everConnected = false;
+    while (!Done()) {
+      const platform::Socket socket =
+          platform::ConnectTcp(options_.host.c_str(), options_.port.c_str());
+      if (socket == platform::kInvalidSocket) {
+        if (!reported) {
+          Report(everConnected ? "the relay went away; reconnecting every second"
+                               : "cannot connect (is telemetry-relay running?); retrying every "
+                                 "second");
+          reported = true;
+        }
+        Pause(1000);
+        continue;
+      }
+      Report(everConnected ? "reconnected" : "connected");
+      everConnected = true;
+      reported = false;
+      Receive(socket);
+      platform::CloseSocket(socket);
+      if (!Done()) {
+        Report("the relay went away; reconnecting every second");
+        reported = true;
+        Pause(1000);
+      }
+    }
+    if (!options_.raw) {
+      platform::ConsoleWrite("\x1b[?7h\x1b[?25h\x1b[?1049l");
+      std::printf("relay-watch: %lld messages, %lld malformed\n",
+                  static_cast<long long>(state_.messages),
+                  static_cast<long long>(state_.malformed));
+    }
+    std::fflush(stdout);
+    return CountReached();
+  }
+
+ private:
+  bool CountReached() const { return options_.count > 0 && state_.messages >= options_.count; }
+  bool Done() const { return CountReached() || terminal::InterruptRequested(); }
+
+  void Report(const std::string& status) {
+    state_.status = status;
+    if (options_.raw) {
+      std::fprintf(stderr, "relay-watch: %s: %s\n", state_.endpoint.c_str(), status.c_str());
+      std::fflush(stderr);
+    }
+    Redraw(true);
+  }
+
+  // Waits, redrawing, until `milliseconds` passed or it is time to stop.
+  void Pause(int milliseconds) {
+    const std::int64_t until = Now() + milliseconds * kNanosecondsPerMillisecond;
+    while (!Done() && Now() < until) {
+      platform::SleepMilliseconds(kReceiveTimeoutMilliseconds);
+      Redraw(false);
+    }
+  }
+
+  void Receive(platform::Socket socket) {
+    framer_.Reset();
+    std::vector<std::string> messages;
+    static char buffer[65536];
+    lastMessage_ = Now();
+    bool quiet = false;
+    while (!Done()) {
+      const long got =
+          platform::ReceiveBytes(socket, buffer, sizeof buffer, kReceiveTimeoutMilliseconds);
+      messages.clear();
+      if (got > 0) {
+        framer_.Feed(std::string_view(buffer, static_cast<std::size_t>(got)), messages);
+      } else if (got == 0 || got == -2) {
+        framer_.Finish(messages);
+      }
+      for (const std::string& message : messages) {
+        if (Done()) break;
+        Handle(message);
+      }
+      if (options_.raw && !messages.empty()) std::fflush(stdout);
+      if (!messages.empty()) {
+        lastMessage_ = Now();
+        if (quiet) Report("connected");
+        quiet = false;
+      } else if (!quiet && Now() - lastMessage_ > kQuietNanoseconds) {
+        Report("connected; no telemetry for 2 s (is the simulator publishing?)");
+        quiet = true;
+      }
+      if (got == 0 || got == -2) return;
+      Redraw(false);
+    }
+  }
+
+  void Handle(const std::string& message) {
+    ++state_.messages;
+    ++messagesThisSecond_;
+    const watch::ParsedMessage parsed = watch::ParseMessage(message);
+    if (options_.raw) {
+      std::fwrite(message.data(), 1, message.size(), stdout);
+      std::fputc('\n', stdout);
+    }
+    switch (parsed.kind) {
+      case watch::MessageKind::kDataPacket:
+        state_.data = parsed.data;
+        state_.haveData = true;
+        break;
+      case watch::MessageKind::kSessionInfo:
+        state_.session = parsed.session;
+        state_.haveSession = true;
+        break;
+      case watch::MessageKind::kMalformed:
+        ++state_.malformed;
+        state_.lastProblem = parsed.problem;
+        if (options_.raw) {
+          std::fprintf(stderr, "relay-watch: malformed message (%s)\n", parsed.problem.c_str());
+        }
+        break;
+    }
+  }
+
+  void Redraw(bool now) {
+    const std::int64_t time = Now();
+    if (time - rateStart_ >= 1000 * kNanosecondsPerMillisecond) {
+      state_.messagesPerSecond =
+          static_cast<double>(messagesThisSecond_) * 1e9 / static_cast<double>(time - rateStart_);
+      messagesThisSecond_ = 0;
+      rateStart_ = time;
+    }
+    if (options_.raw) return;
+    if (!now && time - lastDraw_ < kRedrawMilliseconds * kNanosecondsPerMillisecond) return;
+    lastDraw_ = time;
+    int columns = 80, rows = 24;
+    terminal::WindowSize(&columns, &rows);
+    // The shift lights blink four times a second.
+    const bool blinkOn = time / (125 * kNanosecondsPerMillisecond) % 2 == 0;
+    platform::ConsoleWrite(watch::RenderDashboard(state_, columns, blinkOn).c_str());
+  }
+
+  const Options& options_;
+  watch::DashboardState state_;
+  watch::StreamFramer framer_;
+  std::int64_t lastMessage_ = 0;
+  std::int64_t lastDraw_ = 0;
+  std::int64_t rateStart_ = Now();
+  std::int64_t messagesThisSecond_ = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  bool help = false;
+  if (!ParseOptions(argc, argv, &options, &help)) return 2;
+  if (help) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  terminal::InstallInterruptHandler();
+  Watch watch(options);
+  const bool counted = watch.Run();
+  terminal::CleanupDone();
+  return counted ? 0 : 130;
+}

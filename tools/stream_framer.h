@@ -1,0 +1,40 @@
+// Splits the relay's byte stream into messages. A message has no terminator
+// and no length prefix: it begins where its keyword ("DATA_PACKET" or
+// "SESSION_INFO") begins and runs up to the next keyword. Bytes arrive in
+// pieces cut anywhere, even inside a keyword, so the framer keeps the
+// unfinished tail until more bytes, or the end of the stream, settle it.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace watch {
+
+inline constexpr std::string_view kDataPacketKeyword = "DATA_PACKET";
+inline constexpr std::string_view kSessionInfoKeyword = "SESSION_INFO";
+
+// A run of bytes without a keyword longer than this is handed out as it is
+// (a message the checks then reject), so the framer's memory stays bounded.
+// The relay's own messages are at most 1024 bytes.
+inline constexpr std::size_t kMaxMessageLength = 4096;
+
+class StreamFramer {
+ public:
+  // Appends `bytes` to the stream and adds every message they complete to
+  // `messages`. Bytes before the first keyword come out as a message of
+  // their own (one that does not begin with a keyword).
+  void Feed(std::string_view bytes, std::vector<std::string>& messages);
+  // The stream has ended: the message still open is complete.
+  void Finish(std::vector<std::string>& messages);
+  // Forgets everything pending, for a new connection.
+  void Reset();
+
+ private:
+  std::string pending_;
+  // pending_ holds no keyword start in [1, scanned_) (at 0 it may have one).
+  std::size_t scanned_ = 0;
+};
+
+}  // namespace watch
