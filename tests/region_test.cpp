@@ -167,6 +167,7 @@ TEST(Region, HostileHeadersGiveNothing) {
     region.lastTickCount = 0;
     EXPECT_EQ(simlink::FetchNewRow(region, nullptr), c.rowOk);
     EXPECT_EQ(simlink::SessionInfoText(region) != nullptr, c.textOk);
+    EXPECT_EQ(!simlink::SessionInfoArea(region).empty(), c.textOk);
     EXPECT_EQ(simlink::OffsetOf(region, "Gear") >= 0, c.directoryOk);
     EXPECT_EQ(simlink::OffsetOf(region, "NoSuchVariable"), -1);
   }
@@ -180,6 +181,8 @@ TEST(Region, SessionTextWithoutNulIsNotOffered) {
   simlink::TelemetryRegion region;
   simlink::AttachView(region, sim.View());
   EXPECT_EQ(simlink::SessionInfoText(region), nullptr);
+  // The area still ends where the mapping ends, so a scan can stop there.
+  EXPECT_EQ(simlink::SessionInfoArea(region), "xxxx");
   sim.memory.back() = 0;
   EXPECT_STREQ(simlink::SessionInfoText(region), "xxx");
 }
@@ -191,6 +194,7 @@ TEST(Region, ATinyMappingGivesNothing) {
   simlink::RowBuffer row{std::vector<std::uint8_t>(8)};
   EXPECT_FALSE(simlink::FetchNewRow(region, &row));
   EXPECT_EQ(simlink::SessionInfoText(region), nullptr);
+  EXPECT_TRUE(simlink::SessionInfoArea(region).empty());
   EXPECT_EQ(simlink::OffsetOf(region, "Gear"), -1);
   EXPECT_EQ(simlink::Header(region).rowLength, 0);
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <limits>
 
 namespace simlink {
 
@@ -176,6 +177,19 @@ const char* SessionInfoText(const TelemetryRegion& region) {
     return nullptr;
   }
   return reinterpret_cast<const char*>(text);
+}
+
+std::string_view SessionInfoArea(const TelemetryRegion& region) {
+  if (!region.attached) return {};
+  std::int32_t offset = 0;
+  if (!ReadInt32(region.view, layout::kSessionInfoOffset, &offset) || offset < 0 ||
+      static_cast<std::size_t>(offset) >= region.view.size) {
+    return {};
+  }
+  const std::size_t size =
+      std::min<std::size_t>(region.view.size - static_cast<std::size_t>(offset),
+                            std::numeric_limits<std::int32_t>::max());
+  return {reinterpret_cast<const char*>(region.view.base + offset), size};
 }
 
 RegionHeader Header(const TelemetryRegion& region) {
