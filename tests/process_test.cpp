@@ -75,7 +75,9 @@ TEST_F(RelayProcess, ExitsWithStatus1WhenThePortIsTaken) {
 }
 
 TEST_F(RelayProcess, RelaysPublishedRowsToAClient) {
-  publisher::Publisher sim;
+  // Like the simulator, the publisher holds its named objects until its
+  // process ends; a local here would lose them when the test returns.
+  static publisher::Publisher sim;
   std::string error;
   ASSERT_TRUE(publisher::OpenNamed(sim, publisher::DefaultLayout(), publisher::DefaultSessionText(),
                                    &error))
