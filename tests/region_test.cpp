@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "simlink/variable_directory.h"
@@ -111,17 +112,23 @@ TEST(FetchNewRow, RetriesOnceWhenTheSlotIsRewrittenDuringTheCopy) {
   }
 }
 
+// The row is still reported, so the loop sees the new length and remakes its
+// buffer. An empty buffer is what the loop makes when the header's row length
+// read 0 or less; copying into it must not touch its (null) storage.
 TEST(FetchNewRow, CopiesWhatFitsWhenTheRowLengthHasGrown) {
-  InMemorySim sim;
-  sim.row.assign(sim.row.size(), 0xAB);
-  sim.Publish();
-  simlink::TelemetryRegion region;
-  simlink::AttachView(region, sim.View());
-  region.lastTickCount = 0;
-  simlink::RowBuffer row{std::vector<std::uint8_t>(100)};
-  EXPECT_TRUE(simlink::FetchNewRow(region, &row));
-  EXPECT_EQ(row.bytes.size(), 100u);
-  EXPECT_EQ(row.bytes[99], 0xAB);
+  for (const std::size_t bufferSize : {100u, 0u}) {
+    SCOPED_TRACE(bufferSize);
+    InMemorySim sim;
+    sim.row.assign(sim.row.size(), 0xAB);
+    sim.Publish();
+    simlink::TelemetryRegion region;
+    simlink::AttachView(region, sim.View());
+    region.lastTickCount = 0;
+    simlink::RowBuffer row{std::vector<std::uint8_t>(bufferSize)};
+    EXPECT_TRUE(simlink::FetchNewRow(region, &row));
+    EXPECT_EQ(row.bytes.size(), bufferSize);
+    EXPECT_EQ(std::count(row.bytes.begin(), row.bytes.end(), 0xAB), std::ptrdiff_t(bufferSize));
+  }
 }
 
 // Each case breaks one thing in an otherwise sane region. None of them may

@@ -56,7 +56,11 @@ bool CopyRow(const platform::RegionView& view, std::int64_t slot, RowBuffer& row
   if (static_cast<std::int64_t>(rowOffset) + rowLength > static_cast<std::int64_t>(view.size)) {
     return false;
   }
-  std::memcpy(row.bytes.data(), view.base + rowOffset, static_cast<std::size_t>(length));
+  // An empty buffer (made while the header's row length read 0 or less) has
+  // no storage, and memcpy must not be handed a null pointer even for 0 bytes.
+  if (length > 0) {
+    std::memcpy(row.bytes.data(), view.base + rowOffset, static_cast<std::size_t>(length));
+  }
   return true;
 }
 
