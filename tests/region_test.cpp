@@ -80,17 +80,28 @@ TEST(FetchNewRow, FollowsTheTickCountRules) {
 
 TEST(FetchNewRow, RetriesOnceWhenTheSlotIsRewrittenDuringTheCopy) {
   struct Case {
-    int rewrites;  // how many copies see the tick count change under them
+    int rewrites;       // how many copies see the tick count change under them
+    std::int32_t step;  // what each rewrite adds to the count
     bool wantNew;
     std::int32_t wantLast;
-  } cases[] = {{0, true, 3}, {1, true, 4}, {2, false, 2}};
+  } cases[] = {
+      {0, 1, true, 3},
+      {1, 1, true, 4},
+      {2, 1, false, 2},
+      // A count that goes back during the copy is not a newer row: no second
+      // copy is confirmed under it.
+      {1, -1, false, 2},
+      {1, -5, false, 2},
+  };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.rewrites);
+    SCOPED_TRACE(testing::Message() << c.rewrites << " rewrites of " << c.step);
     struct Rewriter {
       InMemorySim sim;
       int left = 0;
+      std::int32_t step = 0;
     } rewriter;
     rewriter.left = c.rewrites;
+    rewriter.step = c.step;
     InMemorySim& sim = rewriter.sim;
     MarkSlots(sim);
     SetTick(sim, 0, 3);
@@ -102,7 +113,7 @@ TEST(FetchNewRow, RetriesOnceWhenTheSlotIsRewrittenDuringTheCopy) {
       if (r->left-- <= 0) return;
       std::int32_t tick = 0;
       std::memcpy(&tick, r->sim.memory.data() + layout::kSlots, sizeof tick);
-      SetTick(r->sim, 0, tick + 1);
+      SetTick(r->sim, 0, tick + r->step);
     };
     region.afterRowCopyContext = &rewriter;
     simlink::RowBuffer row = MakeRow(sim);

@@ -154,7 +154,11 @@ bool FetchNewRow(TelemetryRegion& region, RowBuffer* row) {
       region.lastTickCount = after;
       return true;
     }
-    expected = after;  // rewritten during the copy: try once more
+    // Rewritten during the copy. Try once more only if the slot now holds a
+    // newer row: a count that went back is a restart or a slot being
+    // rewritten, and its row is not new by the rules above.
+    if (after <= region.lastTickCount) return false;
+    expected = after;
   }
   return false;
 }
