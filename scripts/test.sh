@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds and runs every test suite: the Linux build, the sanitizer build and
-# the Windows build under Wine.
+# the Windows build under Wine; then a short run of each fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,3 +17,4 @@ run_suite() {
 run_suite linux
 run_suite asan
 run_suite windows-mingw
+scripts/fuzz.sh
