@@ -20,18 +20,32 @@
 
 namespace {
 
-struct Poke {
-  std::uint16_t offset;
-  std::int32_t value;
+// The input's last kTrailerSize bytes, little-endian: the last tick count
+// taken (4 bytes), the row buffer's size (2), and two rewrites, each a region
+// offset (2) and the 32-bit value to write there (4).
+constexpr std::size_t kTrailerSize = 18;
+
+struct Rewrite {
+  std::uint16_t offset = 0;
+  std::int32_t value = 0;
 };
 
-#pragma pack(push, 1)
 struct Trailer {
-  std::int32_t lastTickCount;
-  std::uint16_t rowBufferSize;
-  Poke pokes[2];
+  std::int32_t lastTickCount = 0;
+  std::uint16_t rowBufferSize = 0;
+  Rewrite rewrites[2];
 };
-#pragma pack(pop)
+
+Trailer ReadTrailer(const std::uint8_t (&bytes)[kTrailerSize]) {
+  Trailer trailer;
+  std::memcpy(&trailer.lastTickCount, bytes, 4);
+  std::memcpy(&trailer.rowBufferSize, bytes + 4, 2);
+  for (std::size_t i = 0; i < 2; ++i) {
+    std::memcpy(&trailer.rewrites[i].offset, bytes + 6 + 6 * i, 2);
+    std::memcpy(&trailer.rewrites[i].value, bytes + 8 + 6 * i, 4);
+  }
+  return trailer;
+}
 
 struct Rewriter {
   std::uint8_t* region;
@@ -44,18 +58,18 @@ struct Rewriter {
 void RewriteDuringCopy(void* context) {
   auto* rewriter = static_cast<Rewriter*>(context);
   if (rewriter->next >= 2) return;
-  Poke poke;
-  std::memcpy(&poke, &rewriter->trailer->pokes[rewriter->next++], sizeof poke);
-  if (static_cast<std::size_t>(poke.offset) + sizeof poke.value > rewriter->size) return;
-  std::memcpy(rewriter->region + poke.offset, &poke.value, sizeof poke.value);
+  const Rewrite& rewrite = rewriter->trailer->rewrites[rewriter->next++];
+  if (std::size_t{rewrite.offset} + sizeof rewrite.value > rewriter->size) return;
+  std::memcpy(rewriter->region + rewrite.offset, &rewrite.value, sizeof rewrite.value);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  Trailer trailer{};
-  const std::size_t regionSize = size > sizeof trailer ? size - sizeof trailer : 0;
-  std::memcpy(&trailer, data + regionSize, size - regionSize);
+  const std::size_t regionSize = size > kTrailerSize ? size - kTrailerSize : 0;
+  std::uint8_t tail[kTrailerSize] = {};
+  std::memcpy(tail, data + regionSize, size - regionSize);
+  const Trailer trailer = ReadTrailer(tail);
   const auto memory = fuzzsupport::ExactCopy(data, regionSize, false);
   auto* base = reinterpret_cast<std::uint8_t*>(memory.get());
 
