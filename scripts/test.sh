@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Builds and runs every test suite: the Linux build, the sanitizer build and
-# the Windows build under Wine.
+# Builds and runs every test suite: the Linux build, the same suite under
+# AddressSanitizer and UndefinedBehaviorSanitizer, the Windows build under
+# Wine (and its release zip), and a short run of each fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 jobs=$(nproc)
+passed=0
 
 run_suite() {
   local preset=$1
@@ -12,15 +14,27 @@ run_suite() {
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs"
+  passed=$((passed + 1))
+}
+
+check_release_zip() {
+  echo "=== windows release zip ==="
+  cmake --build --preset windows-mingw --target package
+  local version zip
+  version=$(sed -n 's/^project(telemetry-relay VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+  zip=build/windows/telemetry-relay-$version-windows-x64.zip
+  unzip -l "$zip" | grep -q ' telemetry-relay.exe$'
+  unzip -l "$zip" | grep -q ' README.md$'
+  echo "$zip holds telemetry-relay.exe and README.md"
+  passed=$((passed + 1))
 }
 
 run_suite linux
 run_suite asan
 run_suite windows-mingw
+check_release_zip
+scripts/fuzz.sh
+passed=$((passed + 1))
 
-echo "=== windows release zip ==="
-cmake --build --preset windows-mingw --target package
-zip=build/windows/telemetry-relay-$(sed -n 's/^project(telemetry-relay VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)-windows-x64.zip
-unzip -l "$zip" | grep -q ' telemetry-relay.exe$'
-unzip -l "$zip" | grep -q ' README.md$'
-echo "$zip holds telemetry-relay.exe and README.md"
+# Each step above stops the script on its first failure.
+echo "suites: $passed passed, 0 failed"

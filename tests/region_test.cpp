@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "simlink/variable_directory.h"
@@ -79,17 +80,28 @@ TEST(FetchNewRow, FollowsTheTickCountRules) {
 
 TEST(FetchNewRow, RetriesOnceWhenTheSlotIsRewrittenDuringTheCopy) {
   struct Case {
-    int rewrites;  // how many copies see the tick count change under them
+    int rewrites;       // how many copies see the tick count change under them
+    std::int32_t step;  // what each rewrite adds to the count
     bool wantNew;
     std::int32_t wantLast;
-  } cases[] = {{0, true, 3}, {1, true, 4}, {2, false, 2}};
+  } cases[] = {
+      {0, 1, true, 3},
+      {1, 1, true, 4},
+      {2, 1, false, 2},
+      // A count that goes back during the copy is not a newer row: no second
+      // copy is confirmed under it.
+      {1, -1, false, 2},
+      {1, -5, false, 2},
+  };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.rewrites);
+    SCOPED_TRACE(testing::Message() << c.rewrites << " rewrites of " << c.step);
     struct Rewriter {
       InMemorySim sim;
       int left = 0;
+      std::int32_t step = 0;
     } rewriter;
     rewriter.left = c.rewrites;
+    rewriter.step = c.step;
     InMemorySim& sim = rewriter.sim;
     MarkSlots(sim);
     SetTick(sim, 0, 3);
@@ -101,7 +113,7 @@ TEST(FetchNewRow, RetriesOnceWhenTheSlotIsRewrittenDuringTheCopy) {
       if (r->left-- <= 0) return;
       std::int32_t tick = 0;
       std::memcpy(&tick, r->sim.memory.data() + layout::kSlots, sizeof tick);
-      SetTick(r->sim, 0, tick + 1);
+      SetTick(r->sim, 0, tick + r->step);
     };
     region.afterRowCopyContext = &rewriter;
     simlink::RowBuffer row = MakeRow(sim);
@@ -111,17 +123,23 @@ TEST(FetchNewRow, RetriesOnceWhenTheSlotIsRewrittenDuringTheCopy) {
   }
 }
 
+// The row is still reported, so the loop sees the new length and remakes its
+// buffer. An empty buffer is what the loop makes when the header's row length
+// read 0 or less; copying into it must not touch its (null) storage.
 TEST(FetchNewRow, CopiesWhatFitsWhenTheRowLengthHasGrown) {
-  InMemorySim sim;
-  sim.row.assign(sim.row.size(), 0xAB);
-  sim.Publish();
-  simlink::TelemetryRegion region;
-  simlink::AttachView(region, sim.View());
-  region.lastTickCount = 0;
-  simlink::RowBuffer row{std::vector<std::uint8_t>(100)};
-  EXPECT_TRUE(simlink::FetchNewRow(region, &row));
-  EXPECT_EQ(row.bytes.size(), 100u);
-  EXPECT_EQ(row.bytes[99], 0xAB);
+  for (const std::size_t bufferSize : {100u, 0u}) {
+    SCOPED_TRACE(bufferSize);
+    InMemorySim sim;
+    sim.row.assign(sim.row.size(), 0xAB);
+    sim.Publish();
+    simlink::TelemetryRegion region;
+    simlink::AttachView(region, sim.View());
+    region.lastTickCount = 0;
+    simlink::RowBuffer row{std::vector<std::uint8_t>(bufferSize)};
+    EXPECT_TRUE(simlink::FetchNewRow(region, &row));
+    EXPECT_EQ(row.bytes.size(), bufferSize);
+    EXPECT_EQ(std::count(row.bytes.begin(), row.bytes.end(), 0xAB), std::ptrdiff_t(bufferSize));
+  }
 }
 
 // Each case breaks one thing in an otherwise sane region. None of them may
@@ -167,6 +185,7 @@ TEST(Region, HostileHeadersGiveNothing) {
     region.lastTickCount = 0;
     EXPECT_EQ(simlink::FetchNewRow(region, nullptr), c.rowOk);
     EXPECT_EQ(simlink::SessionInfoText(region) != nullptr, c.textOk);
+    EXPECT_EQ(!simlink::SessionInfoArea(region).empty(), c.textOk);
     EXPECT_EQ(simlink::OffsetOf(region, "Gear") >= 0, c.directoryOk);
     EXPECT_EQ(simlink::OffsetOf(region, "NoSuchVariable"), -1);
   }
@@ -180,6 +199,8 @@ TEST(Region, SessionTextWithoutNulIsNotOffered) {
   simlink::TelemetryRegion region;
   simlink::AttachView(region, sim.View());
   EXPECT_EQ(simlink::SessionInfoText(region), nullptr);
+  // The area still ends where the mapping ends, so a scan can stop there.
+  EXPECT_EQ(simlink::SessionInfoArea(region), "xxxx");
   sim.memory.back() = 0;
   EXPECT_STREQ(simlink::SessionInfoText(region), "xxx");
 }
@@ -191,6 +212,7 @@ TEST(Region, ATinyMappingGivesNothing) {
   simlink::RowBuffer row{std::vector<std::uint8_t>(8)};
   EXPECT_FALSE(simlink::FetchNewRow(region, &row));
   EXPECT_EQ(simlink::SessionInfoText(region), nullptr);
+  EXPECT_TRUE(simlink::SessionInfoArea(region).empty());
   EXPECT_EQ(simlink::OffsetOf(region, "Gear"), -1);
   EXPECT_EQ(simlink::Header(region).rowLength, 0);
 }

@@ -74,6 +74,40 @@ TEST(FindValueTest, Table) {
   }
 }
 
+// The relay reads the simulator's text while the simulator may rewrite it, so
+// the NUL seen when the text was located can be gone during the scan: the
+// scan must also stop at the end of the mapping. Each text here is the whole
+// of its own allocation, so the sanitizer build also sees any read past it.
+TEST(FindValueTest, ABoundedTextEndsAtItsBoundOrItsNul) {
+  struct Case {
+    const char* name;
+    std::string bytes;  // the whole mapping from the text's start
+    const char* path;
+    bool found;
+  };
+  const Case cases[] = {
+      {"line ends inside the bound", "A: 1\nB: 2\n", "B:", true},
+      {"line would end past the bound", "A: 1\nB: 2", "B:", false},
+      {"NUL before the bound", std::string("A: 1\n\0B: 2\n", 11), "B:", false},
+      {"empty bound", "", "A:", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::vector<char> mapping(c.bytes.begin(), c.bytes.end());
+    const std::string_view text(mapping.data(), mapping.size());
+    const char* start = nullptr;
+    std::int32_t length = 0;
+    EXPECT_EQ(FindValue(text, c.path, &start, &length), c.found);
+  }
+  const std::string cut = "DriverInfo:\n DriverCarIdx: 7\n";
+  const std::vector<char> mapping(cut.begin(), cut.end() - 1);
+  CarFacts facts;
+  ReadCarFacts(std::string_view(mapping.data(), mapping.size()), facts);
+  EXPECT_EQ(facts.carIndex, -1);
+  ReadCarFacts(std::string_view(cut), facts);
+  EXPECT_EQ(facts.carIndex, 7);
+}
+
 TEST(FindValueTest, MissingArgumentsGiveFalse) {
   const char* start = nullptr;
   std::int32_t length = 0;

@@ -490,11 +490,17 @@ void PublishRow(Publisher& publisher, std::span<const std::uint8_t> row) {
   const std::int32_t tick = ++publisher.tickCount;
   const std::int32_t slot = tick % layout.slotCount;
   const std::size_t length = std::min(row.size(), static_cast<std::size_t>(layout.rowLength));
+  const std::int64_t tickField = layout::kSlots + layout::kSlotSize * slot + layout::kSlotTickCount;
+  // A reader may be copying this slot's previous row right now. It checks the
+  // tick count again after its copy, so change the count before the row
+  // changes: to a value below any published count, which no reader takes for
+  // a new row.
+  WriteInt32(publisher.region, tickField, kRewritingTickCount);
+  std::atomic_thread_fence(std::memory_order_seq_cst);
   std::memcpy(publisher.region.data() + RowOffset(layout, slot), row.data(), length);
   // The tick count goes up only once the row is complete.
   std::atomic_thread_fence(std::memory_order_release);
-  WriteInt32(publisher.region, layout::kSlots + layout::kSlotSize * slot + layout::kSlotTickCount,
-             tick);
+  WriteInt32(publisher.region, tickField, tick);
   if (publisher.event != nullptr) platform::SignalNamedEvent(publisher.event);
 }
 

@@ -110,8 +110,12 @@ bool OpenNamedExclusive(Publisher& publisher, const Layout& layout, std::string_
 bool OpenInMemory(Publisher& publisher, std::span<std::uint8_t> region, const Layout& layout,
                   std::string_view sessionText);
 
+// The tick count a slot holds while PublishRow rewrites it.
+inline constexpr std::int32_t kRewritingTickCount = -2147483647 - 1;
+
 // Writes `row` into the next slot, raises that slot's tick count to the next
-// tick and signals the event.
+// tick and signals the event. While the row is being written the slot's tick
+// count is kRewritingTickCount, so a reader copying that slot sees the change.
 void PublishRow(Publisher& publisher, std::span<const std::uint8_t> row);
 // Writes a new header row length (a layout change) with the current records;
 // false when the slots would no longer fit the region.

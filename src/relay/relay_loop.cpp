@@ -29,7 +29,7 @@ void MakeRowBuffer(Relay& relay) {
   relay.row.emplace();
   relay.row->bytes.assign(static_cast<std::size_t>(bytes), 0);
   platform::ConsoleWrite("\n Connected to sim...");
-  sessioninfo::ReadCarFacts(simlink::SessionInfoText(relay.region), relay.facts);
+  sessioninfo::ReadCarFacts(simlink::SessionInfoArea(relay.region), relay.facts);
   platform::ConsoleWrite(relay.facts.userName);
   platform::ConsoleWrite("\n");
 }

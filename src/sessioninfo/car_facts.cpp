@@ -23,7 +23,7 @@ bool IsSpace(char c) {
 // Copies a found value (pointer and length into the session text) into a
 // text field, cutting it so the terminator still fits.
 template <std::size_t N>
-void ReadText(const char* text, const char* path, char (&field)[N]) {
+void ReadText(std::string_view text, const char* path, char (&field)[N]) {
   const char* start = nullptr;
   std::int32_t length = 0;
   if (!FindValue(text, path, &start, &length)) return;
@@ -36,7 +36,7 @@ void ReadText(const char* text, const char* path, char (&field)[N]) {
 
 // The simulator writes these speeds with decimals ("7200.000"); only the
 // integer part is kept.
-void ReadRpm(const char* text, const char* path, float& field) {
+void ReadRpm(std::string_view text, const char* path, float& field) {
   const char* start = nullptr;
   std::int32_t length = 0;
   if (FindValue(text, path, &start, &length)) {
@@ -70,6 +70,10 @@ std::int32_t ParseInteger(const char* start, std::int32_t length) {
 }
 
 void ReadCarFacts(const char* sessionText, CarFacts& facts) {
+  ReadCarFacts(sessionText == nullptr ? std::string_view() : std::string_view(sessionText), facts);
+}
+
+void ReadCarFacts(std::string_view sessionText, CarFacts& facts) {
   const char* start = nullptr;
   std::int32_t length = 0;
   char path[kPathSize];

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 namespace sessioninfo {
 
@@ -21,6 +22,9 @@ struct CarFacts {
 // empty value makes a text field empty and a number 0. Texts longer than 511
 // characters are cut to 511.
 void ReadCarFacts(const char* sessionText, CarFacts& facts);
+// The same over a text that ends at its first NUL or at the end of
+// `sessionText`, whichever comes first (see FindValue).
+void ReadCarFacts(std::string_view sessionText, CarFacts& facts);
 
 // Converts the `length` characters at `start` (not NUL-terminated) the way
 // atoi does: leading blanks, an optional sign, then decimal digits up to the

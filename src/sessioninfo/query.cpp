@@ -50,16 +50,16 @@ const char* MatchLine(const char* pathPosition, const char* keyStart, std::int32
   return close + 1;
 }
 
-}  // namespace
-
-bool FindValue(const char* text, const char* path, const char** valueStart,
-               std::int32_t* valueLength) {
+// The scan behind both FindValue forms: it stops at the text's NUL or at
+// `end`; a null `end` never matches, so the text runs to its NUL.
+bool Scan(const char* text, const char* end, const char* path, const char** valueStart,
+          std::int32_t* valueLength) {
   if (text == nullptr || path == nullptr || valueStart == nullptr || valueLength == nullptr) {
     return false;
   }
   *valueStart = nullptr;
   *valueLength = 0;
-  if (*text == '\0') return false;
+  if (text == end || *text == '\0') return false;
 
   State state = State::Indent;
   std::int32_t depth = 0;
@@ -71,8 +71,10 @@ bool FindValue(const char* text, const char* path, const char** valueStart,
   const char* pathPosition = path;
   std::int32_t pathDepth = 0;
 
-  for (const char* p = text; *p != '\0'; ++p) {
+  for (const char* p = text; p != end; ++p) {
+    // Each byte is read once: the text may be changing under the scan.
     const char c = *p;
+    if (c == '\0') break;
     if (IsLineEnd(c)) {
       // Blank lines and the LF of a CR LF pair are skipped.
       if (state == State::LineEnd) continue;
@@ -153,6 +155,18 @@ bool FindValue(const char* text, const char* path, const char** valueStart,
     }
   }
   return false;
+}
+
+}  // namespace
+
+bool FindValue(const char* text, const char* path, const char** valueStart,
+               std::int32_t* valueLength) {
+  return Scan(text, nullptr, path, valueStart, valueLength);
+}
+
+bool FindValue(std::string_view text, const char* path, const char** valueStart,
+               std::int32_t* valueLength) {
+  return Scan(text.data(), text.data() + text.size(), path, valueStart, valueLength);
 }
 
 }  // namespace sessioninfo

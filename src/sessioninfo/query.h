@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 namespace sessioninfo {
 
@@ -26,6 +27,14 @@ namespace sessioninfo {
 // is then meaningless. A value on a last line without a line end is never
 // found.
 bool FindValue(const char* text, const char* path, const char** valueStart,
+               std::int32_t* valueLength);
+
+// The same query over a text that ends at its first NUL or at the end of
+// `text`, whichever comes first; nothing beyond `text` is read. This is how
+// the relay reads the simulator's text, which another process may rewrite
+// while it is scanned: a NUL seen before the scan may be gone during it. A
+// view without data finds nothing.
+bool FindValue(std::string_view text, const char* path, const char** valueStart,
                std::int32_t* valueLength);
 
 }  // namespace sessioninfo

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <limits>
 
 namespace simlink {
 
@@ -55,7 +56,11 @@ bool CopyRow(const platform::RegionView& view, std::int64_t slot, RowBuffer& row
   if (static_cast<std::int64_t>(rowOffset) + rowLength > static_cast<std::int64_t>(view.size)) {
     return false;
   }
-  std::memcpy(row.bytes.data(), view.base + rowOffset, static_cast<std::size_t>(length));
+  // An empty buffer (made while the header's row length read 0 or less) has
+  // no storage, and memcpy must not be handed a null pointer even for 0 bytes.
+  if (length > 0) {
+    std::memcpy(row.bytes.data(), view.base + rowOffset, static_cast<std::size_t>(length));
+  }
   return true;
 }
 
@@ -149,7 +154,11 @@ bool FetchNewRow(TelemetryRegion& region, RowBuffer* row) {
       region.lastTickCount = after;
       return true;
     }
-    expected = after;  // rewritten during the copy: try once more
+    // Rewritten during the copy. Try once more only if the slot now holds a
+    // newer row: a count that went back is a restart or a slot being
+    // rewritten, and its row is not new by the rules above.
+    if (after <= region.lastTickCount) return false;
+    expected = after;
   }
   return false;
 }
@@ -176,6 +185,19 @@ const char* SessionInfoText(const TelemetryRegion& region) {
     return nullptr;
   }
   return reinterpret_cast<const char*>(text);
+}
+
+std::string_view SessionInfoArea(const TelemetryRegion& region) {
+  if (!region.attached) return {};
+  std::int32_t offset = 0;
+  if (!ReadInt32(region.view, layout::kSessionInfoOffset, &offset) || offset < 0 ||
+      static_cast<std::size_t>(offset) >= region.view.size) {
+    return {};
+  }
+  const std::size_t size =
+      std::min<std::size_t>(region.view.size - static_cast<std::size_t>(offset),
+                            std::numeric_limits<std::int32_t>::max());
+  return {reinterpret_cast<const char*>(region.view.base + offset), size};
 }
 
 RegionHeader Header(const TelemetryRegion& region) {

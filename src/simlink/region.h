@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 #include "platform/platform.h"
@@ -90,6 +91,13 @@ bool WaitForRow(TelemetryRegion& region, RowBuffer* row);
 // The NUL-terminated session text inside the region, or nullptr when not
 // attached or when the text has no NUL before the end of the mapping.
 const char* SessionInfoText(const TelemetryRegion& region);
+// The bytes from the session text's start to the end of the mapping (at most
+// 2^31 - 1 of them, so a scan's 32-bit counters cannot overflow), or an empty
+// view when not attached or the offset lies outside the mapping. The text
+// ends at its first NUL in them. The simulator may rewrite the text while it
+// is read, so a NUL found once may be gone a moment later: readers scan with
+// this view's end as a second bound instead of trusting the NUL alone.
+std::string_view SessionInfoArea(const TelemetryRegion& region);
 RegionHeader Header(const TelemetryRegion& region);
 
 }  // namespace simlink

@@ -1,0 +1,116 @@
+// The telemetry region over arbitrary bytes of arbitrary size: the fetch of a
+// new row (with and without a row buffer, of any size), the header, the
+// session text and the variable directory, and a DATA_PACKET formatted from
+// whatever was fetched. Between the copies of a fetch the input may rewrite
+// up to two 32-bit words of the region, as a simulator writing concurrently
+// would: slot tick counts, row offsets, the row length, anything.
+//
+// Input: the region's bytes, then a trailer (see Trailer). Checked: nothing
+// outside the region or the row buffer is read or written; a reported row is
+// newer than the last one taken; texts and messages stay within bounds.
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "fuzz_support.h"
+#include "relay/messages.h"
+#include "sessioninfo/car_facts.h"
+#include "simlink/region.h"
+#include "simlink/variable_directory.h"
+
+namespace {
+
+// The input's last kTrailerSize bytes, little-endian: the last tick count
+// taken (4 bytes), the row buffer's size (2), and two rewrites, each a region
+// offset (2) and the 32-bit value to write there (4).
+constexpr std::size_t kTrailerSize = 18;
+
+struct Rewrite {
+  std::uint16_t offset = 0;
+  std::int32_t value = 0;
+};
+
+struct Trailer {
+  std::int32_t lastTickCount = 0;
+  std::uint16_t rowBufferSize = 0;
+  Rewrite rewrites[2];
+};
+
+Trailer ReadTrailer(const std::uint8_t (&bytes)[kTrailerSize]) {
+  Trailer trailer;
+  std::memcpy(&trailer.lastTickCount, bytes, 4);
+  std::memcpy(&trailer.rowBufferSize, bytes + 4, 2);
+  for (std::size_t i = 0; i < 2; ++i) {
+    std::memcpy(&trailer.rewrites[i].offset, bytes + 6 + 6 * i, 2);
+    std::memcpy(&trailer.rewrites[i].value, bytes + 8 + 6 * i, 4);
+  }
+  return trailer;
+}
+
+struct Rewriter {
+  std::uint8_t* region;
+  std::size_t size;
+  const Trailer* trailer;
+  int next = 0;
+};
+
+// Runs after each copy of a row, before its tick count is read again.
+void RewriteDuringCopy(void* context) {
+  auto* rewriter = static_cast<Rewriter*>(context);
+  if (rewriter->next >= 2) return;
+  const Rewrite& rewrite = rewriter->trailer->rewrites[rewriter->next++];
+  if (std::size_t{rewrite.offset} + sizeof rewrite.value > rewriter->size) return;
+  std::memcpy(rewriter->region + rewrite.offset, &rewrite.value, sizeof rewrite.value);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::size_t regionSize = size > kTrailerSize ? size - kTrailerSize : 0;
+  std::uint8_t tail[kTrailerSize] = {};
+  std::memcpy(tail, data + regionSize, size - regionSize);
+  const Trailer trailer = ReadTrailer(tail);
+  const auto memory = fuzzsupport::ExactCopy(data, regionSize, false);
+  auto* base = reinterpret_cast<std::uint8_t*>(memory.get());
+
+  simlink::TelemetryRegion region;
+  simlink::AttachView(region, {base, regionSize});
+  simlink::Header(region);
+
+  region.lastTickCount = trailer.lastTickCount;
+  if (simlink::FetchNewRow(region, nullptr)) {
+    FUZZ_CHECK(region.lastTickCount > trailer.lastTickCount);
+  }
+
+  Rewriter rewriter{base, regionSize, &trailer};
+  region.afterRowCopy = RewriteDuringCopy;
+  region.afterRowCopyContext = &rewriter;
+  region.lastTickCount = trailer.lastTickCount;
+  simlink::RowBuffer row{std::vector<std::uint8_t>(trailer.rowBufferSize)};
+  if (simlink::FetchNewRow(region, &row)) {
+    FUZZ_CHECK(region.lastTickCount > trailer.lastTickCount);
+  }
+  FUZZ_CHECK(row.bytes.size() == trailer.rowBufferSize);
+
+  if (const char* text = simlink::SessionInfoText(region)) {
+    FUZZ_CHECK(text >= memory.get() && text < memory.get() + regionSize);
+    const auto left = static_cast<std::size_t>(memory.get() + regionSize - text);
+    FUZZ_CHECK(std::memchr(text, '\0', left) != nullptr);
+  }
+  const std::string_view area = simlink::SessionInfoArea(region);
+  if (!area.empty()) {
+    FUZZ_CHECK(area.data() >= memory.get() &&
+               area.data() + area.size() == memory.get() + regionSize);
+  }
+  sessioninfo::CarFacts facts;
+  sessioninfo::ReadCarFacts(area, facts);
+
+  relay::VariableOffsets offsets{};
+  for (std::size_t i = 0; i < relay::kRelayedVariableCount; ++i) {
+    offsets[i] = simlink::OffsetOf(region, relay::kRelayedVariables[i]);
+  }
+  char packet[relay::kPacketBufferSize];
+  FUZZ_CHECK(relay::FormatDataPacket(row.bytes, offsets, packet) < relay::kPacketBufferSize);
+  FUZZ_CHECK(relay::FormatSessionInfo(facts, packet) < relay::kPacketBufferSize);
+  return 0;
+}
