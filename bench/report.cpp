@@ -120,9 +120,11 @@ std::string MarkdownReport(const Results& results) {
   std::string out;
   out += "Machine: " + std::to_string(results.machine.processors) + " CPUs, " +
          results.machine.model + ", " + results.machine.kernel + "\n";
-  out += Format("Latency and loss: 60 rows/s for %.0f s per side", settings.seconds) +
-         " and client count, in " + std::to_string(settings.rounds) +
-         " alternating rounds; cells are relay / floor (relay ÷ floor).\n\n";
+  out +=
+      Format("Latency and loss: 60 rows/s for %g s per side and client count", settings.seconds) +
+      (settings.rounds == 1 ? std::string(", in one turn each")
+                            : ", in " + std::to_string(settings.rounds) + " alternating turns") +
+      ". Cells are relay / floor (relay ÷ floor).\n\n";
 
   out += "| |";
   for (const CountResult& count : results.counts) {
@@ -179,6 +181,7 @@ std::string MarkdownReport(const Results& results) {
   out += Format("\nRelay CPU use while idle, over %.0f s: ", settings.idleSeconds) +
          Format("%.2f %% with no publisher, ", results.idleAbsentPercent) +
          Format("%.2f %% with a publisher that publishes nothing.\n", results.idleSilentPercent);
+  for (const std::string& note : results.notes) out += "\n" + note + "\n";
   return out;
 }
 
@@ -214,7 +217,11 @@ std::string JsonReport(const Results& results) {
             ",\n     \"floor\": " + JsonSide(count.side[kFloorSide], kFloorSide) + "}" +
             (i + 1 < results.counts.size() ? "," : "") + "\n";
   }
-  json += "  ],\n  \"faults\": [";
+  json += "  ],\n  \"notes\": [";
+  for (std::size_t i = 0; i < results.notes.size(); ++i) {
+    json += (i ? ", " : "") + JsonString(results.notes[i]);
+  }
+  json += "],\n  \"faults\": [";
   for (std::size_t i = 0; i < results.faults.size(); ++i) {
     json += (i ? ", " : "") + JsonString(results.faults[i]);
   }

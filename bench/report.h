@@ -13,11 +13,9 @@
 namespace bench {
 
 struct RateResult {
-  double nominal = 0;   // the highest rate asked for that was followed
-  double achieved = 0;  // what the publisher managed at that rate
-  // The publisher could not keep up before the side failed, or the search
-  // stopped at its ceiling: the side follows at least this rate.
-  bool atLeast = false;
+  double nominal = 0;              // the highest rate asked for that was followed
+  double achieved = 0;             // what the publisher managed at that rate
+  bool atLeast = false;            // the search reached its ceiling without a failure
   std::vector<std::string> steps;  // "rate:pass" / "rate:fail", in the order tried
 };
 
@@ -61,6 +59,7 @@ struct Results {
   double idleSilentPercent = -1;  // a publisher that publishes nothing
   std::vector<CountResult> counts;
   std::int64_t lateRows = 0;
+  std::vector<std::string> notes;   // printed with the table
   std::vector<std::string> faults;  // what makes the run fail, in words
 };
 
