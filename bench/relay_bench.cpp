@@ -41,6 +41,9 @@ constexpr std::int64_t kMinimumStepRows = 30;
 constexpr int kRateTries = 3;
 // Below this share of the rate asked for, the publisher is what limits.
 constexpr double kPublisherShortfall = 0.8;
+// A relay that sleeps while idle uses well under 1 % of a CPU; one that spins
+// uses all of it.
+constexpr double kIdleCeilingPercent = 10;
 
 struct Options {
   Settings settings;
@@ -77,12 +80,13 @@ bool ParsePositive(const char* text, double* value) {
 bool ParseOptions(int argc, char** argv, Options* options) {
   Settings& settings = options->settings;
   settings = {{1, 10, 100, 1000}, 30, 10, 1, 15360, 10, false};
+  // --smoke sets every default at once; the other flags adjust either set.
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--smoke") == 0) settings = {{1, 10}, 1, 1, 0.25, 240, 1, true};
+  }
   for (int i = 1; i < argc; ++i) {
     const std::string flag = argv[i];
-    if (flag == "--smoke") {
-      settings = {{1, 10}, 1, 1, 0.25, 240, 1, true};
-      continue;
-    }
+    if (flag == "--smoke") continue;
     if (i + 1 >= argc) return false;
     const char* value = argv[++i];
     double number = 0;
@@ -376,11 +380,18 @@ bool RunIdle(Bench& bench) {
   return true;
 }
 
-// What makes the run fail: the relay lost rows at 60 rows/s where the floor
-// lost none, or sent a damaged message or broke a connection at any rate.
+// What makes the run fail: the relay kept a CPU busy while idle, lost rows at
+// 60 rows/s where the floor lost none, or sent a damaged message or broke a
+// connection at any rate.
 // Where the floor lost rows at 60 rows/s too, the machine could not carry that
 // many clients at all: that is noted with the table instead.
 void CollectFaults(Results& results) {
+  for (const double idle : {results.idleAbsentPercent, results.idleSilentPercent}) {
+    if (idle > kIdleCeilingPercent) {
+      results.faults.push_back("the relay used " + std::to_string(idle) +
+                               " % of a CPU while idle: it should sleep, not spin");
+    }
+  }
   for (const CountResult& count : results.counts) {
     const std::string at = " with " + std::to_string(count.clients) + " clients";
     const SideResult& relay = count.side[kRelaySide];
