@@ -51,11 +51,20 @@ struct Options {
   std::string jsonPath;
 };
 
-void Usage() {
-  std::fprintf(stderr,
-               "usage: relay-bench [--smoke] [--clients N,N,...] [--seconds S] [--rounds R]\n"
-               "                   [--step-seconds S] [--max-rate R] [--idle-seconds S]\n"
-               "                   [--relay PATH] [--json PATH]\n");
+void Usage(std::FILE* to) {
+  std::fprintf(
+      to,
+      "usage: relay-bench [options]\n"
+      "  --smoke             a few seconds with 1 and 10 clients (sets the defaults below\n"
+      "                      to 1,10 / 1 / 1 / 0.25 / 240 / 1)\n"
+      "  --clients N,N,...   client counts (default 1,10,100,1000)\n"
+      "  --seconds S         time at 60 rows/s per side and client count (default 30)\n"
+      "  --rounds R          turns each side takes in that time (default 10)\n"
+      "  --step-seconds S    time per try of a row rate (default 1)\n"
+      "  --max-rate R        highest row rate tried (default 15360)\n"
+      "  --idle-seconds S    time of each idle measurement (default 10)\n"
+      "  --relay PATH        the relay executable (default: the one built with this)\n"
+      "  --json PATH         also write every figure as JSON\n");
 }
 
 bool ParseClients(const char* text, std::vector<std::size_t>* clients) {
@@ -444,8 +453,12 @@ int Run(Bench& bench) {
 
 int main(int argc, char** argv) {
   static Bench bench;
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+    Usage(stdout);
+    return 0;
+  }
   if (!ParseOptions(argc, argv, &bench.options)) {
-    Usage();
+    Usage(stderr);
     return 2;
   }
   const int status = Run(bench);
