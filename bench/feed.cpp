@@ -1,0 +1,114 @@
+// The publishing side of the benchmark.
+#include "feed.h"
+
+#include <sys/prctl.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "simlink/region.h"
+
+namespace bench {
+
+namespace {
+
+constexpr std::size_t kPublishTimeRing = std::size_t{1} << 20;
+
+template <typename Value>
+void Put(std::span<std::uint8_t> row, std::int32_t offset, Value value) {
+  if (offset < 0 || static_cast<std::size_t>(offset) + sizeof value > row.size()) return;
+  std::memcpy(row.data() + offset, &value, sizeof value);
+}
+
+void SleepUntil(std::int64_t nanoseconds) {
+  const timespec deadline{static_cast<time_t>(nanoseconds / 1000000000LL),
+                          static_cast<long>(nanoseconds % 1000000000LL)};
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) != 0) {
+  }
+}
+
+}  // namespace
+
+relay::VariableOffsets RelayedOffsets(const publisher::Layout& layout) {
+  relay::VariableOffsets offsets{};
+  for (std::size_t i = 0; i < relay::kRelayedVariableCount; ++i) {
+    offsets[i] = publisher::OffsetOf(layout, relay::kRelayedVariables[i]);
+  }
+  return offsets;
+}
+
+void FillRow(std::span<std::uint8_t> row, const relay::VariableOffsets& offsets,
+             std::int32_t tick) {
+  // In the order of relay::kRelayedVariables; values that keep every field's
+  // width changing with the tick, as a car on track would.
+  const float phase = static_cast<float>(tick % 600) / 600.0f;
+  Put(row, offsets[0], 90.0f + phase * 10.0f);                                // OilTemp
+  Put(row, offsets[1], 80.0f + phase * 5.0f);                                 // WaterTemp
+  Put(row, offsets[2], static_cast<std::int32_t>(tick % 7) - 1);              // Gear
+  Put(row, offsets[3], 100.0f - phase * 50.0f);                               // FuelLevel
+  Put(row, offsets[4], 800.0f + static_cast<float>(tick % 7200) + 0.75f);     // RPM
+  Put(row, offsets[5], phase);                                                // LapDistPct
+  Put(row, offsets[6], 1.0f - phase / 2.0f);                                  // FuelLevelPct
+  Put(row, offsets[7], phase * 6923.5f);                                      // LapDist
+  Put(row, offsets[8], tick);                                                 // Lap
+  Put(row, offsets[9], tick / 600);                                           // RaceLaps
+  Put(row, offsets[10], 32767 - tick / 600);                                  // SessionLapsRemain
+  Put(row, offsets[11], 86400.0 - static_cast<double>(tick) / 60.0);          // SessionTimeRemain
+  Put(row, offsets[12], static_cast<std::uint8_t>(tick % 600 < 30 ? 1 : 0));  // OnPitRoad
+  Put(row, offsets[13], static_cast<float>(tick % 101) / 100.0f);             // Throttle
+  Put(row, offsets[14], static_cast<std::uint8_t>(1));                        // IsOnTrack
+}
+
+bool OpenFeed(Feed& feed, std::string* error) {
+  platform::RemoveNamedMapping(simlink::kMappingName);
+  platform::RemoveNamedEvent(simlink::kDataValidEventName);
+  const publisher::Layout layout = publisher::DefaultLayout();
+  if (!publisher::OpenNamed(feed.sim, layout, publisher::DefaultSessionText(), error)) {
+    return false;
+  }
+  feed.offsets = RelayedOffsets(layout);
+  feed.row.assign(static_cast<std::size_t>(layout.rowLength), 0);
+  feed.publishTimes = std::make_unique<std::atomic<std::int64_t>[]>(kPublishTimeRing);
+  // Sleeps end when asked for, not up to 50 us later: high row rates need
+  // their spacing kept.
+  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  return true;
+}
+
+void CloseFeed(Feed&) {
+  platform::RemoveNamedMapping(simlink::kMappingName);
+  platform::RemoveNamedEvent(simlink::kDataValidEventName);
+}
+
+std::int32_t NextTick(const Feed& feed) { return feed.sim.tickCount + 1; }
+
+double Publish(Feed& feed, double rate, std::int64_t count) {
+  const auto spacing = static_cast<std::int64_t>(1e9 / rate);
+  std::int64_t due = platform::MonotonicNanoseconds();
+  std::int64_t first = 0;
+  std::int64_t last = 0;
+  for (std::int64_t i = 0; i < count; ++i) {
+    SleepUntil(due);
+    const std::int32_t tick = NextTick(feed);
+    FillRow(feed.row, feed.offsets, tick);
+    const std::int64_t now = platform::MonotonicNanoseconds();
+    feed.publishTimes[static_cast<std::size_t>(tick) % kPublishTimeRing].store(
+        now, std::memory_order_release);
+    publisher::PublishRow(feed.sim, feed.row);
+    if (i == 0) first = now;
+    last = now;
+    // Never closer than the spacing: a late row pushes the next one back
+    // rather than letting two rows out back to back.
+    if (now >= due + spacing) ++feed.lateRows;
+    due = std::max(due, now) + spacing;
+  }
+  return static_cast<double>(count) * 1e9 / static_cast<double>(last - first + spacing);
+}
+
+std::int64_t PublishTime(const Feed& feed, std::int64_t tick) {
+  return feed.publishTimes[static_cast<std::size_t>(tick) % kPublishTimeRing].load(
+      std::memory_order_acquire);
+}
+
+}  // namespace bench

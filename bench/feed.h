@@ -1,0 +1,51 @@
+// The benchmark's simulator: publishes rows into the named region at a set
+// rate, each carrying its tick number in the relayed "Lap" field, and keeps
+// the monotonic time at which each tick was published. Every other relayed
+// value is a function of the tick too, so a receiver can rebuild the exact
+// bytes any DATA_PACKET must have.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "publisher/publisher.h"
+#include "relay/messages.h"
+
+namespace bench {
+
+// Row offsets of the relayed variables in the feed's layout.
+relay::VariableOffsets RelayedOffsets(const publisher::Layout& layout);
+// Writes the relayed values of `tick` into `row`; everything else stays as
+// it was (zero in a fresh row).
+void FillRow(std::span<std::uint8_t> row, const relay::VariableOffsets& offsets, std::int32_t tick);
+
+struct Feed {
+  publisher::Publisher sim;
+  relay::VariableOffsets offsets{};
+  std::vector<std::uint8_t> row;
+  // Publish times by tick, in a ring long enough to outlast any delivery.
+  std::unique_ptr<std::atomic<std::int64_t>[]> publishTimes;
+  // Rows published later than their spacing asked for (the thread overslept
+  // a whole period); the spacing is never shortened to catch up.
+  std::int64_t lateRows = 0;
+};
+
+// Lays the default layout out in freshly made named objects (earlier ones are
+// removed first), status bit set, no row published yet.
+bool OpenFeed(Feed& feed, std::string* error);
+// Removes the named objects.
+void CloseFeed(Feed& feed);
+
+// The tick the next published row will carry.
+std::int32_t NextTick(const Feed& feed);
+// Publishes `count` rows, one every 1/rate seconds at the earliest, and
+// returns the rate achieved (rows per second from the first row to the last
+// plus one spacing).
+double Publish(Feed& feed, double rate, std::int64_t count);
+std::int64_t PublishTime(const Feed& feed, std::int64_t tick);
+
+}  // namespace bench

@@ -1,0 +1,70 @@
+// The benchmark's results and their two renderings: a Markdown table that
+// holds the relay and the floor side by side with their ratios, and JSON
+// with every figure.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "measure.h"
+#include "receivers.h"
+
+namespace bench {
+
+struct RateResult {
+  double nominal = 0;              // the highest rate asked for that was followed
+  double achieved = 0;             // what the publisher managed at that rate
+  bool atLeast = false;            // the search reached its ceiling without a failure
+  std::vector<std::string> steps;  // "rate:pass" / "rate:fail", in the order tried
+};
+
+struct SideResult {
+  LatencySummary first, last, all;
+  std::int64_t delivered = 0;  // client-rows delivered at 60 rows/s
+  std::int64_t missing = 0;    // client-rows lost at 60 rows/s
+  std::int64_t rows = 0;       // rows published while the side ran its latency windows
+  std::int64_t cpuNanoseconds = 0;
+  RateResult rate;
+  SideFaults faults;
+  std::int64_t floorBlockedSends = 0, floorShortSends = 0, floorFailedSends = 0;
+};
+
+struct CountResult {
+  std::size_t clients = 0;
+  SideResult side[kSides];
+  std::int64_t relayPeakKilobytes = -1;
+};
+
+struct Machine {
+  long processors = 0;
+  std::string model, kernel;
+};
+
+struct Settings {
+  std::vector<std::size_t> clients;
+  double seconds = 0;  // at 60 rows/s, per side and client count
+  int rounds = 0;
+  double stepSeconds = 0;
+  double maxRate = 0;
+  double idleSeconds = 0;
+  bool smoke = false;
+};
+
+struct Results {
+  Machine machine;
+  Settings settings;
+  std::string cpuSource;
+  double idleAbsentPercent = -1;  // no publisher at all
+  double idleSilentPercent = -1;  // a publisher that publishes nothing
+  std::vector<CountResult> counts;
+  std::int64_t lateRows = 0;
+  std::vector<std::string> notes;   // printed with the table
+  std::vector<std::string> faults;  // what makes the run fail, in words
+};
+
+Machine DescribeMachine();
+std::string MarkdownReport(const Results& results);
+std::string JsonReport(const Results& results);
+
+}  // namespace bench
