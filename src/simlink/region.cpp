@@ -173,20 +173,6 @@ bool WaitForRow(TelemetryRegion& region, RowBuffer* row) {
   return FetchNewRow(region, row);
 }
 
-const char* SessionInfoText(const TelemetryRegion& region) {
-  if (!region.attached) return nullptr;
-  std::int32_t offset = 0;
-  if (!ReadInt32(region.view, layout::kSessionInfoOffset, &offset) || offset < 0 ||
-      static_cast<std::size_t>(offset) >= region.view.size) {
-    return nullptr;
-  }
-  const auto* text = region.view.base + offset;
-  if (std::memchr(text, '\0', region.view.size - static_cast<std::size_t>(offset)) == nullptr) {
-    return nullptr;
-  }
-  return reinterpret_cast<const char*>(text);
-}
-
 std::string_view SessionInfoArea(const TelemetryRegion& region) {
   if (!region.attached) return {};
   std::int32_t offset = 0;
@@ -198,6 +184,12 @@ std::string_view SessionInfoArea(const TelemetryRegion& region) {
       std::min<std::size_t>(region.view.size - static_cast<std::size_t>(offset),
                             std::numeric_limits<std::int32_t>::max());
   return {reinterpret_cast<const char*>(region.view.base + offset), size};
+}
+
+const char* SessionInfoText(const TelemetryRegion& region) {
+  const std::string_view area = SessionInfoArea(region);
+  if (area.find('\0') == std::string_view::npos) return nullptr;
+  return area.data();
 }
 
 RegionHeader Header(const TelemetryRegion& region) {
