@@ -23,8 +23,12 @@ check_release_zip() {
   local version zip
   version=$(sed -n 's/^project(telemetry-relay VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
   zip=build/windows/telemetry-relay-$version-windows-x64.zip
-  unzip -l "$zip" | grep -q ' telemetry-relay.exe$'
-  unzip -l "$zip" | grep -q ' README.md$'
+  # Read the whole listing before matching: `unzip -l | grep -q` fails under
+  # pipefail when grep stops reading early and unzip dies of SIGPIPE.
+  local listing
+  listing=$(unzip -l "$zip")
+  grep -q ' telemetry-relay.exe$' <<<"$listing"
+  grep -q ' README.md$' <<<"$listing"
   echo "$zip holds telemetry-relay.exe and README.md"
   passed=$((passed + 1))
 }
