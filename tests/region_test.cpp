@@ -199,10 +199,12 @@ TEST(Region, SessionTextWithoutNulIsNotOffered) {
   simlink::TelemetryRegion region;
   simlink::AttachView(region, sim.View());
   EXPECT_EQ(simlink::SessionInfoText(region), nullptr);
-  // The area still ends where the mapping ends, so a scan can stop there.
-  EXPECT_EQ(simlink::SessionInfoArea(region), "xxxx");
+  EXPECT_TRUE(simlink::SessionInfoArea(region).empty());
   sim.memory.back() = 0;
   EXPECT_STREQ(simlink::SessionInfoText(region), "xxx");
+  // The area still ends where the mapping ends, so a scan that loses the NUL
+  // to a rewrite stops there.
+  EXPECT_EQ(simlink::SessionInfoArea(region), std::string_view("xxx\0", 4));
 }
 
 TEST(Region, ATinyMappingGivesNothing) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -231,6 +232,40 @@ TEST_F(RelayLoop, AClosedClientIsDroppedOnceAndTheOthersMissNothing) {
   const std::string console = Console();
   EXPECT_EQ(console.find("\n Client disconnected"), console.rfind("\n Client disconnected"));
   EXPECT_NE(console.find("\n Client disconnected"), std::string::npos);
+}
+
+// A text without its NUL is one the simulator has not finished writing: until
+// a terminated text is back, the car facts read before stand.
+TEST_F(RelayLoop, ASessionTextWithoutItsNulLeavesTheCarFactsAsTheyWere) {
+  // Publish into two slots only, so the third slot's bytes at the end of the
+  // mapping can hold a text that runs up to it.
+  sim_.publisher.layout.slotCount = 2;
+  const std::int32_t slotCount = 2;
+  std::memcpy(sim_.memory.data() + simlink::layout::kSlotCount, &slotCount, 4);
+  StartRelaying();
+  const std::string text = "DriverInfo:\n DriverCarSLFirstRPM: 1234\n\n";
+  const std::size_t at = sim_.memory.size() - text.size();
+  std::memcpy(sim_.memory.data() + at, text.data(), text.size());
+  const auto offset = static_cast<std::int32_t>(at);
+  std::memcpy(sim_.memory.data() + simlink::layout::kSessionInfoOffset, &offset, 4);
+  const auto remakeRowBuffer = [this] {
+    ASSERT_TRUE(publisher::ChangeRowLength(sim_.publisher, sim_.publisher.layout.rowLength + 1));
+    sim_.row.resize(sim_.row.size() + 1);
+    Turn();
+  };
+
+  remakeRowBuffer();
+  EXPECT_EQ(relay_->facts.firstRpm, 5900.0f);
+  EXPECT_STREQ(relay_->facts.userName, "Sam Driver");
+  sim_.memory.back() = '\0';  // the text is terminated again
+  remakeRowBuffer();
+  EXPECT_EQ(relay_->facts.firstRpm, 1234.0f);
+  EXPECT_STREQ(relay_->facts.carPath, "porsche992rgt3");
+  EXPECT_EQ(Console(),
+            "Waiting for iRacing..."
+            "\n Connected to sim...Sam Driver\n"
+            "\n Connected to sim...Sam Driver\n"
+            "\n Connected to sim...Sam Driver\n");
 }
 
 }  // namespace

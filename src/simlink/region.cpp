@@ -183,13 +183,17 @@ std::string_view SessionInfoArea(const TelemetryRegion& region) {
   const std::size_t size =
       std::min<std::size_t>(region.view.size - static_cast<std::size_t>(offset),
                             std::numeric_limits<std::int32_t>::max());
-  return {reinterpret_cast<const char*>(region.view.base + offset), size};
+  const std::string_view area(reinterpret_cast<const char*>(region.view.base + offset), size);
+  // A text that runs to the end of the mapping without its NUL is no text:
+  // reading it anyway would take car facts from bytes the simulator never
+  // finished writing.
+  if (area.find('\0') == std::string_view::npos) return {};
+  return area;
 }
 
 const char* SessionInfoText(const TelemetryRegion& region) {
   const std::string_view area = SessionInfoArea(region);
-  if (area.find('\0') == std::string_view::npos) return nullptr;
-  return area.data();
+  return area.empty() ? nullptr : area.data();
 }
 
 RegionHeader Header(const TelemetryRegion& region) {

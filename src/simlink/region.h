@@ -93,7 +93,8 @@ bool WaitForRow(TelemetryRegion& region, RowBuffer* row);
 const char* SessionInfoText(const TelemetryRegion& region);
 // The bytes from the session text's start to the end of the mapping (at most
 // 2^31 - 1 of them, so a scan's 32-bit counters cannot overflow), or an empty
-// view when not attached or the offset lies outside the mapping. The text
+// view when not attached, when the offset lies outside the mapping, or when
+// no NUL ends the text before the end of the mapping (no text). The text
 // ends at its first NUL in them. The simulator may rewrite the text while it
 // is read, so a NUL found once may be gone a moment later: readers scan with
 // this view's end as a second bound instead of trusting the NUL alone.
