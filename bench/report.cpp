@@ -12,8 +12,10 @@ namespace bench {
 namespace {
 
 std::string Format(const char* format, double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, format, value);
+  const int length = std::snprintf(nullptr, 0, format, value);
+  if (length <= 0) return {};
+  std::string text(static_cast<std::size_t>(length), '\0');
+  std::snprintf(text.data(), text.size() + 1, format, value);
   return text;
 }
 
@@ -128,7 +130,9 @@ std::string MarkdownReport(const Results& results) {
 
   out += "| |";
   for (const CountResult& count : results.counts) {
-    out += " " + std::to_string(count.clients) + (count.clients == 1 ? " client |" : " clients |");
+    out += ' ';
+    out += std::to_string(count.clients);
+    out += count.clients == 1 ? " client |" : " clients |";
   }
   out += "\n|---|";
   for (std::size_t i = 0; i < results.counts.size(); ++i) out += "---|";
@@ -136,7 +140,11 @@ std::string MarkdownReport(const Results& results) {
 
   const auto row = [&](const std::string& title, auto cell) {
     out += "| " + title + " |";
-    for (const CountResult& count : results.counts) out += " " + cell(count) + " |";
+    for (const CountResult& count : results.counts) {
+      out += ' ';
+      out += cell(count);
+      out += " |";
+    }
     out += "\n";
   };
   struct Stat {
@@ -189,7 +197,8 @@ std::string JsonReport(const Results& results) {
   const Settings& settings = results.settings;
   std::string clients = "[";
   for (std::size_t i = 0; i < settings.clients.size(); ++i) {
-    clients += (i ? ", " : "") + std::to_string(settings.clients[i]);
+    if (i > 0) clients += ", ";
+    clients += std::to_string(settings.clients[i]);
   }
   clients += "]";
   std::string json = "{\n";
@@ -219,11 +228,13 @@ std::string JsonReport(const Results& results) {
   }
   json += "  ],\n  \"notes\": [";
   for (std::size_t i = 0; i < results.notes.size(); ++i) {
-    json += (i ? ", " : "") + JsonString(results.notes[i]);
+    if (i > 0) json += ", ";
+    json += JsonString(results.notes[i]);
   }
   json += "],\n  \"faults\": [";
   for (std::size_t i = 0; i < results.faults.size(); ++i) {
-    json += (i ? ", " : "") + JsonString(results.faults[i]);
+    if (i > 0) json += ", ";
+    json += JsonString(results.faults[i]);
   }
   json += "]\n}\n";
   return json;
