@@ -17,7 +17,7 @@ build=build/fuzz
 targets=(query car_facts region messages)
 
 cmake -S . -B "$build" -DRELAY_FUZZ=ON -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
+  -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]/%/_fuzz}"
 
 mkdir -p "$build/artifacts"
