@@ -6,7 +6,8 @@
 #   scripts/demo.sh [--no-build] [BUILD_DIR]
 #
 # BUILD_DIR defaults to build/demo (a Release build without the tests, so it
-# needs only CMake and a C++20 compiler). --no-build uses the executables
+# needs only CMake and a C++20 compiler; scripts/setup.sh installs them on
+# Debian when they are missing). --no-build uses the executables
 # already in BUILD_DIR. The publisher's and the relay's output go to
 # BUILD_DIR/sim-publisher.log and BUILD_DIR/telemetry-relay.log.
 set -euo pipefail
@@ -20,12 +21,7 @@ fi
 dir=${1:-build/demo}
 
 if ((build)); then
-  for tool in cmake c++; do
-    if ! command -v "$tool" >/dev/null; then
-      echo "demo: $tool is missing; on Debian: sudo apt-get install -y cmake make g++" >&2
-      exit 1
-    fi
-  done
+  scripts/setup.sh demo
   if [[ ! -f $dir/CMakeCache.txt ]]; then
     cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
   fi

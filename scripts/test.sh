@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Builds and runs every test suite: the Linux build, the same suite under
+# Installs what the suites need (scripts/setup.sh), then builds and runs
+# every test suite: the Linux build, the same suite under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the Windows build under
 # Wine (and its release zip), and a short run of each fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+scripts/setup.sh test
 
 jobs=$(nproc)
 passed=0
