@@ -41,33 +41,38 @@ bool WaitFor(const std::function<bool()>& condition, int timeoutMilliseconds) {
 
 // ---- A recording in the simulator's file layout -----------------------------
 
-// Value types as the records give them.
+// Value types as the records give them, and their sizes.
 enum Type : std::int32_t { kBool = 1, kInt = 2, kFloat = 4, kDouble = 5 };
+int Size(Type type) { return type == kBool ? 1 : type == kDouble ? 8 : 4; }
 
+// Row r's value of each variable: multiples of 0.25, so "%.2f" has no tie to
+// round. The fifteen relayed variables among others, not in the relay's order,
+// packed from a one-byte value on so that most sit at unaligned offsets.
 struct Column {
   const char* name;
   Type type;
+  double (*value)(int r);
 };
-
-// The fifteen relayed variables among others, packed from a one-byte value on
-// so that most sit at unaligned offsets, and not in the relay's order.
 constexpr Column kColumns[] = {
-    {"IsOnTrack", kBool},     {"SessionTime", kDouble},    {"OilTemp", kFloat},
-    {"Gear", kInt},           {"WaterTemp", kFloat},       {"RPM", kFloat},
-    {"FuelLevel", kFloat},    {"Speed", kFloat},           {"LapDistPct", kFloat},
-    {"FuelLevelPct", kFloat}, {"LapDist", kFloat},         {"Lap", kInt},
-    {"RaceLaps", kInt},       {"SessionLapsRemain", kInt}, {"SessionTimeRemain", kDouble},
-    {"OnPitRoad", kBool},     {"Throttle", kFloat},
+    {"IsOnTrack", kBool, [](int r) -> double { return r % 3 != 0; }},
+    {"SessionTime", kDouble, [](int r) -> double { return r; }},
+    {"OilTemp", kFloat, [](int r) { return 90 + r * 0.25; }},
+    {"Gear", kInt, [](int r) -> double { return r % 7 - 1; }},
+    {"WaterTemp", kFloat, [](int r) { return 80 + (r % 40) * 0.5; }},
+    {"RPM", kFloat, [](int r) { return 2000 + r * 10 + 0.75; }},
+    {"FuelLevel", kFloat, [](int r) { return 60 - r * 0.25; }},
+    {"Speed", kFloat, [](int r) { return r * 0.5; }},
+    {"LapDistPct", kFloat, [](int r) { return (r % 4) * 0.25; }},
+    {"FuelLevelPct", kFloat, [](int r) { return (r % 3) * 0.25; }},
+    {"LapDist", kFloat, [](int r) { return r * 12.5; }},
+    {"Lap", kInt, [](int r) -> double { return r / 60 + 1; }},
+    {"RaceLaps", kInt, [](int r) -> double { return r / 60; }},
+    {"SessionLapsRemain", kInt, [](int r) -> double { return 1000 - r; }},
+    {"SessionTimeRemain", kDouble, [](int r) { return 3600 - r * 0.5; }},
+    {"OnPitRoad", kBool, [](int r) -> double { return r % 50 < 5; }},
+    {"Throttle", kFloat, [](int r) { return (r % 5) * 0.25; }},
 };
 constexpr int kColumnCount = sizeof kColumns / sizeof kColumns[0];
-
-int Size(Type type) { return type == kBool ? 1 : type == kDouble ? 8 : 4; }
-
-int RowLength() {
-  int length = 0;
-  for (const Column& column : kColumns) length += Size(column.type);
-  return length;
-}
 
 const std::string kSessionText =
     "---\n"
@@ -88,27 +93,6 @@ const std::string kSessionText =
     "   CarPath: test car gt\n"
     "...\n";
 const std::string kSessionInfo = "SESSION_INFO;6100;7900;7700;8050;test car gt";
-
-// Row r's values, all multiples of 0.25 so that "%.2f" has no tie to round.
-double Value(const char* name, int r) {
-  const std::string n = name;
-  if (n == "OilTemp") return 90 + r * 0.25;
-  if (n == "WaterTemp") return 80 + (r % 40) * 0.5;
-  if (n == "Gear") return r % 7 - 1;
-  if (n == "FuelLevel") return 60 - r * 0.25;
-  if (n == "RPM") return 2000 + r * 10 + 0.75;
-  if (n == "LapDistPct") return (r % 4) * 0.25;
-  if (n == "FuelLevelPct") return (r % 3) * 0.25;
-  if (n == "LapDist") return r * 12.5;
-  if (n == "Lap") return r / 60 + 1;
-  if (n == "RaceLaps") return r / 60;
-  if (n == "SessionLapsRemain") return 1000 - r;
-  if (n == "SessionTimeRemain") return 3600 - r * 0.5;
-  if (n == "OnPitRoad") return r % 50 < 5;
-  if (n == "Throttle") return (r % 5) * 0.25;
-  if (n == "IsOnTrack") return r % 3 != 0;
-  return r;
-}
 
 // The DATA_PACKET the relay must send for row r, spelled out field by field.
 std::string ExpectedPacket(int r) {
@@ -133,7 +117,8 @@ struct Recording {
 };
 
 Bytes MakeRecording(const Recording& spec) {
-  const int rowLength = RowLength();
+  int rowLength = 0;
+  for (const Column& column : kColumns) rowLength += Size(column.type);
   const std::size_t records = 144;
   const std::size_t text = records + 144 * kColumnCount;
   const std::size_t rows = text + spec.sessionText.size();
@@ -168,18 +153,15 @@ Bytes MakeRecording(const Recording& spec) {
   for (int r = 0; r < spec.rows; ++r) {
     std::uint8_t* at = file.data() + rows + static_cast<std::size_t>(rowLength) * r;
     for (const Column& column : kColumns) {
-      const double value = Value(column.name, r);
-      if (column.type == kBool) {
-        *at = value != 0 ? 1 : 0;
-      } else if (column.type == kInt) {
-        const auto v = static_cast<std::int32_t>(value);
-        std::memcpy(at, &v, 4);
-      } else if (column.type == kFloat) {
-        const auto v = static_cast<float>(value);
-        std::memcpy(at, &v, 4);
-      } else {
-        std::memcpy(at, &value, 8);
-      }
+      const double value = column.value(r);
+      const auto asFloat = static_cast<float>(value);
+      const auto asInt = static_cast<std::int32_t>(value);
+      const std::uint8_t asBool = value != 0 ? 1 : 0;
+      const void* bytes = column.type == kBool    ? static_cast<const void*>(&asBool)
+                          : column.type == kInt   ? static_cast<const void*>(&asInt)
+                          : column.type == kFloat ? static_cast<const void*>(&asFloat)
+                                                  : static_cast<const void*>(&value);
+      std::memcpy(at, bytes, static_cast<std::size_t>(Size(column.type)));
       at += Size(column.type);
     }
   }
