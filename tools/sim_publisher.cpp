@@ -75,8 +75,9 @@ constexpr char kUsage[] =
     "when it stops; the region and the event stay in place for the next publisher.\n"
     "Only one publisher runs at a time: a second one exits with status 1.\n"
     "\n"
-    "Exit status: 0 when done, 1 when the region or the event cannot be set up,\n"
-    "2 for a wrong command line or a bad recording.\n";
+    "Exit status: 0 when done, 1 when the region or the event cannot be set up or a\n"
+    "recording cannot be read to its end, 2 for a wrong command line or a bad\n"
+    "recording.\n";
 
 enum class ActionKind { kPause, kResume, kRestart, kRowLength };
 
@@ -269,6 +270,8 @@ class Session {
     return true;
   }
 
+  bool ReadFailed() const { return readFailed_; }
+
   // Rows per second.
   double Rate() const {
     return recording_ != nullptr ? recording_->tickRate * options_.speed : options_.rate;
@@ -324,16 +327,22 @@ class Session {
         origin = next = now;
         due = 0;
       }
-      if (next > now)
-        platform::SleepMilliseconds(static_cast<int>((next - now + 999999) / 1000000));
+      // In slices, so that Ctrl-C is heard between rows a slow replay
+      // publishes seconds apart.
+      for (std::int64_t left = next - now; left > 0 && !terminal::InterruptRequested();
+           left = next - platform::MonotonicNanoseconds()) {
+        platform::SleepMilliseconds(
+            static_cast<int>(std::min<std::int64_t>(left + 999999, 100000000) / 1000000));
+      }
     }
   }
 
   void Close() {
     // As the simulator does when it stops: readers see no more rows.
     publisher::SetConnected(sim_.region, false);
-    std::string summary = (ended_ ? "end of the recording after " : "stopped after ") +
-                          std::to_string(published_) + " rows; status bit cleared; ";
+    std::string summary =
+        (ended_ && !readFailed_ ? "end of the recording after " : "stopped after ") +
+        std::to_string(published_) + " rows; status bit cleared; ";
     if (options_.remove) {
       platform::RemoveNamedMapping(simlink::kMappingName);
       platform::RemoveNamedEvent(simlink::kDataValidEventName);
@@ -353,8 +362,15 @@ class Session {
       return true;
     }
     if (recording::ReadRow(*recording_, rows_, row_)) return true;
-    if (!options_.loop || rows_.next == 0) return false;
+    if (rows_.next < recording_->wholeRows) {
+      Fail(recording_->path + ": cannot be read after row " + std::to_string(rows_.next));
+      readFailed_ = true;
+      return false;
+    }
+    if (!options_.loop) return false;
     if (!recording::Rewind(*recording_, rows_) || !recording::ReadRow(*recording_, rows_, row_)) {
+      Fail(recording_->path + ": cannot be read from its first row again");
+      readFailed_ = true;
       return false;
     }
     Say("from the first row again after " + std::to_string(published_) + " rows");
@@ -403,6 +419,7 @@ class Session {
   recording::Recording* recording_;
   recording::RowReader rows_;
   bool ended_ = false;
+  bool readFailed_ = false;
   publisher::Publisher sim_;
   simulated::Model model_;
   std::vector<std::uint8_t> row_;
@@ -421,7 +438,7 @@ int Publish(const Options& options, std::string text, publisher::Layout layout,
   session.Run();
   session.Close();
   terminal::CleanupDone();
-  return 0;
+  return session.ReadFailed() ? 1 : 0;
 }
 
 // --ibt: checks the whole recording before anything is created, so a bad
