@@ -507,5 +507,7 @@ int main(int argc, char** argv) {
     Fail("the session file " + options.sessionFile + " contains a NUL byte");
     return 1;
   }
-  return Publish(options, std::move(text), simulated::SessionLayout(), nullptr);
+  publisher::Layout layout = simulated::SessionLayout();
+  layout.tickRate = options.rate;
+  return Publish(options, std::move(text), std::move(layout), nullptr);
 }
