@@ -3,21 +3,34 @@
 # sim-publisher and relay-watch, then runs the publisher and the relay in the
 # background and the dashboard in this terminal. Ctrl-C ends all three.
 #
-#   scripts/demo.sh [--no-build] [BUILD_DIR]
+#   scripts/demo.sh [--no-build] [--ibt FILE] [BUILD_DIR]
 #
 # BUILD_DIR defaults to build/demo (a Release build without the tests, so it
 # needs only CMake and a C++20 compiler; scripts/setup.sh installs them on
-# Debian when they are missing). --no-build uses the executables
-# already in BUILD_DIR. The publisher's and the relay's output go to
+# Debian when they are missing). --no-build uses the executables already in
+# BUILD_DIR. --ibt FILE replays that telemetry recording, over and over,
+# instead of the simulated lap. The publisher's and the relay's output go to
 # BUILD_DIR/sim-publisher.log and BUILD_DIR/telemetry-relay.log.
 set -euo pipefail
-cd "$(dirname "$0")/.."
 
 build=1
-if [[ ${1:-} == --no-build ]]; then
-  build=0
+publisher_args=()
+while (($#)); do
+  case $1 in
+    --no-build) build=0 ;;
+    --ibt)
+      [[ $# -ge 2 ]] || { echo "demo: --ibt needs a FILE" >&2; exit 2; }
+      file=$2
+      # The script works from the repository's root; keep the path valid there.
+      [[ $file == /* ]] || file=$PWD/$file
+      publisher_args=(--ibt "$file" --loop)
+      shift
+      ;;
+    *) break ;;
+  esac
   shift
-fi
+done
+cd "$(dirname "$0")/.."
 dir=${1:-build/demo}
 
 if ((build)); then
@@ -49,7 +62,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-"$publisher" >"$dir/sim-publisher.log" 2>&1 &
+"$publisher" "${publisher_args[@]}" >"$dir/sim-publisher.log" 2>&1 &
 children+=($!)
 "$relay" >"$dir/telemetry-relay.log" 2>&1 &
 children+=($!)

@@ -1,7 +1,8 @@
 // sim-publisher: plays the simulator's part without the simulator. It lays
 // out the shared telemetry region and the data-valid event under the
-// simulator's names and publishes a simulated car lapping Spa, so the relay
-// and its clients can be run, tried and tested anywhere.
+// simulator's names and publishes a simulated car lapping Spa, or replays a
+// telemetry recording the simulator wrote, so the relay and its clients can
+// be run, tried and tested anywhere.
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ibt_file.h"
 #include "platform/platform.h"
 #include "publisher/publisher.h"
 #include "sessioninfo/car_facts.h"
@@ -23,6 +25,7 @@ namespace {
 
 constexpr char kUsage[] =
     "Usage: sim-publisher [options]\n"
+    "       sim-publisher --ibt FILE [--info] [--speed X] [--loop] [options]\n"
     "\n"
     "Plays the simulator's part: creates the shared telemetry region and the data-valid\n"
     "event under the simulator's names and publishes a simulated car lapping Spa (speed,\n"
@@ -50,12 +53,31 @@ constexpr char kUsage[] =
     "                          relay still attached to them must then be restarted.\n"
     "  -h, --help              show this text\n"
     "\n"
+    "Replaying a recording (a telemetry file the simulator wrote, often *.ibt):\n"
+    "  --ibt FILE              publish FILE's variables, session text and rows, in\n"
+    "                          order, at the file's tick rate, then exit\n"
+    "  --info                  print what FILE holds (tick rate, variables, rows,\n"
+    "                          duration, laps, date, driver, car, shift lights) and exit\n"
+    "  --speed X               play at X times the file's rate (0.01 to 100; default 1)\n"
+    "  --loop                  after the last row start over from the first, tick\n"
+    "                          counts still rising, until Ctrl-C or --duration\n"
+    "With --ibt, --duration, --pause, --restart (the recording starts over too) and\n"
+    "--remove work as above; --rate, --seed, --session-file and --row-length do not\n"
+    "apply (the file gives them) and are refused. A file that is not a usable\n"
+    "recording (too short, a tick rate or row length of 0 or less, records, text or\n"
+    "rows outside the file) is refused with exit status 2 and nothing is published.\n"
+    "A file cut short while recording replays its whole rows.\n"
+    "\n"
     "--pause, --restart and --row-length may be given several times; AT counts from\n"
     "the start, in seconds (fractions allowed).\n"
     "\n"
     "On exit, Ctrl-C included, the status bit is cleared as the simulator clears it\n"
     "when it stops; the region and the event stay in place for the next publisher.\n"
-    "Only one publisher runs at a time: a second one exits with status 1.\n";
+    "Only one publisher runs at a time: a second one exits with status 1.\n"
+    "\n"
+    "Exit status: 0 when done, 1 when the region or the event cannot be set up or a\n"
+    "recording cannot be read to its end, 2 for a wrong command line or a bad\n"
+    "recording.\n";
 
 enum class ActionKind { kPause, kResume, kRestart, kRowLength };
 
@@ -72,6 +94,13 @@ struct Options {
   std::string sessionFile;
   bool remove = false;
   std::vector<Action> actions;
+  // Replay.
+  std::string ibt;
+  bool info = false;
+  bool loop = false;
+  double speed = 1;
+  bool speedGiven = false;
+  std::string simulatedOnly;  // an option that only the simulated car takes
 };
 
 void Say(const std::string& text) {
@@ -112,8 +141,10 @@ bool ParseOptions(int argc, char** argv, Options* options, bool* help) {
       *help = true;
       return true;
     }
-    if (option == "--remove") {
-      options->remove = true;
+    if (option == "--remove" || option == "--info" || option == "--loop") {
+      (option == "--remove" ? options->remove
+       : option == "--info" ? options->info
+                            : options->loop) = true;
       continue;
     }
     if (i + 1 >= argc) {
@@ -125,7 +156,19 @@ bool ParseOptions(int argc, char** argv, Options* options, bool* help) {
       Fail(std::string(option) + " " + std::string(value) + ": expected " + wanted);
       return false;
     };
-    if (option == "--rate") {
+    if (option == "--rate" || option == "--seed" || option == "--session-file" ||
+        option == "--row-length") {
+      options->simulatedOnly = std::string(option);
+    }
+    if (option == "--ibt") {
+      options->ibt = std::string(value);
+    } else if (option == "--speed") {
+      if (!ParseNumber(value, &options->speed) || !(options->speed >= 0.01) ||
+          options->speed > 100) {
+        return bad("a speed factor from 0.01 to 100");
+      }
+      options->speedGiven = true;
+    } else if (option == "--rate") {
       if (!ParseNumber(value, &options->rate) || options->rate < 1 || options->rate > 1000) {
         return bad("a whole number of rows per second from 1 to 1000");
       }
@@ -167,6 +210,16 @@ bool ParseOptions(int argc, char** argv, Options* options, bool* help) {
       return false;
     }
   }
+  if (options->ibt.empty() && (options->info || options->loop || options->speedGiven)) {
+    Fail("--info, --loop and --speed need --ibt FILE (see --help)");
+    return false;
+  }
+  if (!options->ibt.empty() && !options->simulatedOnly.empty()) {
+    Fail(options->simulatedOnly +
+         " does not apply to --ibt: the recording gives the rate, the values and the session "
+         "text (--speed scales the rate)");
+    return false;
+  }
   // Actions at the same moment keep their command-line order.
   std::stable_sort(options->actions.begin(), options->actions.end(),
                    [](const Action& a, const Action& b) { return a.at < b.at; });
@@ -188,40 +241,67 @@ std::string Seconds(double seconds) {
   return text;
 }
 
+// Publishes rows from the simulated car or, given a recording, from its file.
 class Session {
  public:
-  Session(const Options& options, std::string sessionText)
-      : options_(options), text_(std::move(sessionText)) {}
+  Session(const Options& options, std::string sessionText, publisher::Layout layout,
+          recording::Recording* recording)
+      : options_(options),
+        text_(std::move(sessionText)),
+        layout_(std::move(layout)),
+        recording_(recording) {}
 
   bool Open() {
     std::string error;
-    if (!publisher::OpenNamedExclusive(sim_, simulated::SessionLayout(), text_, &error)) {
+    if (!publisher::OpenNamedExclusive(sim_, layout_, text_, &error)) {
       Fail(error);
       return false;
     }
     row_.assign(static_cast<std::size_t>(sim_.layout.rowLength), 0);
-    simulated::StartSession(model_, simulated::CarFromSessionText(text_.c_str()), options_.seed,
-                            options_.rate);
+    if (recording_ != nullptr) {
+      if (!recording::OpenRows(*recording_, &rows_)) {
+        Fail(recording_->path + ": cannot be read");
+        return false;
+      }
+    } else {
+      simulated::StartSession(model_, simulated::CarFromSessionText(text_.c_str()), options_.seed,
+                              options_.rate);
+    }
     return true;
+  }
+
+  bool ReadFailed() const { return readFailed_; }
+
+  // Rows per second.
+  double Rate() const {
+    return recording_ != nullptr ? recording_->tickRate * options_.speed : options_.rate;
   }
 
   void Describe() const {
     sessioninfo::CarFacts facts;
     sessioninfo::ReadCarFacts(text_.c_str(), facts);
+    std::string what = "publishing ";
+    if (recording_ != nullptr) {
+      what += recording_->path + ": " + std::to_string(recording_->wholeRows) + " rows" +
+              (options_.loop ? " in a loop" : "") + ", ";
+    }
     char line[1400];
     std::snprintf(line, sizeof line,
-                  "publishing %d rows/s for %s in %s (shift lights %.0f/%.0f/%.0f/%.0f RPM); "
-                  "%zu variables, row length %d bytes, %d slots",
-                  options_.rate, facts.userName, facts.carPath, facts.firstRpm, facts.shiftRpm,
-                  facts.lastRpm, facts.blinkRpm, sim_.layout.variables.size(),
+                  "%g rows/s for %s in %s (shift lights %.0f/%.0f/%.0f/%.0f RPM); "
+                  "%d variables, row length %d bytes, %d slots",
+                  Rate(), facts.userName, facts.carPath, facts.firstRpm, facts.shiftRpm,
+                  facts.lastRpm, facts.blinkRpm, publisher::VariableCount(sim_.layout),
                   sim_.layout.rowLength, sim_.layout.slotCount);
-    Say(line);
+    Say(what + line);
   }
 
   void Run() {
-    const std::int64_t period = 1000000000LL / options_.rate;
+    // Row k is due at start + k periods, on the monotonic clock: sleeping a
+    // period after each row would drift by the time each row takes.
+    const double period = 1e9 / Rate();
     const std::int64_t start = platform::MonotonicNanoseconds();
-    std::int64_t next = start;
+    std::int64_t origin = start;
+    std::int64_t due = 0;
     std::size_t action = 0;
     while (!terminal::InterruptRequested()) {
       const double elapsed = static_cast<double>(platform::MonotonicNanoseconds() - start) / 1e9;
@@ -230,18 +310,37 @@ class Session {
         Perform(options_.actions[action++]);
       }
       if (pauses_ == 0) {
-        simulated::WriteRow(model_, sim_.layout, row_);
+        if (!FillRow()) {
+          ended_ = true;
+          break;
+        }
         publisher::PublishRow(sim_, row_);
-        simulated::Step(model_);
+        if (recording_ == nullptr) simulated::Step(model_);
         ++published_;
       }
-      next += period;
-      const std::int64_t now = platform::MonotonicNanoseconds();
+      const std::int64_t published = platform::MonotonicNanoseconds();
+      ++due;
+      std::int64_t next = origin + static_cast<std::int64_t>(static_cast<double>(due) * period);
       // After a stall (a suspended process, a slow machine) carry on from
       // now instead of publishing the missed rows in a burst.
-      if (now - next > 1000000000LL) next = now;
-      if (next > now)
-        platform::SleepMilliseconds(static_cast<int>((next - now + 999999) / 1000000));
+      if (published - next > 1000000000LL) {
+        origin = next = published;
+        due = 0;
+      }
+      // A row that is late still comes at least half a period after the one
+      // before: the schedule is caught up over the next rows, and a reader
+      // that takes the newest row on each wake-up, as the relay does, misses
+      // none of them. (Above 500 rows/s the millisecond sleeps cannot space
+      // rows that finely anyway.)
+      if (period >= 2e6) next = std::max(next, published + static_cast<std::int64_t>(period / 2));
+      const std::int64_t now = platform::MonotonicNanoseconds();
+      // In slices, so that Ctrl-C is heard between rows a slow replay
+      // publishes seconds apart.
+      for (std::int64_t left = next - now; left > 0 && !terminal::InterruptRequested();
+           left = next - platform::MonotonicNanoseconds()) {
+        platform::SleepMilliseconds(
+            static_cast<int>(std::min<std::int64_t>(left + 999999, 100000000) / 1000000));
+      }
     }
   }
 
@@ -249,7 +348,8 @@ class Session {
     // As the simulator does when it stops: readers see no more rows.
     publisher::SetConnected(sim_.region, false);
     std::string summary =
-        "stopped after " + std::to_string(published_) + " rows; status bit cleared; ";
+        (ended_ && !readFailed_ ? "end of the recording after " : "stopped after ") +
+        std::to_string(published_) + " rows; status bit cleared; ";
     if (options_.remove) {
       platform::RemoveNamedMapping(simlink::kMappingName);
       platform::RemoveNamedEvent(simlink::kDataValidEventName);
@@ -262,6 +362,28 @@ class Session {
   }
 
  private:
+  // The next row into row_; false when a recording has no more.
+  bool FillRow() {
+    if (recording_ == nullptr) {
+      simulated::WriteRow(model_, sim_.layout, row_);
+      return true;
+    }
+    if (recording::ReadRow(*recording_, rows_, row_)) return true;
+    if (rows_.next < recording_->wholeRows) {
+      Fail(recording_->path + ": cannot be read after row " + std::to_string(rows_.next));
+      readFailed_ = true;
+      return false;
+    }
+    if (!options_.loop) return false;
+    if (!recording::Rewind(*recording_, rows_) || !recording::ReadRow(*recording_, rows_, row_)) {
+      Fail(recording_->path + ": cannot be read from its first row again");
+      readFailed_ = true;
+      return false;
+    }
+    Say("from the first row again after " + std::to_string(published_) + " rows");
+    return true;
+  }
+
   void Perform(const Action& action) {
     switch (action.kind) {
       case ActionKind::kPause:
@@ -278,7 +400,11 @@ class Session {
           break;
         }
         if (pauses_ > 0) publisher::SetConnected(sim_.region, false);
-        simulated::StartSession(model_, model_.car, options_.seed, options_.rate);
+        if (recording_ != nullptr) {
+          recording::Rewind(*recording_, rows_);
+        } else {
+          simulated::StartSession(model_, model_.car, options_.seed, options_.rate);
+        }
         Say("restarted at " + Seconds(action.at) + ": tick count and session begin anew");
         break;
       case ActionKind::kRowLength:
@@ -296,12 +422,63 @@ class Session {
 
   const Options& options_;
   std::string text_;
+  publisher::Layout layout_;
+  recording::Recording* recording_;
+  recording::RowReader rows_;
+  bool ended_ = false;
+  bool readFailed_ = false;
   publisher::Publisher sim_;
   simulated::Model model_;
   std::vector<std::uint8_t> row_;
   int pauses_ = 0;
   std::int64_t published_ = 0;
 };
+
+int Publish(const Options& options, std::string text, publisher::Layout layout,
+            recording::Recording* recording) {
+  // Timer resolution for steady 60 Hz sleeps on Windows; nothing elsewhere.
+  platform::RequestTimerResolution(1);
+  terminal::InstallInterruptHandler();
+  Session session(options, std::move(text), std::move(layout), recording);
+  if (!session.Open()) return 1;
+  session.Describe();
+  session.Run();
+  session.Close();
+  terminal::CleanupDone();
+  return session.ReadFailed() ? 1 : 0;
+}
+
+// --ibt: checks the whole recording before anything is created, so a bad
+// file leaves no region behind.
+int Replay(const Options& options) {
+  recording::Recording file;
+  std::string error;
+  if (!recording::Open(options.ibt, &file, &error)) {
+    Fail(error);
+    return 2;
+  }
+  if (options.info) {
+    std::fputs(recording::Describe(file).c_str(), stdout);
+    return 0;
+  }
+  if (file.wholeRows == 0) {
+    Fail(file.path + ": no whole rows to replay");
+    return 2;
+  }
+  publisher::Layout layout = publisher::RecordedLayout(file.records, file.rowLength, file.tickRate,
+                                                       file.sessionText.size());
+  if (publisher::RegionSize(layout) > 2147483647) {
+    Fail(file.path + ": too large to replay: its region would need " +
+         std::to_string(publisher::RegionSize(layout)) + " bytes, more than 2147483647");
+    return 2;
+  }
+  if (file.wholeRows < file.rowCount) {
+    Say(file.path + ": cut short: " + std::to_string(file.wholeRows) + " of " +
+        std::to_string(file.rowCount) + " rows are whole; skipping the last " +
+        std::to_string(file.rowCount - file.wholeRows));
+  }
+  return Publish(options, file.sessionText, std::move(layout), &file);
+}
 
 }  // namespace
 
@@ -313,6 +490,7 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return 0;
   }
+  if (!options.ibt.empty()) return Replay(options);
   std::string text = simulated::SessionText();
   if (!options.sessionFile.empty() && !ReadSessionFile(options.sessionFile, &text)) {
     Fail("cannot read the session file " + options.sessionFile);
@@ -329,14 +507,7 @@ int main(int argc, char** argv) {
     Fail("the session file " + options.sessionFile + " contains a NUL byte");
     return 1;
   }
-  // Timer resolution for steady 60 Hz sleeps on Windows; nothing elsewhere.
-  platform::RequestTimerResolution(1);
-  terminal::InstallInterruptHandler();
-  Session session(options, std::move(text));
-  if (!session.Open()) return 1;
-  session.Describe();
-  session.Run();
-  session.Close();
-  terminal::CleanupDone();
-  return 0;
+  publisher::Layout layout = simulated::SessionLayout();
+  layout.tickRate = options.rate;
+  return Publish(options, std::move(text), std::move(layout), nullptr);
 }

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 #include "simlink/region.h"
 
@@ -13,6 +14,10 @@ namespace publisher {
 namespace {
 
 namespace layout = simlink::layout;
+
+// Header fields the relay does not read but other readers of the region do.
+constexpr std::int64_t kTickRate = 8;
+constexpr std::int64_t kSessionInfoLength = 16;
 
 void WriteInt32(std::span<std::uint8_t> region, std::int64_t offset, std::int32_t value) {
   std::memcpy(region.data() + offset, &value, sizeof value);
@@ -287,18 +292,48 @@ std::string DefaultSessionText() {
          "...\n";
 }
 
+Layout RecordedLayout(std::vector<std::uint8_t> records, std::int32_t rowLength,
+                      std::int32_t tickRate, std::size_t sessionTextLength) {
+  Layout result;
+  result.slotCount = 3;
+  result.rowLength = rowLength;
+  result.tickRate = tickRate;
+  result.records = std::move(records);
+  // The text, its NUL, and padding that keeps the records 16-byte aligned.
+  // A text too long for a 32-bit offset gives a capacity past any region.
+  const std::uint64_t capacity = (std::uint64_t{sessionTextLength} + 1 + 15) / 16 * 16;
+  result.sessionInfoCapacity =
+      static_cast<std::int32_t>(std::min<std::uint64_t>(capacity, 0x7FFFFFF0));
+  return result;
+}
+
+std::int32_t VariableCount(const Layout& layout) {
+  if (!layout.records.empty()) {
+    return static_cast<std::int32_t>(layout.records.size() / layout::kVariableRecordSize);
+  }
+  return static_cast<std::int32_t>(layout.variables.size());
+}
+
 std::int32_t VariableRecordsOffset(const Layout& layout) {
   return layout.sessionInfoOffset + layout.sessionInfoCapacity;
 }
 
-std::int32_t RowOffset(const Layout& layout, std::int32_t slot) {
-  const auto records = static_cast<std::int32_t>(layout.variables.size()) *
-                       static_cast<std::int32_t>(simlink::layout::kVariableRecordSize);
-  return VariableRecordsOffset(layout) + records + slot * layout.rowLength;
+namespace {
+
+std::int64_t RowOffset64(const Layout& layout, std::int32_t slot) {
+  return std::int64_t{layout.sessionInfoOffset} + layout.sessionInfoCapacity +
+         std::int64_t{VariableCount(layout)} * layout::kVariableRecordSize +
+         std::int64_t{slot} * layout.rowLength;
 }
 
-std::size_t RegionSize(const Layout& layout) {
-  return static_cast<std::size_t>(RowOffset(layout, layout.slotCount));
+}  // namespace
+
+std::int32_t RowOffset(const Layout& layout, std::int32_t slot) {
+  return static_cast<std::int32_t>(RowOffset64(layout, slot));
+}
+
+std::uint64_t RegionSize(const Layout& layout) {
+  return static_cast<std::uint64_t>(RowOffset64(layout, layout.slotCount));
 }
 
 std::int32_t OffsetOf(const Layout& layout, std::string_view name) {
@@ -322,8 +357,10 @@ bool WriteLayout(std::span<std::uint8_t> region, const Layout& layout,
   if (region.size() < RegionSize(layout)) return false;
   std::memset(region.data(), 0, RegionSize(layout));
   WriteInt32(region, 0, 2);  // header version
+  WriteInt32(region, kTickRate, layout.tickRate);
+  WriteInt32(region, kSessionInfoLength, layout.sessionInfoCapacity);
   WriteInt32(region, layout::kSessionInfoOffset, layout.sessionInfoOffset);
-  WriteInt32(region, layout::kVariableCount, static_cast<std::int32_t>(layout.variables.size()));
+  WriteInt32(region, layout::kVariableCount, VariableCount(layout));
   WriteInt32(region, layout::kVariableRecordsOffset, VariableRecordsOffset(layout));
   WriteInt32(region, layout::kSlotCount, layout.slotCount);
   WriteInt32(region, layout::kRowLength, layout.rowLength);
@@ -332,6 +369,11 @@ bool WriteLayout(std::span<std::uint8_t> region, const Layout& layout,
                RowOffset(layout, slot));
   }
   std::int64_t record = VariableRecordsOffset(layout);
+  if (!layout.records.empty()) {
+    std::memcpy(region.data() + record, layout.records.data(),
+                static_cast<std::size_t>(VariableCount(layout) * layout::kVariableRecordSize));
+    return WriteSessionText(region, layout, sessionText);
+  }
   for (const Variable& variable : layout.variables) {
     WriteInt32(region, record, static_cast<std::int32_t>(variable.type));
     WriteInt32(region, record + layout::kVariableValueOffset, variable.offset);
@@ -393,9 +435,12 @@ bool OpenInMemory(Publisher& publisher, std::span<std::uint8_t> region, const La
 namespace {
 
 // The named mapping and event, created or reused.
-bool CreateNamedObjects(Publisher& publisher, platform::WritableRegion* region, bool* created,
-                        std::string* error) {
-  if (!platform::CreateNamedMapping(simlink::kMappingName, kNamedRegionSize, region, created)) {
+bool CreateNamedObjects(Publisher& publisher, const Layout& layout,
+                        platform::WritableRegion* region, bool* created, std::string* error) {
+  const std::uint64_t size = std::max<std::uint64_t>(kNamedRegionSize, RegionSize(layout));
+  if (size > std::numeric_limits<std::size_t>::max() ||
+      !platform::CreateNamedMapping(simlink::kMappingName, static_cast<std::size_t>(size), region,
+                                    created)) {
     *error = "cannot create the shared-memory region";
     return false;
   }
@@ -409,8 +454,15 @@ bool CreateNamedObjects(Publisher& publisher, platform::WritableRegion* region, 
 
 bool LayOut(Publisher& publisher, const platform::WritableRegion& region, const Layout& layout,
             std::string_view sessionText, std::string* error) {
+  if (region.size < RegionSize(layout)) {
+    *error = "the existing shared-memory region has " + std::to_string(region.size) +
+             " bytes, this layout needs " + std::to_string(RegionSize(layout)) +
+             "; stop the programs that use it (the relay too) and remove it (on POSIX: "
+             "sim-publisher --duration 0 --remove), then try again";
+    return false;
+  }
   if (!OpenInMemory(publisher, {region.base, region.size}, layout, sessionText)) {
-    *error = "the shared-memory region is too small for the layout";
+    *error = "the session text does not fit the layout";
     return false;
   }
   return true;
@@ -451,7 +503,7 @@ bool OpenNamed(Publisher& publisher, const Layout& layout, std::string_view sess
                std::string* error) {
   platform::WritableRegion region;
   bool created = false;
-  return CreateNamedObjects(publisher, &region, &created, error) &&
+  return CreateNamedObjects(publisher, layout, &region, &created, error) &&
          LayOut(publisher, region, layout, sessionText, error);
 }
 
@@ -470,7 +522,7 @@ bool OpenNamedExclusive(Publisher& publisher, const Layout& layout, std::string_
   }
   platform::WritableRegion region;
   bool created = false;
-  if (!CreateNamedObjects(publisher, &region, &created, error)) return false;
+  if (!CreateNamedObjects(publisher, layout, &region, &created, error)) return false;
   if (!created && HasLiveWriter(region)) {
     *error =
         "another program is publishing into the shared-memory region (its tick counts are "

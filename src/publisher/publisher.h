@@ -18,8 +18,8 @@
 
 namespace publisher {
 
-// Size of the named mapping the publisher creates; an existing one is reused
-// at whatever size it has.
+// Smallest size of the named mapping the publisher creates (larger when a
+// layout needs more); an existing one is reused at whatever size it has.
 inline constexpr std::size_t kNamedRegionSize = 1 << 20;
 
 enum class ValueType : std::int32_t { kChar, kBool, kInt, kBitField, kFloat, kDouble };
@@ -34,9 +34,13 @@ struct Variable {
 struct Layout {
   std::int32_t slotCount = 3;
   std::int32_t rowLength = 0;
+  std::int32_t tickRate = 60;  // rows per second, as the header tells readers
   std::int32_t sessionInfoOffset = 112;
   std::int32_t sessionInfoCapacity = 512 * 1024;
   std::vector<Variable> variables;
+  // Variable records taken verbatim (144 bytes each) from a recording; when
+  // present they are written instead of records made from `variables`.
+  std::vector<std::uint8_t> records;
 };
 
 std::size_t ValueSize(ValueType type);
@@ -52,10 +56,19 @@ Layout DefaultLayout();
 // A session text with a driver list, in the simulator's style.
 std::string DefaultSessionText();
 
+// The layout of a recording's region: its verbatim variable records, its row
+// length and tick rate, room for a session text of `sessionTextLength` bytes
+// and its NUL, and three row slots. Check RegionSize before laying it out: a
+// layout beyond 2^31 - 1 bytes cannot be described by the header's offsets.
+Layout RecordedLayout(std::vector<std::uint8_t> records, std::int32_t rowLength,
+                      std::int32_t tickRate, std::size_t sessionTextLength);
+
+std::int32_t VariableCount(const Layout& layout);
 std::int32_t VariableRecordsOffset(const Layout& layout);
 std::int32_t RowOffset(const Layout& layout, std::int32_t slot);
-// Bytes a region needs for `layout`.
-std::size_t RegionSize(const Layout& layout);
+// Bytes a region needs for `layout`, counted in 64 bits so that a layout too
+// large for the header's 32-bit offsets shows as more than 2^31 - 1.
+std::uint64_t RegionSize(const Layout& layout);
 // The row offset of `name`, or -1.
 std::int32_t OffsetOf(const Layout& layout, std::string_view name);
 
@@ -87,7 +100,9 @@ struct Publisher {
 };
 
 // Creates (or reuses) the named mapping and event, lays `layout` out and sets
-// the status bit. False with `error` set on failure.
+// the status bit. A mapping it creates has kNamedRegionSize bytes or what the
+// layout needs, if more; a reused one that is too small is left untouched.
+// False with `error` set on failure.
 bool OpenNamed(Publisher& publisher, const Layout& layout, std::string_view sessionText,
                std::string* error);
 // Releases the publisher's handle on the event. The region and the named

@@ -1,0 +1,413 @@
+// sim-publisher --ibt replays a telemetry recording written here byte by byte
+// in the simulator's file layout, through the real relay on 127.0.0.1:6667
+// and the simulator's fixed object names.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "simlink/region.h"
+#include "support/process.h"
+#include "support/test_support.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+bool WaitFor(const std::function<bool()>& condition, int timeoutMilliseconds) {
+  const std::int64_t deadline =
+      platform::MonotonicNanoseconds() + std::int64_t{timeoutMilliseconds} * 1000000;
+  while (!condition()) {
+    if (platform::MonotonicNanoseconds() > deadline) return false;
+    platform::SleepMilliseconds(20);
+  }
+  return true;
+}
+
+// ---- A recording in the simulator's file layout -----------------------------
+
+// Value types as the records give them, and their sizes.
+enum Type : std::int32_t { kBool = 1, kInt = 2, kFloat = 4, kDouble = 5 };
+int Size(Type type) { return type == kBool ? 1 : type == kDouble ? 8 : 4; }
+
+// Row r's value of each variable: multiples of 0.25, so "%.2f" has no tie to
+// round. The fifteen relayed variables among others, not in the relay's order,
+// packed from a one-byte value on so that most sit at unaligned offsets.
+struct Column {
+  const char* name;
+  Type type;
+  double (*value)(int r);
+};
+constexpr Column kColumns[] = {
+    {"IsOnTrack", kBool, [](int r) -> double { return r % 3 != 0; }},
+    {"SessionTime", kDouble, [](int r) -> double { return r; }},
+    {"OilTemp", kFloat, [](int r) { return 90 + r * 0.25; }},
+    {"Gear", kInt, [](int r) -> double { return r % 7 - 1; }},
+    {"WaterTemp", kFloat, [](int r) { return 80 + (r % 40) * 0.5; }},
+    {"RPM", kFloat, [](int r) { return 2000 + r * 10 + 0.75; }},
+    {"FuelLevel", kFloat, [](int r) { return 60 - r * 0.25; }},
+    {"Speed", kFloat, [](int r) { return r * 0.5; }},
+    {"LapDistPct", kFloat, [](int r) { return (r % 4) * 0.25; }},
+    {"FuelLevelPct", kFloat, [](int r) { return (r % 3) * 0.25; }},
+    {"LapDist", kFloat, [](int r) { return r * 12.5; }},
+    {"Lap", kInt, [](int r) -> double { return r / 60 + 1; }},
+    {"RaceLaps", kInt, [](int r) -> double { return r / 60; }},
+    {"SessionLapsRemain", kInt, [](int r) -> double { return 1000 - r; }},
+    {"SessionTimeRemain", kDouble, [](int r) { return 3600 - r * 0.5; }},
+    {"OnPitRoad", kBool, [](int r) -> double { return r % 50 < 5; }},
+    {"Throttle", kFloat, [](int r) { return (r % 5) * 0.25; }},
+};
+constexpr int kColumnCount = sizeof kColumns / sizeof kColumns[0];
+
+const std::string kSessionText =
+    "---\n"
+    "WeekendInfo:\n"
+    " TrackName: spa\n"
+    "DriverInfo:\n"
+    " DriverCarIdx: 1\n"
+    " DriverCarSLFirstRPM: 6100.000\n"
+    " DriverCarSLShiftRPM: 7700.000\n"
+    " DriverCarSLLastRPM: 7900.000\n"
+    " DriverCarSLBlinkRPM: 8050.000\n"
+    " Drivers:\n"
+    " - CarIdx: 0\n"
+    "   UserName: Pace Car\n"
+    "   CarPath: safety pcporsche911cup\n"
+    " - CarIdx: 1\n"
+    "   UserName: Recorded Driver\n"
+    "   CarPath: test car gt\n"
+    "...\n";
+const std::string kSessionInfo = "SESSION_INFO;6100;7900;7700;8050;test car gt";
+
+// The DATA_PACKET the relay must send for row r, spelled out field by field.
+std::string ExpectedPacket(int r) {
+  char text[512];
+  std::snprintf(text, sizeof text,
+                "DATA_PACKET;%.2f;%.2f;%d;%.2f;%d;%.2f;%.2f;%.2f;%d;%d;%d;%.2f;%d;%.2f;%d;",
+                90 + r * 0.25, 80 + (r % 40) * 0.5, r % 7 - 1, 60 - r * 0.25, 2000 + r * 10,
+                (r % 4) * 0.25, (r % 3) * 0.25, r * 12.5, r / 60 + 1, r / 60, 1000 - r,
+                3600 - r * 0.5, r % 50 < 5 ? 1 : 0, (r % 5) * 0.25, r % 3 != 0 ? 1 : 0);
+  return text;
+}
+
+void Put32(Bytes& file, std::size_t at, std::int32_t value) {
+  std::memcpy(file.data() + at, &value, sizeof value);
+}
+
+struct Recording {
+  int rows = 300;           // whole rows written
+  int countedRows = 300;    // as the disk header says
+  std::size_t partial = 0;  // bytes of one more row, cut short
+  std::string sessionText = kSessionText;
+};
+
+Bytes MakeRecording(const Recording& spec) {
+  int rowLength = 0;
+  for (const Column& column : kColumns) rowLength += Size(column.type);
+  const std::size_t records = 144;
+  const std::size_t text = records + 144 * kColumnCount;
+  const std::size_t rows = text + spec.sessionText.size();
+  Bytes file(rows + static_cast<std::size_t>(rowLength) * spec.rows + spec.partial, 0);
+  Put32(file, 0, 2);  // version
+  Put32(file, 4, 1);  // status
+  Put32(file, 8, 60);
+  Put32(file, 16, static_cast<std::int32_t>(spec.sessionText.size()));
+  Put32(file, 20, static_cast<std::int32_t>(text));
+  Put32(file, 24, kColumnCount);
+  Put32(file, 28, static_cast<std::int32_t>(records));
+  Put32(file, 32, 1);
+  Put32(file, 36, rowLength);
+  Put32(file, 52, static_cast<std::int32_t>(rows));
+  const std::int64_t date = 1714567890;  // 2024-05-01 12:51:30 UTC
+  const double start = 100, end = 105;
+  std::memcpy(file.data() + 112, &date, 8);
+  std::memcpy(file.data() + 120, &start, 8);
+  std::memcpy(file.data() + 128, &end, 8);
+  Put32(file, 136, 4);
+  Put32(file, 140, spec.countedRows);
+  int offset = 0;
+  for (int i = 0; i < kColumnCount; ++i) {
+    const std::size_t record = records + 144 * static_cast<std::size_t>(i);
+    Put32(file, record, kColumns[i].type);
+    Put32(file, record + 4, offset);
+    Put32(file, record + 8, 1);
+    std::memcpy(file.data() + record + 16, kColumns[i].name, std::strlen(kColumns[i].name));
+    offset += Size(kColumns[i].type);
+  }
+  std::memcpy(file.data() + text, spec.sessionText.data(), spec.sessionText.size());
+  for (int r = 0; r < spec.rows; ++r) {
+    std::uint8_t* at = file.data() + rows + static_cast<std::size_t>(rowLength) * r;
+    for (const Column& column : kColumns) {
+      const double value = column.value(r);
+      const auto asFloat = static_cast<float>(value);
+      const auto asInt = static_cast<std::int32_t>(value);
+      const std::uint8_t asBool = value != 0 ? 1 : 0;
+      const void* bytes = column.type == kBool    ? static_cast<const void*>(&asBool)
+                          : column.type == kInt   ? static_cast<const void*>(&asInt)
+                          : column.type == kFloat ? static_cast<const void*>(&asFloat)
+                                                  : static_cast<const void*>(&value);
+      std::memcpy(at, bytes, static_cast<std::size_t>(Size(column.type)));
+      at += Size(column.type);
+    }
+  }
+  return file;
+}
+
+void WriteBytes(const std::string& path, const Bytes& bytes) {
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+}
+
+// Checks that `messages` are rows first, first + 1, ... (counted modulo
+// `rows`), none skipped, with the SESSION_INFO in the place of the 32nd, as the
+// relay sends it shortly after a client joins.
+void ExpectConsecutiveRows(const std::vector<std::string>& messages, int rows, int lastRow) {
+  ASSERT_GT(messages.size(), 40u);
+  int first = -1;
+  for (int r = 0; r < 60 && first < 0; ++r) {
+    if (messages[0] == ExpectedPacket(r)) first = r;
+  }
+  ASSERT_GE(first, 0) << "the first message is none of the first second's rows: " << messages[0];
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    const int r = static_cast<int>((first + i) % rows);
+    ASSERT_EQ(messages[i], i == 31 ? kSessionInfo : ExpectedPacket(r)) << "message " << i;
+  }
+  if (lastRow >= 0) {
+    EXPECT_EQ((first + messages.size() - 1) % rows, std::size_t(lastRow))
+        << "the last row is missing";
+  }
+}
+
+class IbtReplay : public testing::Test {
+ protected:
+  IbtReplay() {
+    platform::RemoveNamedMapping(simlink::kMappingName);
+    platform::RemoveNamedEvent(simlink::kDataValidEventName);
+  }
+  ~IbtReplay() override {
+    for (auto& [name, process] : processes_) {
+      if (process != nullptr) testsupport::KillProcess(process);
+    }
+    for (auto& [name, path] : outputs_) std::remove(path.c_str());
+    for (const std::string& path : files_) std::remove(path.c_str());
+  }
+
+  std::string File(const std::string& name, const Bytes& bytes) {
+    files_.push_back(testing::TempDir() + "ibt-replay-" + name + ".ibt");
+    WriteBytes(files_.back(), bytes);
+    return files_.back();
+  }
+  void Start(const std::string& name, const std::string& path,
+             const std::vector<std::string>& arguments) {
+    outputs_[name] = testing::TempDir() + "ibt-replay-" + name + ".txt";
+    processes_[name] = testsupport::StartProcess(path, arguments, outputs_[name]);
+    ASSERT_NE(processes_[name], nullptr);
+  }
+  std::string Output(const std::string& name) {
+    std::string text = ReadFile(outputs_[name]);
+    std::erase(text, '\r');
+    return text;
+  }
+  int Finish(const std::string& name, int timeoutMilliseconds = 30000) {
+    int status = -1;
+    if (processes_[name] == nullptr ||
+        !testsupport::WaitForExit(processes_[name], timeoutMilliseconds, &status)) {
+      return -1;
+    }
+    testsupport::KillProcess(processes_[name]);  // only releases it: it has ended
+    processes_[name] = nullptr;
+    return status;
+  }
+  // Runs sim-publisher to its end; its exit status.
+  int Publisher(const std::vector<std::string>& arguments) {
+    Start("publisher", SIM_PUBLISHER_EXECUTABLE, arguments);
+    return Finish("publisher");
+  }
+  // Starts the relay and connects a client to it.
+  std::unique_ptr<testsupport::TestClient> RelayWithClient() {
+    Start("relay", RELAY_EXECUTABLE, {});
+    std::unique_ptr<testsupport::TestClient> client;
+    WaitFor(
+        [&] {
+          client = std::make_unique<testsupport::TestClient>(6667);
+          return client->connected();
+        },
+        10000);
+    return client;
+  }
+  // Collects what the client receives until the publisher has ended.
+  std::vector<std::string> ReceiveWhilePublishing(testsupport::TestClient& client) {
+    int status = -1;
+    while (!testsupport::WaitForExit(processes_["publisher"], 0, &status)) client.Drain(50);
+    testsupport::KillProcess(processes_["publisher"]);  // only releases it: it has ended
+    processes_["publisher"] = nullptr;
+    EXPECT_EQ(status, 0) << Output("publisher");
+    client.Drain(500);
+    return testsupport::SplitMessages(client.received());
+  }
+
+  std::map<std::string, testsupport::ChildProcess*> processes_;
+  std::map<std::string, std::string> outputs_;
+  std::vector<std::string> files_;
+};
+
+// A region's bytes, or empty when there is none. The mapping is closed again,
+// so that on Windows it can vanish with its last handle elsewhere.
+Bytes RegionBytes() {
+  platform::Mapping* mapping = platform::OpenNamedMapping(simlink::kMappingName);
+  if (mapping == nullptr) return {};
+  platform::RegionView view;
+  Bytes bytes;
+  if (platform::MapWholeView(mapping, &view)) bytes.assign(view.base, view.base + view.size);
+  platform::CloseNamedMapping(mapping, &view);
+  return bytes;
+}
+
+TEST_F(IbtReplay, CutShortRecordingReplaysEveryWholeRowThroughTheRelay) {
+  // 400 rows counted, 300 whole and part of one more in the file.
+  const std::string file = File("cut", MakeRecording({300, 400, 11, kSessionText}));
+  auto client = RelayWithClient();
+  ASSERT_TRUE(client->connected());
+  Start("publisher", SIM_PUBLISHER_EXECUTABLE, {"--ibt", file});
+  const std::vector<std::string> messages = ReceiveWhilePublishing(*client);
+  ExpectConsecutiveRows(messages, 300, 299);
+  const std::string said = Output("publisher");
+  EXPECT_NE(said.find("cut short: 300 of 400 rows are whole; skipping the last 100"),
+            std::string::npos)
+      << said;
+  EXPECT_NE(said.find("end of the recording after 300 rows; status bit cleared"), std::string::npos)
+      << said;
+  EXPECT_NE(Output("relay").find("Connected to sim...Recorded Driver\n"), std::string::npos)
+      << Output("relay");
+}
+
+TEST_F(IbtReplay, LoopStartsOverWithRisingTickCounts) {
+  const std::string file = File("loop", MakeRecording({45, 45, 0, kSessionText}));
+  auto client = RelayWithClient();
+  ASSERT_TRUE(client->connected());
+  Start("publisher", SIM_PUBLISHER_EXECUTABLE, {"--ibt", file, "--loop", "--duration", "3"});
+  const std::vector<std::string> messages = ReceiveWhilePublishing(*client);
+  // Through the first row again at least twice, none lost at the seams.
+  ASSERT_GT(messages.size(), 135u);
+  ExpectConsecutiveRows(messages, 45, -1);
+  EXPECT_NE(Output("publisher").find("from the first row again after 45 rows"), std::string::npos);
+}
+
+TEST_F(IbtReplay, InfoTellsWhatTheFileHolds) {
+  const std::string file = File("info", MakeRecording({300, 400, 11, kSessionText}));
+  ASSERT_EQ(Publisher({"--ibt", file, "--info"}), 0);
+  EXPECT_EQ(Output("publisher"),
+            file +
+                "\n"
+                "  tick rate     60 rows/s\n"
+                "  variables     17 (all 15 the relay sends)\n"
+                "  row length    70 bytes\n"
+                "  rows          400 counted, 300 whole in the file (cut short)\n"
+                "  duration      5.00 s at 60 rows/s (session time 100.00 s to 105.00 s)\n"
+                "  laps          4\n"
+                "  start date    2024-05-01 12:51:30 UTC\n"
+                "  user name     Recorded Driver\n"
+                "  car path      test car gt\n"
+                "  shift lights  first 6100, shift 7700, last 7900, blink 8050 RPM\n");
+  EXPECT_TRUE(RegionBytes().empty());
+}
+
+TEST_F(IbtReplay, BadFilesAreRefusedAndNothingIsCreated) {
+  const Bytes good = MakeRecording({20, 20, 0, kSessionText});
+  const auto size = static_cast<std::int32_t>(good.size());
+  struct Case {
+    const char* name;
+    std::function<void(Bytes&)> spoil;  // none: the path is no file at all
+    const char* want;
+  };
+  const Case cases[] = {
+      {"missing", nullptr, "no such file"},
+      {"short", [](Bytes& b) { b.resize(143); }, "too short for a telemetry file's headers"},
+      {"tick-rate", [](Bytes& b) { Put32(b, 8, 0); }, "tick rate of 0 rows per second"},
+      {"row-length", [](Bytes& b) { Put32(b, 36, -8); }, "row length of -8 bytes"},
+      {"records", [&](Bytes& b) { Put32(b, 28, size - 100); }, "the variable records"},
+      {"text", [&](Bytes& b) { Put32(b, 16, size); }, "the session text"},
+      // Offset and length each in range, their sum beyond 2^31.
+      {"text-wraps",
+       [](Bytes& b) {
+         Put32(b, 16, 0x7FFFFFF0);
+         Put32(b, 20, 0x7FFFFFF0);
+       },
+       "the session text"},
+      {"rows", [&](Bytes& b) { Put32(b, 52, size + 1); }, "the rows begin at byte"},
+      {"no-rows", [&](Bytes& b) { Put32(b, 52, size - 3); }, "no whole rows to replay"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string path = testing::TempDir() + "ibt-replay-missing.ibt";
+    if (c.spoil) {
+      Bytes bad = good;
+      c.spoil(bad);
+      path = File(c.name, bad);
+    }
+    EXPECT_EQ(Publisher({"--ibt", path}), 2);
+    EXPECT_NE(Output("publisher").find("sim-publisher: " + path + ": " + c.want), std::string::npos)
+        << Output("publisher");
+    EXPECT_TRUE(RegionBytes().empty()) << "a region was created";
+  }
+  std::string directory = testing::TempDir();
+  EXPECT_EQ(Publisher({"--ibt", directory}), 2);
+  EXPECT_NE(Output("publisher").find("not a file"), std::string::npos) << Output("publisher");
+}
+
+TEST_F(IbtReplay, RegionIsMadeLargeEnoughAndATooSmallOneIsLeftAlone) {
+  // A session text longer than the publisher's usual 1 MiB region.
+  Recording spec{30, 30, 0, kSessionText};
+  for (int i = 0; spec.sessionText.size() < 1100000; ++i) {
+    spec.sessionText += "Filler" + std::to_string(i) + ": some text the replay must carry\n";
+  }
+  const std::string file = File("large", MakeRecording(spec));
+
+  // A region of the usual size left by a publisher, held as a relay holds it
+  // (on Windows it would vanish with its last handle).
+  Start("publisher", SIM_PUBLISHER_EXECUTABLE, {"--duration", "1"});
+  ASSERT_TRUE(
+      WaitFor([&] { return Output("publisher").find("publishing") != std::string::npos; }, 10000));
+  platform::Mapping* mapping = platform::OpenNamedMapping(simlink::kMappingName);
+  ASSERT_NE(mapping, nullptr);
+  platform::RegionView view;
+  ASSERT_TRUE(platform::MapWholeView(mapping, &view));
+  ASSERT_EQ(Finish("publisher"), 0);
+  const Bytes before(view.base, view.base + view.size);
+  EXPECT_EQ(Publisher({"--ibt", file}), 1);
+  EXPECT_NE(Output("publisher")
+                .find("the existing shared-memory region has " + std::to_string(before.size()) +
+                      " bytes"),
+            std::string::npos)
+      << Output("publisher");
+  EXPECT_TRUE(Bytes(view.base, view.base + view.size) == before) << "the region was written";
+  platform::CloseNamedMapping(mapping, &view);
+  platform::RemoveNamedMapping(simlink::kMappingName);
+
+  // Created anew, it is large enough.
+  auto client = RelayWithClient();
+  ASSERT_TRUE(client->connected());
+  Start("publisher", SIM_PUBLISHER_EXECUTABLE, {"--ibt", file});
+  const std::vector<std::string> messages = ReceiveWhilePublishing(*client);
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages.back(), ExpectedPacket(29));
+  EXPECT_NE(Output("relay").find("Connected to sim...Recorded Driver\n"), std::string::npos);
+}
+
+}  // namespace
