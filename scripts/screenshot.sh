@@ -14,7 +14,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-npm ci --prefix tests/browser --no-audit --no-fund
+# Install the pinned playwright-core once (a private network has no registry).
+if [[ ! -f tests/browser/node_modules/playwright-core/package.json ]]; then
+  npm ci --prefix tests/browser --no-audit --no-fund
+fi
 cmake --preset linux >/dev/null
 cmake --build --preset linux -j "$(nproc)" --target telemetry-relay sim-publisher relay-web
 mkdir -p docs
