@@ -74,7 +74,10 @@ async function relayStream() {
   socket.setEncoding("latin1").on("data", (chunk) => {
     const messages = (pending + chunk).split(/(?=DATA_PACKET|SESSION_INFO)/);
     pending = messages.pop();
-    if (pending.startsWith("DATA_PACKET") && pending.split(";").length === 17) messages.push(pending), (pending = "");
+    if (pending.startsWith("DATA_PACKET") && pending.split(";").length === 17) {
+      messages.push(pending);
+      pending = "";
+    }
     for (const m of messages) {
       const f = m.split(";");
       if (f[0] === "DATA_PACKET") stream.rows.push({ at: Date.now(), gear: Number(f[3]), rpm: Number(f[5]) });
@@ -111,7 +114,8 @@ const waitForState = (state, timeout) =>
 
 // Samples the page until the samples have covered several gears and shift-light
 // counts (the simulated car pulls out of the pit lane and accelerates); each
-// sample must equal a row the TCP client received within a second before it.
+// sample must equal a row the TCP client received from a second before it to
+// just after it.
 async function checkPageFollowsStream(stream, { minSamples, varied }) {
   const gears = new Set(), lits = new Set();
   const until = Date.now() + 60000;
@@ -125,7 +129,8 @@ async function checkPageFollowsStream(stream, { minSamples, varied }) {
     const matches = stream.rows.filter((r) => r.at >= from - 1000 && r.at <= to + 250 && gearText(r.gear) === s.gear &&
                                               String(r.rpm) === s.rpm && litLamps(r.rpm, stream.session) === s.lit);
     assert.ok(matches.length > 0, `page shows ${JSON.stringify(s)}; no row received around then carried that`);
-    gears.add(s.gear), lits.add(s.lit);
+    gears.add(s.gear);
+    lits.add(s.lit);
   }
 }
 
