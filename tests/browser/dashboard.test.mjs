@@ -3,7 +3,7 @@
 // A plain TCP client reads the relay's stream beside the page, and what the
 // page shows (gear, RPM, lit shift lights) must be what a row of that stream
 // carried around the same moment. Then the publisher, the relay and relay-web
-// are stopped in turn: the page must say so and recover by itself.
+// are held or stopped in turn: the page must say so and recover by itself.
 //
 // Paths come from the environment (CTest sets them):
 //   SIM_PUBLISHER, TELEMETRY_RELAY, RELAY_WEB   the executables
@@ -196,7 +196,15 @@ test('stopping the relay shows "relay offline"; restarting it recovers', async (
   }
 });
 
-test('stopping relay-web shows "reconnecting"; restarting it recovers', async () => {
+test('a hung relay-web shows "no telemetry", then "reconnecting"; a stopped one "reconnecting" at once', async () => {
+  // A stopped process keeps its connections open and silent, like a link
+  // that died without closing: the page must notice by itself.
+  running.get("web").kill("SIGSTOP");
+  await waitForState("no telemetry", 4000);
+  await waitForState("reconnecting", 12000);
+  running.get("web").kill("SIGCONT");
+  await waitForState("live", 10000);
+
   await stop("web");
   await waitForState("reconnecting", 3000);
   start("web");
