@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the suites need (scripts/setup.sh), then builds and runs
-# every test suite: the Linux build, the same suite under
-# AddressSanitizer and UndefinedBehaviorSanitizer, the Windows build under
-# Wine (and its release zip), and a short run of each fuzz target.
+# every test suite: the Linux build (with the dashboard in chromium), the same
+# suite under AddressSanitizer and UndefinedBehaviorSanitizer, the Windows
+# build under Wine (and its release zip), and a short run of each fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,12 +30,18 @@ check_release_zip() {
   # pipefail when grep stops reading early and unzip dies of SIGPIPE.
   local listing
   listing=$(unzip -l "$zip")
-  grep -q ' telemetry-relay.exe$' <<<"$listing"
-  grep -q ' README.md$' <<<"$listing"
-  echo "$zip holds telemetry-relay.exe and README.md"
+  local file
+  for file in telemetry-relay.exe relay-web.exe relay-watch.exe sim-publisher.exe README.md; do
+    grep -q " $file\$" <<<"$listing" || { echo "$zip lacks $file" >&2; exit 1; }
+  done
+  echo "$zip holds telemetry-relay.exe, relay-web.exe, relay-watch.exe, sim-publisher.exe and README.md"
   passed=$((passed + 1))
 }
 
+# The linux preset includes the dashboard's browser test, which needs the
+# pinned playwright-core (it drives Debian's chromium; nothing is downloaded
+# but the package).
+npm ci --prefix tests/browser --no-audit --no-fund
 run_suite linux
 run_suite asan
 run_suite windows-mingw

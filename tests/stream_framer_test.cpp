@@ -20,8 +20,10 @@ using watch::MessageKind;
 using watch::ParseMessage;
 using watch::StreamFramer;
 
-std::vector<std::string> Frame(const std::vector<std::string_view>& pieces) {
-  StreamFramer framer;
+std::vector<std::string> Frame(
+    const std::vector<std::string_view>& pieces,
+    watch::DataPacketEnd dataPacketEnd = watch::DataPacketEnd::kAtNextKeyword) {
+  StreamFramer framer(dataPacketEnd);
   std::vector<std::string> messages;
   for (std::string_view piece : pieces) framer.Feed(piece, messages);
   framer.Finish(messages);
@@ -65,6 +67,9 @@ TEST(StreamFramer, FramesTheSameWhereverTheStreamIsCut) {
   for (std::size_t i = 0; i < stream.size(); ++i)
     bytes.push_back(std::string_view(stream).substr(i, 1));
   EXPECT_EQ(Frame(bytes), kMessages);
+  // Ending packets at their last field frames this stream the same.
+  EXPECT_EQ(Frame(bytes, watch::DataPacketEnd::kAtLastField), kMessages);
+  EXPECT_EQ(Frame({stream}, watch::DataPacketEnd::kAtLastField), kMessages);
 }
 
 TEST(StreamFramer, HandsOutAMessageOnlyOnceTheNextKeywordBegins) {
@@ -79,6 +84,17 @@ TEST(StreamFramer, HandsOutAMessageOnlyOnceTheNextKeywordBegins) {
   framer.Reset();
   framer.Finish(messages);
   EXPECT_EQ(messages.size(), 1u);
+
+  // Ending packets at their last field hands a packet out at once; what
+  // follows it before the next keyword is a message of its own.
+  StreamFramer early(watch::DataPacketEnd::kAtLastField);
+  messages.clear();
+  early.Feed(kMessages[1].substr(0, kMessages[1].size() - 1), messages);
+  EXPECT_TRUE(messages.empty());
+  early.Feed(";junk", messages);
+  EXPECT_EQ(messages, std::vector<std::string>{kMessages[1]});
+  early.Feed("SESSION_INFO;", messages);
+  EXPECT_EQ(messages, (std::vector<std::string>{kMessages[1], "junk"}));
 }
 
 TEST(StreamFramer, BoundsARunWithoutKeywordsAndLosesNoByte) {

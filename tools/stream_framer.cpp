@@ -15,6 +15,18 @@ std::size_t FindKeyword(std::string_view text, std::size_t from) {
   return std::min(text.find(kDataPacketKeyword, from), text.find(kSessionInfoKeyword, from));
 }
 
+// With DataPacketEnd::kAtLastField: the end of a DATA_PACKET that opens
+// `text`, just past its sixteenth ";", or npos.
+std::size_t DataPacketLastField(std::string_view text) {
+  if (!text.starts_with(kDataPacketKeyword)) return std::string_view::npos;
+  constexpr int kSemicolons = 16;
+  int seen = 0;
+  for (std::size_t i = kDataPacketKeyword.size(); i < text.size(); ++i) {
+    if (text[i] == ';' && ++seen == kSemicolons) return i + 1;
+  }
+  return std::string_view::npos;
+}
+
 }  // namespace
 
 void StreamFramer::Feed(std::string_view bytes, std::vector<std::string>& messages) {
@@ -22,7 +34,10 @@ void StreamFramer::Feed(std::string_view bytes, std::vector<std::string>& messag
   for (;;) {
     // A keyword at position 0 opens the pending message; only a later one
     // can close it.
-    const std::size_t start = FindKeyword(pending_, std::max<std::size_t>(scanned_, 1));
+    std::size_t start = FindKeyword(pending_, std::max<std::size_t>(scanned_, 1));
+    if (dataPacketEnd_ == DataPacketEnd::kAtLastField) {
+      start = std::min(start, DataPacketLastField(pending_));
+    }
     if (start == std::string::npos) break;
     messages.push_back(pending_.substr(0, start));
     pending_.erase(0, start);

@@ -20,8 +20,19 @@ inline constexpr std::string_view kSessionInfoKeyword = "SESSION_INFO";
 // The relay's own messages are at most 1024 bytes.
 inline constexpr std::size_t kMaxMessageLength = 4096;
 
+// When a DATA_PACKET is complete. Waiting for the next keyword is the strict
+// reading (anything after the last ";" belongs to the packet and spoils it),
+// but it holds every packet back until the next row arrives. Every packet the
+// relay sends ends at its sixteenth ";", so a client that forwards rows as they
+// come takes it from there; whatever follows, up to the next keyword, is then
+// a message of its own.
+enum class DataPacketEnd { kAtNextKeyword, kAtLastField };
+
 class StreamFramer {
  public:
+  explicit StreamFramer(DataPacketEnd dataPacketEnd = DataPacketEnd::kAtNextKeyword)
+      : dataPacketEnd_(dataPacketEnd) {}
+
   // Appends `bytes` to the stream and adds every message they complete to
   // `messages`. Bytes before the first keyword come out as a message of
   // their own (one that does not begin with a keyword).
@@ -32,6 +43,7 @@ class StreamFramer {
   void Reset();
 
  private:
+  DataPacketEnd dataPacketEnd_;
   std::string pending_;
   // pending_ holds no keyword start in [1, scanned_) (at 0 it may have one).
   std::size_t scanned_ = 0;

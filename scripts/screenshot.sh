@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Makes the README's pictures of the dashboard: builds what the browser test
+# needs and runs it, which keeps its two screenshots (phone portrait and
+# landscape, taken with the real processes behind the page) as
+# docs/dashboard-portrait.png and docs/dashboard-landscape.png.
+#
+#   scripts/screenshot.sh
+#
+# Needs what the browser test needs: node 20 or later, npm and Debian's
+# chromium. Like the other process tests it uses ports 6667 and 8667 and the
+# simulator's object names, so nothing else of the kind may run meanwhile; on
+# a shared machine give it a private network and /dev/shm (as root):
+#   unshare -mn sh -c 'mount -t tmpfs tmpfs /dev/shm; ip link set lo up; scripts/screenshot.sh'
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+# Install the pinned playwright-core once (a private network has no registry).
+if [[ ! -f tests/browser/node_modules/playwright-core/package.json ]]; then
+  npm ci --prefix tests/browser --no-audit --no-fund
+fi
+cmake --preset linux >/dev/null
+cmake --build --preset linux -j "$(nproc)" --target telemetry-relay sim-publisher relay-web
+mkdir -p docs
+DASHBOARD_DOCS_DIR=$PWD/docs ctest --preset linux -R '^dashboard_browser_test$'
+ls -l docs/dashboard-portrait.png docs/dashboard-landscape.png

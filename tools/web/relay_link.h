@@ -1,0 +1,59 @@
+// relay-web's connection to telemetry-relay: it connects, frames and checks
+// the stream with relay-watch's code, turns each message into the feed's JSON
+// and hands it to the web server. While the relay is away it tries again
+// every second.
+#pragma once
+
+#include <array>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <string>
+#include <vector>
+
+#include "stream_framer.h"
+#include "web_server.h"
+
+namespace web {
+
+inline constexpr std::chrono::seconds kReconnectInterval{1};
+// A connection attempt that has had no answer for this long is given up.
+inline constexpr std::chrono::seconds kConnectTimeout{3};
+
+class RelayLink {
+ public:
+  RelayLink(boost::asio::io_context& io, std::string host, std::string port, WebServer& server);
+  RelayLink(const RelayLink&) = delete;
+  RelayLink& operator=(const RelayLink&) = delete;
+
+  void Start() { Connect(); }
+
+ private:
+  void Connect();
+  void OnResolve(boost::beast::error_code ec, boost::asio::ip::tcp::resolver::results_type results);
+  void OnConnect(boost::beast::error_code ec);
+  void Read();
+  void OnRead(boost::beast::error_code ec, std::size_t bytes);
+  void Handle(std::size_t index);
+  void Publish(const std::string& message);
+  // The connection failed or ended: offline, and again in a second.
+  void Retry(bool wasConnected);
+
+  std::string host_;
+  std::string port_;
+  std::string name_;  // host:port, for the console
+  WebServer& server_;
+  boost::asio::ip::tcp::resolver resolver_;
+  boost::beast::tcp_stream stream_;
+  boost::asio::steady_timer retry_;
+  watch::StreamFramer framer_{watch::DataPacketEnd::kAtLastField};
+  std::vector<std::string> messages_;
+  std::array<char, 65536> buffer_{};
+  bool ended_ = false;  // the messages being handled are the stream's last
+  bool outageReported_ = false;
+  bool everConnected_ = false;
+  bool malformedReported_ = false;
+};
+
+}  // namespace web
