@@ -16,19 +16,16 @@ using testsupport::TestClient;
 struct Service {
   Service() { clients::OpenListener(service, "0"); }
   int port() const { return platform::LocalPort(service.listener); }
-  // Admits the next pending client, waiting briefly for its connection.
+  // Admits the next pending client once its connection has arrived.
   bool Admit(std::uint32_t number) {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      if (clients::AdmitClient(service, number)) return true;
-      platform::SleepMilliseconds(5);
-    }
-    return false;
+    return testsupport::WaitForPendingConnection(service.listener) &&
+           clients::AdmitClient(service, number);
   }
   clients::ClientService service;
 };
 
 std::string Numbered(const char* keyword, int i) {
-  return std::string(keyword) + ";" + std::to_string(i) + ";" + std::string(200, 'x') + ";";
+  return std::string(keyword) + ";" + std::to_string(i) + ";" + std::string(900, 'x') + ";";
 }
 
 TEST(ClientService, AdmitsOneClientPerCallInArrivalOrder) {
@@ -71,44 +68,63 @@ TEST(ClientService, ANumberStillInUseTurnsTheNewcomerAway) {
   TestClient first(s.port());
   ASSERT_TRUE(s.Admit(7));
   TestClient second(s.port());
-  platform::SleepMilliseconds(50);
+  ASSERT_TRUE(testsupport::WaitForPendingConnection(s.service.listener));
   EXPECT_FALSE(clients::AdmitClient(s.service, 7));
   EXPECT_EQ(clients::ClientCount(s.service), 1u);
-  second.Drain(200);
-  EXPECT_TRUE(second.closed());
+  EXPECT_TRUE(second.ReceiveToEnd());
 }
 
-TEST(ClientService, AStalledClientCostsTheOthersNothing) {
+// Real sockets, really blocked: the stalled client's small receive buffer and
+// the relay's small send buffer fill until the platform reports would-block.
+// When the relay stops, the client's stream holds whole messages only, in
+// order, and lacks those sent while it was full.
+TEST(ClientService, AStalledClientMissesWholeMessagesAndCostsTheOthersNothing) {
   Service s;
-  TestClient stalled(s.port(), 2048);  // never reads until the end
+  TestClient stalled(s.port(), 2048);
   TestClient healthy(s.port());
   ASSERT_TRUE(s.Admit(0));
   ASSERT_TRUE(s.Admit(1));
+  testsupport::SetSendBufferSize(s.service.table[0].socket, 4096);
+  s.service.send = testsupport::CountingSend;
+  testsupport::sendCounts = {};
 
   std::string sent;
-  for (int i = 0; i < 3000; ++i) {
-    const std::string message = Numbered("DATA_PACKET", i);
+  int count = 0;
+  // Each message goes to the healthy client before the next is sent, so only
+  // the stalled one can ever block. The bound only guards against a hang.
+  auto send = [&] {
+    const std::string message = Numbered("DATA_PACKET", count++);
     clients::Broadcast(s.service, message.data(), message.size());
     sent += message;
-    if (i % 100 == 99) healthy.Drain(1);
-  }
-  ASSERT_TRUE(healthy.ReceiveAtLeast(sent.size()));
+    return healthy.ReceiveAtLeast(sent.size()) && clients::ClientCount(s.service) == 2;
+  };
+  while (testsupport::sendCounts.wouldBlock < 100 && count < 200000) ASSERT_TRUE(send());
+  EXPECT_GE(testsupport::sendCounts.wouldBlock, 100);
+  // The client reads again, and the relay goes on until the newest message
+  // has reached it whole: any message the network took only part of was
+  // finished first.
+  const std::int64_t deadline = platform::MonotonicNanoseconds() + 10000000000LL;
+  do {
+    ASSERT_TRUE(send());
+    stalled.Drain(0);
+  } while (!stalled.received().ends_with(Numbered("DATA_PACKET", count - 1)) &&
+           platform::MonotonicNanoseconds() < deadline);
+  EXPECT_GE(testsupport::sendCounts.shortSends, 1);
   EXPECT_EQ(healthy.received(), sent);
-  EXPECT_EQ(clients::ClientCount(s.service), 2u);
 
-  // The stalled client missed messages, but each one it got is whole and in
-  // order.
-  stalled.Drain(200);
+  for (const auto& [number, client] : s.service.table) platform::CloseSocket(client.socket);
+  s.service.table.clear();
+  ASSERT_TRUE(stalled.ReceiveToEnd());
   const auto got = testsupport::SplitMessages(stalled.received());
-  ASSERT_FALSE(got.empty());
-  EXPECT_LT(got.size(), 3000u);
-  int last = -1;
+  EXPECT_LT(got.size(), static_cast<std::size_t>(count) - 100);
+  long last = -1;
   for (const std::string& message : got) {
-    const int number = std::stoi(message.substr(12));
-    EXPECT_EQ(message, Numbered("DATA_PACKET", number));
-    EXPECT_GT(number, last);
+    const long number = testsupport::Field(message, 1);
+    ASSERT_EQ(message, Numbered("DATA_PACKET", static_cast<int>(number)));
+    ASSERT_GT(number, last);
     last = number;
   }
+  EXPECT_EQ(last, count - 1);
 }
 
 TEST(ClientService, AClosedClientIsDroppedOnceAndTheOthersMissNothing) {
@@ -121,17 +137,16 @@ TEST(ClientService, AClosedClientIsDroppedOnceAndTheOthersMissNothing) {
 
   testing::internal::CaptureStdout();
   std::string sent;
-  for (int i = 0; i < 50 && clients::ClientCount(s.service) == 3; ++i) {
-    const std::string message = Numbered("DATA_PACKET", i);
+  int i = 0;
+  // Sends until the closed connection fails a send, and then ten more.
+  auto send = [&] {
+    const std::string message = Numbered("DATA_PACKET", i++);
     clients::Broadcast(s.service, message.data(), message.size());
     sent += message;
-    platform::SleepMilliseconds(2);
-  }
-  for (int i = 50; i < 60; ++i) {
-    const std::string message = Numbered("DATA_PACKET", i);
-    clients::Broadcast(s.service, message.data(), message.size());
-    sent += message;
-  }
+    return clients::ClientCount(s.service) < 3;
+  };
+  EXPECT_TRUE(testsupport::WaitFor(send));
+  for (int more = 0; more < 10; ++more) send();
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n Client disconnected");
   EXPECT_EQ(clients::ClientCount(s.service), 2u);
   ASSERT_TRUE(before.ReceiveAtLeast(sent.size()));
