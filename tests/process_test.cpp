@@ -4,8 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
+#include <algorithm>
 #include <string>
 
 #include "clients/client_service.h"
@@ -17,13 +16,6 @@ namespace {
 using testsupport::SplitMessages;
 using testsupport::TestClient;
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
 class RelayProcess : public testing::Test {
  protected:
   void Start() {
@@ -34,16 +26,8 @@ class RelayProcess : public testing::Test {
     if (relay_ != nullptr) testsupport::KillProcess(relay_);
     std::remove(output_.c_str());
   }
-  // Connects once the relay listens.
-  std::unique_ptr<TestClient> Connect() {
-    for (int attempt = 0; attempt < 200; ++attempt) {
-      auto client = std::make_unique<TestClient>(6667);
-      if (client->connected()) return client;
-      platform::SleepMilliseconds(25);
-    }
-    return nullptr;
-  }
-  std::string Console() { return ReadFile(output_); }
+  std::unique_ptr<TestClient> Connect() { return testsupport::ConnectWhenListening(6667); }
+  std::string Console() { return testsupport::ReadFile(output_); }
 
   std::string output_ = testing::TempDir() + "relay-process-output.txt";
   testsupport::ChildProcess* relay_ = nullptr;
@@ -89,29 +73,52 @@ TEST_F(RelayProcess, RelaysPublishedRowsToAClient) {
   ASSERT_NE(client, nullptr);
 
   std::vector<std::uint8_t> row(static_cast<std::size_t>(sim.layout.rowLength));
-  for (int i = 0; i < 80; ++i) {
-    publisher::SetInt(row, sim.layout, "Lap", i);
+  auto publish = [&](int lap) {
+    publisher::SetInt(row, sim.layout, "Lap", lap);
     publisher::SetInt(row, sim.layout, "Gear", 3);
     publisher::SetFloat(row, sim.layout, "RPM", 7001.5f);
     publisher::PublishRow(sim, row);
-    platform::SleepMilliseconds(5);
+  };
+  // Rows go out until the relay has made its row buffer; how many that takes
+  // depends on when it attached, so they carry negative laps.
+  int startUp = -1000;
+  ASSERT_TRUE(testsupport::WaitFor([&] {
+    publish(startUp++);
+    return Console().ends_with("Connected to sim...Sam Driver\n");
+  })) << Console();
+  // Then one row at a time, each published once the previous one's message
+  // has arrived: every row must come through, as its DATA_PACKET or as the
+  // SESSION_INFO the countdown puts in its place.
+  for (int lap = 0; lap < 80; ++lap) {
+    const std::size_t before = client->received().size();
+    publish(lap);
+    auto arrived = [&] {
+      const std::string& got = client->received();
+      const std::size_t at = got.rfind("DATA_PACKET");
+      if (got.size() > before && got.ends_with(testsupport::kDefaultSessionInfo)) return true;
+      return at != std::string::npos && at >= before &&
+             std::count(got.begin() + static_cast<std::ptrdiff_t>(at), got.end(), ';') == 16 &&
+             testsupport::Field(std::string_view(got).substr(at), 9) == lap;
+    };
+    while (!arrived()) ASSERT_TRUE(client->ReceiveAtLeast(client->received().size() + 1)) << lap;
   }
-  client->Drain(200);
   const auto messages = SplitMessages(client->received());
-  // Rows may be taken faster than they are published, never slower by much:
-  // the relay waits on the event and the first two rows only start it up.
-  ASSERT_GE(messages.size(), 40u);
-  ASSERT_LE(messages.size(), 79u);
-  std::size_t sessionInfo = 0;
+  std::size_t sessionInfos = 0;
+  int lap = 0;
   for (std::size_t i = 0; i < messages.size(); ++i) {
-    if (i == 31) {
-      EXPECT_EQ(messages[i], "SESSION_INFO;5900;7400;7200;7600;porsche992rgt3");
-      ++sessionInfo;
+    if (messages[i].starts_with("SESSION_INFO")) {
+      EXPECT_EQ(i, 31u);
+      EXPECT_EQ(messages[i], testsupport::kDefaultSessionInfo);
+      ++sessionInfos, ++lap;
       continue;
     }
     EXPECT_TRUE(messages[i].starts_with("DATA_PACKET;0.00;0.00;3;0.00;7001;")) << messages[i];
+    const long got = testsupport::Field(messages[i], 9);
+    if (got < 0 && lap == 0) continue;  // a start-up row
+    EXPECT_EQ(got, lap++) << "message " << i;
   }
-  EXPECT_EQ(sessionInfo, 1u);
+  EXPECT_EQ(sessionInfos, 1u);
+  EXPECT_EQ(lap, 80);
   EXPECT_EQ(Console(),
             "Waiting for iRacing..."
             "\n Client 0 connected"
