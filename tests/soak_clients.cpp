@@ -26,11 +26,11 @@
 
 #include "clients/client_service.h"
 #include "platform/platform.h"
+#include "support/test_support.h"
 #include "support/tick_rows.h"
 
 namespace {
 
-constexpr char kSessionInfo[] = "SESSION_INFO;5900;7400;7200;7600;porsche992rgt3";
 constexpr int kSessionInfoTick = -1;
 
 std::int64_t NowMilliseconds() { return platform::MonotonicNanoseconds() / 1000000; }
@@ -46,15 +46,12 @@ struct Reader {
 
   void Check(std::string_view message) {
     if (message.starts_with("SESSION_INFO")) {
-      if (message != kSessionInfo) ++bad;
+      if (message != testsupport::kDefaultSessionInfo) ++bad;
       ticks.push_back(kSessionInfoTick);
       return;
     }
-    const std::string text(message);
-    std::size_t at = 0;
-    for (int i = 0; i < 9 && at != std::string::npos; ++i) at = text.find(';', at + 1);
-    const int tick = at == std::string::npos ? 0 : std::atoi(text.c_str() + at + 1);
-    if (text != testsupport::TickPacket(tick, 1)) ++bad;
+    const auto tick = static_cast<int>(testsupport::Field(message, 9));
+    if (message != testsupport::TickPacket(tick, 1)) ++bad;
     ticks.push_back(tick);
   }
 
