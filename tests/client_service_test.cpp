@@ -18,7 +18,7 @@ struct Service {
   int port() const { return platform::LocalPort(service.listener); }
   // Admits the next pending client once its connection has arrived.
   bool Admit(std::uint32_t number) {
-    return testsupport::WaitForPendingConnection(service.listener) &&
+    return platform::WaitForConnection(service.listener, 10000) &&
            clients::AdmitClient(service, number);
   }
   clients::ClientService service;
@@ -68,7 +68,7 @@ TEST(ClientService, ANumberStillInUseTurnsTheNewcomerAway) {
   TestClient first(s.port());
   ASSERT_TRUE(s.Admit(7));
   TestClient second(s.port());
-  ASSERT_TRUE(testsupport::WaitForPendingConnection(s.service.listener));
+  ASSERT_TRUE(platform::WaitForConnection(s.service.listener, 10000));
   EXPECT_FALSE(clients::AdmitClient(s.service, 7));
   EXPECT_EQ(clients::ClientCount(s.service), 1u);
   EXPECT_TRUE(second.ReceiveToEnd());
@@ -84,7 +84,7 @@ TEST(ClientService, AStalledClientMissesWholeMessagesAndCostsTheOthersNothing) {
   TestClient healthy(s.port());
   ASSERT_TRUE(s.Admit(0));
   ASSERT_TRUE(s.Admit(1));
-  testsupport::SetSendBufferSize(s.service.table[0].socket, 4096);
+  platform::SetSendBufferSize(s.service.table[0].socket, 4096);
   s.service.send = testsupport::CountingSend;
   testsupport::sendCounts = {};
 

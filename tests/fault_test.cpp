@@ -75,10 +75,7 @@ std::map<long, int> ExpectWholeMessages(const std::string& stream, bool lastMayB
 // connection instead of closing it.
 struct RawClient {
   explicit RawClient(int receiveBuffer = 0) {
-    fd = static_cast<int>(platform::ConnectTcp("127.0.0.1", clients::kPort));
-    if (fd >= 0 && receiveBuffer > 0) {
-      setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    }
+    fd = static_cast<int>(platform::ConnectTcp("127.0.0.1", clients::kPort, receiveBuffer));
   }
   ~RawClient() {
     if (fd >= 0) close(fd);

@@ -91,13 +91,8 @@ struct Churner {
 };
 
 int Connect(int receiveBuffer = 0) {
-  const auto socket = platform::ConnectTcp("127.0.0.1", clients::kPort);
-  if (socket == platform::kInvalidSocket) return -1;
-  const int fd = static_cast<int>(socket);
-  if (receiveBuffer > 0) {
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-  }
-  return fd;
+  const auto socket = platform::ConnectTcp("127.0.0.1", clients::kPort, receiveBuffer);
+  return socket == platform::kInvalidSocket ? -1 : static_cast<int>(socket);
 }
 
 void Reset(int fd) {

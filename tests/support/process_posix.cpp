@@ -1,18 +1,11 @@
-// Starting the real executables from a test, and waiting on a listener, on
-// POSIX.
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "platform/platform.h"
 #include "support/process.h"
-#include "support/test_support.h"
 
 namespace testsupport {
 
@@ -58,30 +51,6 @@ void KillProcess(ChildProcess* process) {
     waitpid(process->pid, nullptr, 0);
   }
   delete process;
-}
-
-bool WaitForPendingConnection(platform::Socket listener, int timeoutMilliseconds) {
-  pollfd entry{static_cast<int>(listener), POLLIN, 0};
-  return poll(&entry, 1, timeoutMilliseconds) == 1;
-}
-
-void SetSendBufferSize(platform::Socket socket, int bytes) {
-  setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
-}
-
-platform::Socket ConnectWithReceiveBuffer(int port, int bytes) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return platform::kInvalidSocket;
-  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    close(fd);
-    return platform::kInvalidSocket;
-  }
-  return static_cast<platform::Socket>(fd);
 }
 
 }  // namespace testsupport

@@ -1,12 +1,9 @@
-// Starting the real executables from a test, and waiting on a listener, on
-// Windows. winsock2.h goes first: windows.h would bring in the old winsock.h.
+// Starting the real executables from a test on Windows.
 #include <windows.h>
-#include <winsock2.h>
 
 #include <string>
 
 #include "support/process.h"
-#include "support/test_support.h"
 
 namespace testsupport {
 
@@ -85,19 +82,6 @@ void KillProcess(ChildProcess* process) {
   }
   CloseHandle(process->process);
   delete process;
-}
-
-bool WaitForPendingConnection(platform::Socket listener, int timeoutMilliseconds) {
-  fd_set readable;
-  FD_ZERO(&readable);
-  FD_SET(static_cast<SOCKET>(listener), &readable);
-  timeval timeout{timeoutMilliseconds / 1000, timeoutMilliseconds % 1000 * 1000};
-  return select(0, &readable, nullptr, nullptr, &timeout) == 1;
-}
-
-void SetSendBufferSize(platform::Socket socket, int bytes) {
-  setsockopt(static_cast<SOCKET>(socket), SOL_SOCKET, SO_SNDBUF,
-             reinterpret_cast<const char*>(&bytes), static_cast<int>(sizeof bytes));
 }
 
 }  // namespace testsupport

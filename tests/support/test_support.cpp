@@ -17,8 +17,7 @@ InMemorySim::InMemorySim(publisher::Layout layout, const std::string& sessionTex
 
 TestClient::TestClient(int port, int receiveBuffer) {
   const std::string portText = std::to_string(port);
-  socket_ = receiveBuffer > 0 ? ConnectWithReceiveBuffer(port, receiveBuffer)
-                              : platform::ConnectTcp("127.0.0.1", portText.c_str());
+  socket_ = platform::ConnectTcp("127.0.0.1", portText.c_str(), receiveBuffer);
 }
 
 TestClient::~TestClient() { Close(); }

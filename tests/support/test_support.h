@@ -71,14 +71,6 @@ class TestClient {
 // nullptr once `timeoutMilliseconds` have passed.
 std::unique_ptr<TestClient> ConnectWhenListening(int port, int receiveBuffer = 0,
                                                  int timeoutMilliseconds = 10000);
-// Waits until a connection is pending on `listener`, so that the next accept
-// takes it; false on time-out. One implementation per platform.
-bool WaitForPendingConnection(platform::Socket listener, int timeoutMilliseconds = 10000);
-// Sets SO_SNDBUF, so that a relay-side socket fills after a few kilobytes.
-void SetSendBufferSize(platform::Socket socket, int bytes);
-// Connects to 127.0.0.1:`port` with SO_RCVBUF set before the handshake, so
-// that the window the client offers is small from the start.
-platform::Socket ConnectWithReceiveBuffer(int port, int bytes);
 // Checks `condition` every few milliseconds until it holds; false if it still
 // does not after `timeoutMilliseconds`, which only guards against a hang.
 bool WaitFor(const std::function<bool()>& condition, int timeoutMilliseconds = 10000);
