@@ -7,10 +7,14 @@
 //
 // Input: the region's bytes, then a trailer (see Trailer). Checked: nothing
 // outside the region or the row buffer is read or written; a reported row is
-// newer than the last one taken; texts and messages stay within bounds.
+// newer than the last one taken, and what was copied is the row a slot held
+// under that tick count when it was copied; texts and messages stay within
+// bounds.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "fuzz_support.h"
 #include "relay/messages.h"
@@ -52,15 +56,42 @@ struct Rewriter {
   std::size_t size;
   const Trailer* trailer;
   int next = 0;
+  std::vector<std::uint8_t> atCopy;  // the region as the last copy saw it
 };
 
 // Runs after each copy of a row, before its tick count is read again.
 void RewriteDuringCopy(void* context) {
   auto* rewriter = static_cast<Rewriter*>(context);
+  rewriter->atCopy.assign(rewriter->region, rewriter->region + rewriter->size);
   if (rewriter->next >= 2) return;
   const Rewrite& rewrite = rewriter->trailer->rewrites[rewriter->next++];
   if (std::size_t{rewrite.offset} + sizeof rewrite.value > rewriter->size) return;
   std::memcpy(rewriter->region + rewrite.offset, &rewrite.value, sizeof rewrite.value);
+}
+
+// Whether some slot of `view` holds tick count `tick` and, at its row offset,
+// the `row` bytes (as many as the header's row length gives, or fewer when
+// the row buffer is shorter).
+bool HeldUnderTick(const platform::RegionView& view, std::int32_t tick,
+                   const std::vector<std::uint8_t>& row) {
+  std::int32_t rowLength = 0;
+  if (!simlink::ReadInt32(view, simlink::layout::kRowLength, &rowLength)) return false;
+  const auto length = std::min<std::int64_t>(rowLength, static_cast<std::int64_t>(row.size()));
+  std::vector<std::uint8_t> stored(static_cast<std::size_t>(std::max<std::int64_t>(length, 0)));
+  for (std::int64_t slot = 0;; ++slot) {
+    const std::int64_t field = simlink::layout::kSlots + simlink::layout::kSlotSize * slot;
+    std::int32_t slotTick = 0;
+    std::int32_t rowOffset = 0;
+    if (!simlink::ReadInt32(view, field + simlink::layout::kSlotTickCount, &slotTick) ||
+        !simlink::ReadInt32(view, field + simlink::layout::kSlotRowOffset, &rowOffset)) {
+      return false;
+    }
+    if (slotTick == tick &&
+        (length <= 0 || (simlink::ReadBytes(view, rowOffset, length, stored.data()) &&
+                         std::equal(stored.begin(), stored.end(), row.begin())))) {
+      return true;
+    }
+  }
 }
 
 }  // namespace
@@ -82,15 +113,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(region.lastTickCount > trailer.lastTickCount);
   }
 
-  Rewriter rewriter{base, regionSize, &trailer};
+  Rewriter rewriter{base, regionSize, &trailer, 0, {}};
   region.afterRowCopy = RewriteDuringCopy;
   region.afterRowCopyContext = &rewriter;
   region.lastTickCount = trailer.lastTickCount;
   simlink::RowBuffer row{std::vector<std::uint8_t>(trailer.rowBufferSize)};
   if (simlink::FetchNewRow(region, &row)) {
     FUZZ_CHECK(region.lastTickCount > trailer.lastTickCount);
+    const platform::RegionView atCopy{rewriter.atCopy.data(), rewriter.atCopy.size()};
+    FUZZ_CHECK(HeldUnderTick(atCopy, region.lastTickCount, row.bytes));
   }
-  FUZZ_CHECK(row.bytes.size() == trailer.rowBufferSize);
 
   if (const char* text = simlink::SessionInfoText(region)) {
     FUZZ_CHECK(text >= memory.get() && text < memory.get() + regionSize);
