@@ -69,29 +69,25 @@ void RewriteDuringCopy(void* context) {
   std::memcpy(rewriter->region + rewrite.offset, &rewrite.value, sizeof rewrite.value);
 }
 
-// Whether some slot of `view` holds tick count `tick` and, at its row offset,
-// the `row` bytes (as many as the header's row length gives, or fewer when
-// the row buffer is shorter).
-bool HeldUnderTick(const platform::RegionView& view, std::int32_t tick,
+// Whether some slot of `region` holds tick count `tick` and, at its row
+// offset, the bytes of `row` (as many as the header's row length gives, or
+// fewer when the row buffer is shorter).
+bool HeldUnderTick(const std::vector<std::uint8_t>& region, std::int32_t tick,
                    const std::vector<std::uint8_t>& row) {
-  std::int32_t rowLength = 0;
-  if (!simlink::ReadInt32(view, simlink::layout::kRowLength, &rowLength)) return false;
-  const auto length = std::min<std::int64_t>(rowLength, static_cast<std::int64_t>(row.size()));
-  std::vector<std::uint8_t> stored(static_cast<std::size_t>(std::max<std::int64_t>(length, 0)));
-  for (std::int64_t slot = 0;; ++slot) {
-    const std::int64_t field = simlink::layout::kSlots + simlink::layout::kSlotSize * slot;
-    std::int32_t slotTick = 0;
-    std::int32_t rowOffset = 0;
-    if (!simlink::ReadInt32(view, field + simlink::layout::kSlotTickCount, &slotTick) ||
-        !simlink::ReadInt32(view, field + simlink::layout::kSlotRowOffset, &rowOffset)) {
-      return false;
-    }
-    if (slotTick == tick &&
-        (length <= 0 || (simlink::ReadBytes(view, rowOffset, length, stored.data()) &&
-                         std::equal(stored.begin(), stored.end(), row.begin())))) {
+  const platform::RegionView view{region.data(), region.size()};
+  std::int32_t rowLength = 0, slotTick = 0, rowOffset = 0;
+  simlink::ReadInt32(view, simlink::layout::kRowLength, &rowLength);
+  const auto length = std::clamp<std::int64_t>(rowLength, 0, static_cast<std::int64_t>(row.size()));
+  for (std::int64_t slot = simlink::layout::kSlots;
+       simlink::ReadInt32(view, slot, &slotTick) && simlink::ReadInt32(view, slot + 4, &rowOffset);
+       slot += simlink::layout::kSlotSize) {
+    if (slotTick == tick && rowOffset >= 0 &&
+        rowOffset + length <= static_cast<std::int64_t>(region.size()) &&
+        std::equal(row.begin(), row.begin() + length, region.begin() + rowOffset)) {
       return true;
     }
   }
+  return false;
 }
 
 }  // namespace
@@ -120,8 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   simlink::RowBuffer row{std::vector<std::uint8_t>(trailer.rowBufferSize)};
   if (simlink::FetchNewRow(region, &row)) {
     FUZZ_CHECK(region.lastTickCount > trailer.lastTickCount);
-    const platform::RegionView atCopy{rewriter.atCopy.data(), rewriter.atCopy.size()};
-    FUZZ_CHECK(HeldUnderTick(atCopy, region.lastTickCount, row.bytes));
+    FUZZ_CHECK(HeldUnderTick(rewriter.atCopy, region.lastTickCount, row.bytes));
   }
 
   if (const char* text = simlink::SessionInfoText(region)) {

@@ -181,17 +181,7 @@ TEST(MessageParser, RejectsWrongFieldCountsAndNumbers) {
 // read back are the row's to within the two decimals sent.
 TEST(MessageParser, AcceptsEveryDataPacketTheRelayFormats) {
   using T = publisher::ValueType;
-  std::vector<publisher::Variable> variables;
-  for (const char* name : relay::kRelayedVariables) {
-    const std::string n = name;
-    const T type = n == "SessionTimeRemain"               ? T::kDouble
-                   : n == "OnPitRoad" || n == "IsOnTrack" ? T::kBool
-                   : n == "Gear" || n == "Lap" || n == "RaceLaps" || n == "SessionLapsRemain"
-                       ? T::kInt
-                       : T::kFloat;
-    variables.push_back({n, type});
-  }
-  const publisher::Layout layout = publisher::PackedLayout(variables, 1, 0);
+  const publisher::Layout layout = publisher::DefaultLayout();
   relay::VariableOffsets offsets{};
   for (std::size_t i = 0; i < offsets.size(); ++i) {
     offsets[i] = publisher::OffsetOf(layout, relay::kRelayedVariables[i]);

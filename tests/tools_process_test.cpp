@@ -48,16 +48,16 @@ std::string ExpectedPacket(const publisher::Layout& layout, const std::vector<st
     std::memcpy(&value, row.data() + publisher::OffsetOf(layout, name), sizeof value);
     return value;
   };
-  auto f = [&](const char* name) { return static_cast<double>(at(name, 0.0f)); };
-  auto i = [&](const char* name) { return static_cast<int>(at(name, std::int32_t{0})); };
-  auto flag = [&](const char* name) { return static_cast<int>(at(name, std::uint8_t{0})); };
+  // Floats are widened to double as variadic arguments; flags print as numbers.
+  const auto flag = std::uint8_t{0};
   char text[1024];
   std::snprintf(text, sizeof text,
                 "DATA_PACKET;%.2f;%.2f;%d;%.2f;%d;%.2f;%.2f;%.2f;%d;%d;%d;%.2f;%d;%.2f;%d;",
-                f("OilTemp"), f("WaterTemp"), i("Gear"), f("FuelLevel"),
-                static_cast<int>(at("RPM", 0.0f)), f("LapDistPct"), f("FuelLevelPct"), f("LapDist"),
-                i("Lap"), i("RaceLaps"), i("SessionLapsRemain"), at("SessionTimeRemain", 0.0),
-                flag("OnPitRoad"), f("Throttle"), flag("IsOnTrack"));
+                at("OilTemp", 0.0f), at("WaterTemp", 0.0f), at("Gear", 0), at("FuelLevel", 0.0f),
+                static_cast<int>(at("RPM", 0.0f)), at("LapDistPct", 0.0f), at("FuelLevelPct", 0.0f),
+                at("LapDist", 0.0f), at("Lap", 0), at("RaceLaps", 0), at("SessionLapsRemain", 0),
+                at("SessionTimeRemain", 0.0), +at("OnPitRoad", flag), at("Throttle", 0.0f),
+                +at("IsOnTrack", flag));
   return text;
 }
 
@@ -108,10 +108,6 @@ std::vector<int> ExpectFollowsModel(const std::vector<std::string>& messages, st
   return rows;
 }
 
-double SessionTimeRemain(const std::string& message) {
-  return watch::ParseMessage(message).data.sessionTimeRemain;
-}
-
 class ToolsProcess : public testing::Test {
  protected:
   ToolsProcess() {
@@ -149,10 +145,6 @@ class ToolsProcess : public testing::Test {
     testsupport::KillProcess(processes_[name]);  // only releases it: it has ended
     processes_[name] = nullptr;
     return status;
-  }
-  void Kill(const std::string& name) {
-    testsupport::KillProcess(processes_[name]);
-    processes_[name] = nullptr;
   }
 
   void StartPublisher(std::vector<std::string> arguments) {
@@ -241,7 +233,7 @@ TEST_F(ToolsProcess, RestartedPublisherCountingAnewResumesTheStream) {
   double previous = 1e9;
   for (std::size_t i = 0; i < messages.size(); ++i) {
     if (!messages[i].starts_with("DATA_PACKET")) continue;
-    const double remain = SessionTimeRemain(messages[i]);
+    const double remain = watch::ParseMessage(messages[i]).data.sessionTimeRemain;
     if (remain > previous) jumps.push_back(i);
     previous = remain;
   }
@@ -322,7 +314,8 @@ TEST_F(ToolsProcess, WatchWaitsForTheRelayAndReconnectsWhenItComesBack) {
       WaitFor([&] { return Output("watch").find("cannot connect") != std::string::npos; }, 10000));
   StartRelay();
   ASSERT_TRUE(WaitFor([&] { return WatchedMessages().size() >= 30; }, 10000)) << Output("watch");
-  Kill("relay");
+  testsupport::KillProcess(processes_["relay"]);
+  processes_["relay"] = nullptr;
   ASSERT_TRUE(
       WaitFor([&] { return Output("watch").find("went away") != std::string::npos; }, 10000))
       << Output("watch");

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <limits>
-#include <sstream>
 #include <string>
 
 namespace testsupport {
@@ -15,10 +15,8 @@ InMemorySim::InMemorySim(publisher::Layout layout, const std::string& sessionTex
   publisher::OpenInMemory(publisher, memory, layout, sessionText);
 }
 
-TestClient::TestClient(int port, int receiveBuffer) {
-  const std::string portText = std::to_string(port);
-  socket_ = platform::ConnectTcp("127.0.0.1", portText.c_str(), receiveBuffer);
-}
+TestClient::TestClient(int port, int receiveBuffer)
+    : socket_(platform::ConnectTcp("127.0.0.1", std::to_string(port).c_str(), receiveBuffer)) {}
 
 TestClient::~TestClient() { Close(); }
 
@@ -57,15 +55,10 @@ bool TestClient::ReceiveToEnd(int timeoutMilliseconds) {
   return closed_;
 }
 
-std::unique_ptr<TestClient> ConnectWhenListening(int port, int receiveBuffer,
-                                                 int timeoutMilliseconds) {
+std::unique_ptr<TestClient> ConnectWhenListening(int port, int timeoutMilliseconds) {
   std::unique_ptr<TestClient> client;
-  WaitFor(
-      [&] {
-        client = std::make_unique<TestClient>(port, receiveBuffer);
-        return client->connected();
-      },
-      timeoutMilliseconds);
+  WaitFor([&] { return (client = std::make_unique<TestClient>(port))->connected(); },
+          timeoutMilliseconds);
   if (!client->connected()) client.reset();
   return client;
 }
@@ -112,9 +105,7 @@ long Field(std::string_view message, int index) {
 
 std::string ReadFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
 std::size_t Occurrences(std::string_view text, std::string_view part) {

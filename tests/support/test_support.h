@@ -58,7 +58,6 @@ class TestClient {
   // True once the relay has closed the connection.
   bool closed() const { return closed_; }
   void Close();
-  platform::Socket socket() const { return socket_; }
   const std::string& received() const { return received_; }
 
  private:
@@ -69,8 +68,7 @@ class TestClient {
 
 // Connects to 127.0.0.1:`port`, retrying until something listens there;
 // nullptr once `timeoutMilliseconds` have passed.
-std::unique_ptr<TestClient> ConnectWhenListening(int port, int receiveBuffer = 0,
-                                                 int timeoutMilliseconds = 10000);
+std::unique_ptr<TestClient> ConnectWhenListening(int port, int timeoutMilliseconds = 10000);
 // Checks `condition` every few milliseconds until it holds; false if it still
 // does not after `timeoutMilliseconds`, which only guards against a hang.
 bool WaitFor(const std::function<bool()>& condition, int timeoutMilliseconds = 10000);
