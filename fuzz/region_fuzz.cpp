@@ -7,10 +7,14 @@
 //
 // Input: the region's bytes, then a trailer (see Trailer). Checked: nothing
 // outside the region or the row buffer is read or written; a reported row is
-// newer than the last one taken; texts and messages stay within bounds.
+// newer than the last one taken, and what was copied is the row a slot held
+// under that tick count when it was copied; texts and messages stay within
+// bounds.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "fuzz_support.h"
 #include "relay/messages.h"
@@ -52,15 +56,38 @@ struct Rewriter {
   std::size_t size;
   const Trailer* trailer;
   int next = 0;
+  std::vector<std::uint8_t> atCopy;  // the region as the last copy saw it
 };
 
 // Runs after each copy of a row, before its tick count is read again.
 void RewriteDuringCopy(void* context) {
   auto* rewriter = static_cast<Rewriter*>(context);
+  rewriter->atCopy.assign(rewriter->region, rewriter->region + rewriter->size);
   if (rewriter->next >= 2) return;
   const Rewrite& rewrite = rewriter->trailer->rewrites[rewriter->next++];
   if (std::size_t{rewrite.offset} + sizeof rewrite.value > rewriter->size) return;
   std::memcpy(rewriter->region + rewrite.offset, &rewrite.value, sizeof rewrite.value);
+}
+
+// Whether some slot of `region` holds tick count `tick` and, at its row
+// offset, the bytes of `row` (as many as the header's row length gives, or
+// fewer when the row buffer is shorter).
+bool HeldUnderTick(const std::vector<std::uint8_t>& region, std::int32_t tick,
+                   const std::vector<std::uint8_t>& row) {
+  const platform::RegionView view{region.data(), region.size()};
+  std::int32_t rowLength = 0, slotTick = 0, rowOffset = 0;
+  simlink::ReadInt32(view, simlink::layout::kRowLength, &rowLength);
+  const auto length = std::clamp<std::int64_t>(rowLength, 0, static_cast<std::int64_t>(row.size()));
+  for (std::int64_t slot = simlink::layout::kSlots;
+       simlink::ReadInt32(view, slot, &slotTick) && simlink::ReadInt32(view, slot + 4, &rowOffset);
+       slot += simlink::layout::kSlotSize) {
+    if (slotTick == tick && rowOffset >= 0 &&
+        rowOffset + length <= static_cast<std::int64_t>(region.size()) &&
+        std::equal(row.begin(), row.begin() + length, region.begin() + rowOffset)) {
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace
@@ -82,15 +109,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(region.lastTickCount > trailer.lastTickCount);
   }
 
-  Rewriter rewriter{base, regionSize, &trailer};
+  Rewriter rewriter{base, regionSize, &trailer, 0, {}};
   region.afterRowCopy = RewriteDuringCopy;
   region.afterRowCopyContext = &rewriter;
   region.lastTickCount = trailer.lastTickCount;
   simlink::RowBuffer row{std::vector<std::uint8_t>(trailer.rowBufferSize)};
   if (simlink::FetchNewRow(region, &row)) {
     FUZZ_CHECK(region.lastTickCount > trailer.lastTickCount);
+    FUZZ_CHECK(HeldUnderTick(rewriter.atCopy, region.lastTickCount, row.bytes));
   }
-  FUZZ_CHECK(row.bytes.size() == trailer.rowBufferSize);
 
   if (const char* text = simlink::SessionInfoText(region)) {
     FUZZ_CHECK(text >= memory.get() && text < memory.get() + regionSize);

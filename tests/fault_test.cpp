@@ -15,10 +15,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,25 +34,9 @@ using testsupport::ChildProcess;
 using testsupport::SplitMessages;
 using testsupport::TestClient;
 
-constexpr char kSessionInfo[] = "SESSION_INFO;5900;7400;7200;7600;porsche992rgt3";
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
-// One field of a DATA_PACKET (1 = the first value), or -1.
-long Field(const std::string& message, int index) {
-  std::size_t at = 0;
-  for (int i = 0; i < index; ++i) {
-    at = message.find(';', at);
-    if (at == std::string::npos) return -1;
-    ++at;
-  }
-  return std::strtol(message.c_str() + at, nullptr, 10);
-}
+using testsupport::Field;
+using testsupport::Occurrences;
+using testsupport::ReadFile;
 
 // Checks that every message of `stream` is whole: SESSION_INFO exactly, or
 // the DATA_PACKET of the row its Lap and RaceLaps fields name, with tick
@@ -70,7 +52,7 @@ std::map<long, int> ExpectWholeMessages(const std::string& stream, bool lastMayB
   for (const std::string& message : messages) {
     if (failures == 5) break;  // the first few say enough
     if (message.starts_with("SESSION_INFO")) {
-      if (message != kSessionInfo) ++failures, ADD_FAILURE() << message;
+      if (message != testsupport::kDefaultSessionInfo) ++failures, ADD_FAILURE() << message;
       continue;
     }
     const long tick = Field(message, 9);
@@ -93,10 +75,7 @@ std::map<long, int> ExpectWholeMessages(const std::string& stream, bool lastMayB
 // connection instead of closing it.
 struct RawClient {
   explicit RawClient(int receiveBuffer = 0) {
-    fd = static_cast<int>(platform::ConnectTcp("127.0.0.1", clients::kPort));
-    if (fd >= 0 && receiveBuffer > 0) {
-      setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    }
+    fd = static_cast<int>(platform::ConnectTcp("127.0.0.1", clients::kPort, receiveBuffer));
   }
   ~RawClient() {
     if (fd >= 0) close(fd);
@@ -148,11 +127,9 @@ class Faults : public testing::Test {
                                   publisherOutput_);
     ASSERT_NE(publisher_, nullptr);
     const std::string ready = "publishing generation " + std::to_string(generation);
-    for (int i = 0; i < 400 && ReadFile(publisherOutput_).find(ready) == std::string::npos; ++i) {
-      platform::SleepMilliseconds(5);
-    }
-    ASSERT_NE(ReadFile(publisherOutput_).find(ready), std::string::npos)
-        << ReadFile(publisherOutput_);
+    ASSERT_TRUE(testsupport::WaitFor([&] {
+      return ReadFile(publisherOutput_).find(ready) != std::string::npos;
+    })) << ReadFile(publisherOutput_);
   }
   void KillPublisher() {
     testsupport::KillProcess(publisher_);
@@ -176,11 +153,8 @@ class Faults : public testing::Test {
 
   // A healthy client, once the relay has admitted it and sent it something.
   std::unique_ptr<TestClient> Healthy() {
-    for (int attempt = 0; attempt < 200; ++attempt) {
-      auto client = std::make_unique<TestClient>(6667);
-      if (client->connected() && client->ReceiveAtLeast(1, 5000)) return client;
-      platform::SleepMilliseconds(25);
-    }
+    auto client = testsupport::ConnectWhenListening(6667);
+    if (client != nullptr && client->ReceiveAtLeast(1)) return client;
     ADD_FAILURE() << "the relay admitted no client";
     return nullptr;
   }
@@ -298,14 +272,6 @@ class Faults : public testing::Test {
   ChildProcess* publisher_ = nullptr;
 };
 
-std::size_t Count(const std::string& text, const std::string& what) {
-  std::size_t count = 0;
-  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-    ++count;
-  }
-  return count;
-}
-
 TEST_F(Faults, ClientsThatResetStallOrChatterCostOthersNothing) {
   StartPublisher(1, 2000);
   StartRelay();
@@ -341,7 +307,7 @@ TEST_F(Faults, ClientsThatResetStallOrChatterCostOthersNothing) {
     client->Drain();
     ExpectWholeMessages(client->received, true);
   }
-  EXPECT_EQ(Count(Console(), " connected"), 36u);
+  EXPECT_EQ(Occurrences(Console(), " connected"), 36u);
 }
 
 TEST_F(Faults, ABurstBeyondTheDescriptorLimitIsServedOnceDescriptorsFree) {
@@ -361,7 +327,7 @@ TEST_F(Faults, ABurstBeyondTheDescriptorLimitIsServedOnceDescriptorsFree) {
   // The relay runs out of descriptors part way through the burst: it admits
   // no more, and goes on serving the clients it has.
   Keep({first.get()}, 1000);
-  const std::size_t admitted = Count(Console(), " connected");
+  const std::size_t admitted = Occurrences(Console(), " connected");
   EXPECT_GT(admitted, 10u);
   EXPECT_LT(admitted, static_cast<std::size_t>(kLimit));
   EXPECT_TRUE(Resumes({first.get()}, 1));
@@ -369,15 +335,15 @@ TEST_F(Faults, ABurstBeyondTheDescriptorLimitIsServedOnceDescriptorsFree) {
   // Once the burst closes, the relay drops those it had, which frees their
   // descriptors, and admits (then drops) those still queued.
   burst.clear();
-  for (int i = 0; i < 400 && Count(Console(), "disconnected") < kBurst; ++i) {
+  for (int i = 0; i < 400 && Occurrences(Console(), "disconnected") < kBurst; ++i) {
     Keep({first.get()}, 25);
   }
-  EXPECT_EQ(Count(Console(), "disconnected"), static_cast<std::size_t>(kBurst));
+  EXPECT_EQ(Occurrences(Console(), "disconnected"), static_cast<std::size_t>(kBurst));
   auto last = Healthy();
   ASSERT_NE(last, nullptr);
   Keep({first.get(), last.get()}, 300);
   ExpectHealthy(*first, *last);
-  EXPECT_EQ(Count(Console(), " connected"), static_cast<std::size_t>(kBurst + 2));
+  EXPECT_EQ(Occurrences(Console(), " connected"), static_cast<std::size_t>(kBurst + 2));
 }
 
 // In its bursts the publisher rewrites every slot many times a millisecond,
@@ -493,7 +459,7 @@ TEST_F(Faults, AHeaderThatTurnsHostileAndSaneAgainIsSurvived) {
     ASSERT_TRUE(Resumes({first.get(), last.get()}, 1, NewestTick(region)));
   }
   ExpectHealthy(*first, *last);
-  EXPECT_EQ(Count(Console(), "Connected to sim...Sam Driver\n"), 3u) << Console();
+  EXPECT_EQ(Occurrences(Console(), "Connected to sim...Sam Driver\n"), 3u) << Console();
 }
 
 }  // namespace

@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "clients/client_service.h"
@@ -17,13 +15,6 @@ namespace {
 using testsupport::SplitMessages;
 using testsupport::TestClient;
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
 class RelayProcess : public testing::Test {
  protected:
   void Start() {
@@ -34,16 +25,8 @@ class RelayProcess : public testing::Test {
     if (relay_ != nullptr) testsupport::KillProcess(relay_);
     std::remove(output_.c_str());
   }
-  // Connects once the relay listens.
-  std::unique_ptr<TestClient> Connect() {
-    for (int attempt = 0; attempt < 200; ++attempt) {
-      auto client = std::make_unique<TestClient>(6667);
-      if (client->connected()) return client;
-      platform::SleepMilliseconds(25);
-    }
-    return nullptr;
-  }
-  std::string Console() { return ReadFile(output_); }
+  std::unique_ptr<TestClient> Connect() { return testsupport::ConnectWhenListening(6667); }
+  std::string Console() { return testsupport::ReadFile(output_); }
 
   std::string output_ = testing::TempDir() + "relay-process-output.txt";
   testsupport::ChildProcess* relay_ = nullptr;
@@ -89,29 +72,47 @@ TEST_F(RelayProcess, RelaysPublishedRowsToAClient) {
   ASSERT_NE(client, nullptr);
 
   std::vector<std::uint8_t> row(static_cast<std::size_t>(sim.layout.rowLength));
-  for (int i = 0; i < 80; ++i) {
-    publisher::SetInt(row, sim.layout, "Lap", i);
+  auto publish = [&](int lap) {
+    publisher::SetInt(row, sim.layout, "Lap", lap);
     publisher::SetInt(row, sim.layout, "Gear", 3);
     publisher::SetFloat(row, sim.layout, "RPM", 7001.5f);
     publisher::PublishRow(sim, row);
-    platform::SleepMilliseconds(5);
-  }
-  client->Drain(200);
-  const auto messages = SplitMessages(client->received());
-  // Rows may be taken faster than they are published, never slower by much:
-  // the relay waits on the event and the first two rows only start it up.
-  ASSERT_GE(messages.size(), 40u);
-  ASSERT_LE(messages.size(), 79u);
-  std::size_t sessionInfo = 0;
-  for (std::size_t i = 0; i < messages.size(); ++i) {
-    if (i == 31) {
-      EXPECT_EQ(messages[i], "SESSION_INFO;5900;7400;7200;7600;porsche992rgt3");
-      ++sessionInfo;
-      continue;
+  };
+  // Rows go out until the relay has made its row buffer; how many that takes
+  // depends on when it attached, so they carry negative laps.
+  int startUp = -1000;
+  ASSERT_TRUE(testsupport::WaitFor([&] {
+    publish(startUp++);
+    return Console().ends_with("Connected to sim...Sam Driver\n");
+  })) << Console();
+  // Then one row at a time, each published once the previous one's message
+  // has arrived: every row must come through, as its DATA_PACKET or as the
+  // SESSION_INFO the countdown puts in its place.
+  auto packet = [](int lap) {
+    return "DATA_PACKET;0.00;0.00;3;0.00;7001;0.00;0.00;0.00;" + std::to_string(lap) +
+           ";0;0;0.00;0;0.00;0;";
+  };
+  for (int lap = 0; lap < 80; ++lap) {
+    const std::size_t before = client->received().size();
+    publish(lap);
+    while (client->received().size() == before ||
+           !(client->received().ends_with(packet(lap)) ||
+             client->received().ends_with(testsupport::kDefaultSessionInfo))) {
+      ASSERT_TRUE(client->ReceiveAtLeast(client->received().size() + 1)) << lap;
     }
-    EXPECT_TRUE(messages[i].starts_with("DATA_PACKET;0.00;0.00;3;0.00;7001;")) << messages[i];
   }
-  EXPECT_EQ(sessionInfo, 1u);
+  const auto messages = SplitMessages(client->received());
+  ASSERT_GE(messages.size(), 80u);
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    const auto lap = static_cast<int>(i + 80 - messages.size());
+    if (i == 31) {
+      EXPECT_EQ(messages[i], testsupport::kDefaultSessionInfo);
+    } else if (lap >= 0) {
+      EXPECT_EQ(messages[i], packet(lap)) << "message " << i;
+    } else {
+      EXPECT_LT(testsupport::Field(messages[i], 9), 0) << "a start-up row: " << messages[i];
+    }
+  }
   EXPECT_EQ(Console(),
             "Waiting for iRacing..."
             "\n Client 0 connected"

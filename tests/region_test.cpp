@@ -78,20 +78,23 @@ TEST(FetchNewRow, FollowsTheTickCountRules) {
   }
 }
 
+// Each rewrite stores a new row (its first byte numbers the rewrite) under a
+// new tick count; a confirmed copy holds the row stored under its count.
 TEST(FetchNewRow, RetriesOnceWhenTheSlotIsRewrittenDuringTheCopy) {
   struct Case {
     int rewrites;       // how many copies see the tick count change under them
     std::int32_t step;  // what each rewrite adds to the count
     bool wantNew;
     std::int32_t wantLast;
+    int wantFirstByte;  // of the copied row, when one is reported
   } cases[] = {
-      {0, 1, true, 3},
-      {1, 1, true, 4},
-      {2, 1, false, 2},
+      {0, 1, true, 3, 1},
+      {1, 1, true, 4, 101},
+      {2, 1, false, 2, 0},
       // A count that goes back during the copy is not a newer row: no second
       // copy is confirmed under it.
-      {1, -1, false, 2},
-      {1, -5, false, 2},
+      {1, -1, false, 2, 0},
+      {1, -5, false, 2, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.rewrites << " rewrites of " << c.step);
@@ -114,12 +117,16 @@ TEST(FetchNewRow, RetriesOnceWhenTheSlotIsRewrittenDuringTheCopy) {
       std::int32_t tick = 0;
       std::memcpy(&tick, r->sim.memory.data() + layout::kSlots, sizeof tick);
       SetTick(r->sim, 0, tick + r->step);
+      r->sim.memory[publisher::RowOffset(r->sim.publisher.layout, 0)] += 100;
     };
     region.afterRowCopyContext = &rewriter;
     simlink::RowBuffer row = MakeRow(sim);
 
     EXPECT_EQ(simlink::FetchNewRow(region, &row), c.wantNew);
     EXPECT_EQ(region.lastTickCount, c.wantLast);
+    if (c.wantNew) {
+      EXPECT_EQ(row.bytes[0], c.wantFirstByte);
+    }
   }
 }
 

@@ -26,11 +26,11 @@
 
 #include "clients/client_service.h"
 #include "platform/platform.h"
+#include "support/test_support.h"
 #include "support/tick_rows.h"
 
 namespace {
 
-constexpr char kSessionInfo[] = "SESSION_INFO;5900;7400;7200;7600;porsche992rgt3";
 constexpr int kSessionInfoTick = -1;
 
 std::int64_t NowMilliseconds() { return platform::MonotonicNanoseconds() / 1000000; }
@@ -46,15 +46,12 @@ struct Reader {
 
   void Check(std::string_view message) {
     if (message.starts_with("SESSION_INFO")) {
-      if (message != kSessionInfo) ++bad;
+      if (message != testsupport::kDefaultSessionInfo) ++bad;
       ticks.push_back(kSessionInfoTick);
       return;
     }
-    const std::string text(message);
-    std::size_t at = 0;
-    for (int i = 0; i < 9 && at != std::string::npos; ++i) at = text.find(';', at + 1);
-    const int tick = at == std::string::npos ? 0 : std::atoi(text.c_str() + at + 1);
-    if (text != testsupport::TickPacket(tick, 1)) ++bad;
+    const auto tick = static_cast<int>(testsupport::Field(message, 9));
+    if (message != testsupport::TickPacket(tick, 1)) ++bad;
     ticks.push_back(tick);
   }
 
@@ -94,13 +91,8 @@ struct Churner {
 };
 
 int Connect(int receiveBuffer = 0) {
-  const auto socket = platform::ConnectTcp("127.0.0.1", clients::kPort);
-  if (socket == platform::kInvalidSocket) return -1;
-  const int fd = static_cast<int>(socket);
-  if (receiveBuffer > 0) {
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-  }
-  return fd;
+  const auto socket = platform::ConnectTcp("127.0.0.1", clients::kPort, receiveBuffer);
+  return socket == platform::kInvalidSocket ? -1 : static_cast<int>(socket);
 }
 
 void Reset(int fd) {

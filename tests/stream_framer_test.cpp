@@ -13,6 +13,7 @@
 #include "message_parser.h"
 #include "publisher/publisher.h"
 #include "relay/messages.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -119,16 +120,22 @@ TEST(StreamFramer, BoundsARunWithoutKeywordsAndLosesNoByte) {
 }
 
 TEST(MessageParser, AcceptsWellFormedMessagesAndReadsTheirValues) {
-  const auto data = ParseMessage(kMessages[1]);
+  // Every field a value of its own, so a field read into the wrong place shows.
+  const auto data =
+      ParseMessage("DATA_PACKET;1.01;-2.02;3;4.04;5;6.06;7.07;8.08;9;10;11;12.12;13;14.14;15;");
   ASSERT_EQ(data.kind, MessageKind::kDataPacket) << data.problem;
-  EXPECT_DOUBLE_EQ(data.data.oilTemp, 90.5);
-  EXPECT_EQ(data.data.gear, 3);
-  EXPECT_EQ(data.data.rpm, 6543);
-  EXPECT_DOUBLE_EQ(data.data.lapDist, 1234.5);
-  EXPECT_EQ(data.data.sessionLapsRemain, 12);
-  EXPECT_DOUBLE_EQ(data.data.sessionTimeRemain, 1800);
-  EXPECT_EQ(data.data.onPitRoad, 1);
-  EXPECT_DOUBLE_EQ(data.data.throttle, 1);
+  const watch::DataPacket& d = data.data;
+  const auto values = [](auto... v) { return std::vector<double>{static_cast<double>(v)...}; };
+  const std::vector<double> got =
+      values(d.oilTemp, d.waterTemp, d.gear, d.fuelLevel, d.rpm, d.lapDistPct, d.fuelLevelPct,
+             d.lapDist, d.lap, d.raceLaps, d.sessionLapsRemain, d.sessionTimeRemain, d.onPitRoad,
+             d.throttle, d.isOnTrack);
+  const double want[] = {1.01, -2.02, 3,  4.04,  5,  6.06,  7.07, 8.08,
+                         9,    10,    11, 12.12, 13, 14.14, 15};
+  ASSERT_EQ(got.size(), std::size(want));
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    EXPECT_DOUBLE_EQ(got[i], want[i]) << "value " << i + 1;
+  }
 
   const auto special = ParseMessage(kMessages[3]);
   ASSERT_EQ(special.kind, MessageKind::kDataPacket) << special.problem;
@@ -137,7 +144,7 @@ TEST(MessageParser, AcceptsWellFormedMessagesAndReadsTheirValues) {
   EXPECT_EQ(special.data.gear, -1);
   EXPECT_EQ(special.data.rpm, std::numeric_limits<std::int32_t>::min());
 
-  const auto session = ParseMessage("SESSION_INFO;5900;7400;7200;7600;porsche992rgt3");
+  const auto session = ParseMessage(testsupport::kDefaultSessionInfo);
   ASSERT_EQ(session.kind, MessageKind::kSessionInfo) << session.problem;
   EXPECT_EQ(session.session.firstRpm, 5900);
   EXPECT_EQ(session.session.lastRpm, 7400);
@@ -190,17 +197,7 @@ TEST(MessageParser, RejectsWrongFieldCountsAndNumbers) {
 // read back are the row's to within the two decimals sent.
 TEST(MessageParser, AcceptsEveryDataPacketTheRelayFormats) {
   using T = publisher::ValueType;
-  std::vector<publisher::Variable> variables;
-  for (const char* name : relay::kRelayedVariables) {
-    const std::string n = name;
-    const T type = n == "SessionTimeRemain"               ? T::kDouble
-                   : n == "OnPitRoad" || n == "IsOnTrack" ? T::kBool
-                   : n == "Gear" || n == "Lap" || n == "RaceLaps" || n == "SessionLapsRemain"
-                       ? T::kInt
-                       : T::kFloat;
-    variables.push_back({n, type});
-  }
-  const publisher::Layout layout = publisher::PackedLayout(variables, 1, 0);
+  const publisher::Layout layout = publisher::DefaultLayout();
   relay::VariableOffsets offsets{};
   for (std::size_t i = 0; i < offsets.size(); ++i) {
     offsets[i] = publisher::OffsetOf(layout, relay::kRelayedVariables[i]);

@@ -388,7 +388,8 @@ class Session {
     switch (action.kind) {
       case ActionKind::kPause:
         if (pauses_++ == 0) publisher::SetConnected(sim_.region, false);
-        Say("paused at " + Seconds(action.at) + ": status bit cleared");
+        Say("paused at " + Seconds(action.at) + " after " + std::to_string(published_) +
+            " rows: status bit cleared");
         break;
       case ActionKind::kResume:
         if (--pauses_ == 0) publisher::SetConnected(sim_.region, true);

@@ -104,10 +104,18 @@ long SendBytes(Socket socket, const char* bytes, std::size_t length);
 void CloseSocket(Socket socket);
 
 // Client side, for tests and tools.
-// Connects (blocking) to host:port; kInvalidSocket on failure.
-Socket ConnectTcp(const char* host, const char* port);
+// Connects (blocking) to host:port; kInvalidSocket on failure. A
+// `receiveBuffer` above 0 sets SO_RCVBUF before the handshake, so that the
+// window the client offers is that small from the start.
+Socket ConnectTcp(const char* host, const char* port, int receiveBuffer = 0);
 // Sets SO_RCVBUF before or after connecting; best effort.
 void SetReceiveBufferSize(Socket socket, int bytes);
+// Sets SO_SNDBUF, so that a test can make a relay-side socket fill after a
+// few kilobytes; best effort.
+void SetSendBufferSize(Socket socket, int bytes);
+// Waits up to `timeoutMilliseconds` for a connection to be pending on
+// `listener`; true if one is.
+bool WaitForConnection(Socket listener, int timeoutMilliseconds);
 // Waits up to `timeoutMilliseconds` for data and reads what is there.
 // Returns bytes read, 0 when the peer closed, -1 on time-out, -2 on error.
 long ReceiveBytes(Socket socket, char* buffer, std::size_t capacity, int timeoutMilliseconds);

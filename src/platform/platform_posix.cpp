@@ -259,7 +259,7 @@ long SendBytes(Socket socket, const char* bytes, std::size_t length) {
 
 void CloseSocket(Socket socket) { close(Fd(socket)); }
 
-Socket ConnectTcp(const char* host, const char* port) {
+Socket ConnectTcp(const char* host, const char* port, int receiveBuffer) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
@@ -267,6 +267,7 @@ Socket ConnectTcp(const char* host, const char* port) {
   addrinfo* result = nullptr;
   if (getaddrinfo(host, port, &hints, &result) != 0) return kInvalidSocket;
   const int fd = socket(result->ai_family, result->ai_socktype, result->ai_protocol);
+  if (fd >= 0 && receiveBuffer > 0) SetReceiveBufferSize(static_cast<Socket>(fd), receiveBuffer);
   if (fd >= 0 && connect(fd, result->ai_addr, result->ai_addrlen) != 0) {
     close(fd);
     freeaddrinfo(result);
@@ -278,6 +279,15 @@ Socket ConnectTcp(const char* host, const char* port) {
 
 void SetReceiveBufferSize(Socket socket, int bytes) {
   setsockopt(Fd(socket), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
+void SetSendBufferSize(Socket socket, int bytes) {
+  setsockopt(Fd(socket), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+}
+
+bool WaitForConnection(Socket listener, int timeoutMilliseconds) {
+  pollfd entry{Fd(listener), POLLIN, 0};
+  return poll(&entry, 1, timeoutMilliseconds) == 1;
 }
 
 long ReceiveBytes(Socket socket, char* buffer, std::size_t capacity, int timeoutMilliseconds) {

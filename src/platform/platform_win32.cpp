@@ -340,7 +340,7 @@ void CloseSocket(Socket socket) {
   if (socket != kInvalidSocket) closesocket(Handle(socket));
 }
 
-Socket ConnectTcp(const char* host, const char* port) {
+Socket ConnectTcp(const char* host, const char* port, int receiveBuffer) {
   if (!EnsureWinsockForClients()) return kInvalidSocket;
   addrinfo hints{};
   hints.ai_family = AF_INET;
@@ -349,6 +349,9 @@ Socket ConnectTcp(const char* host, const char* port) {
   addrinfo* result = nullptr;
   if (getaddrinfo(host, port, &hints, &result) != 0) return kInvalidSocket;
   SOCKET handle = socket(result->ai_family, result->ai_socktype, result->ai_protocol);
+  if (handle != INVALID_SOCKET && receiveBuffer > 0) {
+    SetReceiveBufferSize(static_cast<Socket>(handle), receiveBuffer);
+  }
   if (handle != INVALID_SOCKET &&
       connect(handle, result->ai_addr, static_cast<int>(result->ai_addrlen)) == SOCKET_ERROR) {
     closesocket(handle);
@@ -361,6 +364,20 @@ Socket ConnectTcp(const char* host, const char* port) {
 void SetReceiveBufferSize(Socket socket, int bytes) {
   setsockopt(Handle(socket), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes),
              static_cast<int>(sizeof bytes));
+}
+
+void SetSendBufferSize(Socket socket, int bytes) {
+  setsockopt(Handle(socket), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&bytes),
+             static_cast<int>(sizeof bytes));
+}
+
+bool WaitForConnection(Socket listener, int timeoutMilliseconds) {
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(Handle(listener), &readable);
+  timeval timeout{timeoutMilliseconds / 1000, timeoutMilliseconds % 1000 * 1000};
+  // A listener is readable when a connection is pending.
+  return select(0, &readable, nullptr, nullptr, &timeout) == 1;
 }
 
 long ReceiveBytes(Socket socket, char* buffer, std::size_t capacity, int timeoutMilliseconds) {
