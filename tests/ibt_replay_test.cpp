@@ -9,7 +9,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,22 +21,8 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
-bool WaitFor(const std::function<bool()>& condition, int timeoutMilliseconds) {
-  const std::int64_t deadline =
-      platform::MonotonicNanoseconds() + std::int64_t{timeoutMilliseconds} * 1000000;
-  while (!condition()) {
-    if (platform::MonotonicNanoseconds() > deadline) return false;
-    platform::SleepMilliseconds(20);
-  }
-  return true;
-}
+using testsupport::ReadFile;
+using testsupport::WaitFor;
 
 // ---- A recording in the simulator's file layout -----------------------------
 

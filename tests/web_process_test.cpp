@@ -9,7 +9,6 @@
 #include <boost/beast/websocket.hpp>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -34,6 +33,7 @@ using tcp = net::ip::tcp;
 using Clock = std::chrono::steady_clock;
 using Json = nlohmann::json;
 using namespace std::chrono_literals;
+using testsupport::ReadFile;
 
 constexpr unsigned short kWebPort = 8667;
 
@@ -42,13 +42,6 @@ const std::vector<std::string> kDataNames = {
     "oilTemp",           "waterTemp",         "gear",      "fuelLevel", "rpm",
     "lapDistPct",        "fuelLevelPct",      "lapDist",   "lap",       "raceLaps",
     "sessionLapsRemain", "sessionTimeRemain", "onPitRoad", "throttle",  "isOnTrack"};
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
 
 std::vector<std::string> Fields(const std::string& message) {
   std::vector<std::string> fields;
