@@ -14,7 +14,7 @@
 
 #include "platform/platform.h"
 #include "simlink/region.h"
-#include "support/process.h"
+#include "support/process_fixture.h"
 #include "support/test_support.h"
 
 namespace {
@@ -179,17 +179,10 @@ void ExpectConsecutiveRows(const std::vector<std::string>& messages, int rows, i
   }
 }
 
-class IbtReplay : public testing::Test {
+class IbtReplay : public testsupport::ProcessFixture {
  protected:
-  IbtReplay() {
-    platform::RemoveNamedMapping(simlink::kMappingName);
-    platform::RemoveNamedEvent(simlink::kDataValidEventName);
-  }
+  IbtReplay() : ProcessFixture("ibt-replay-") {}
   ~IbtReplay() override {
-    for (auto& [name, process] : processes_) {
-      if (process != nullptr) testsupport::KillProcess(process);
-    }
-    for (auto& [name, path] : outputs_) std::remove(path.c_str());
     for (const std::string& path : files_) std::remove(path.c_str());
   }
 
@@ -197,27 +190,6 @@ class IbtReplay : public testing::Test {
     files_.push_back(testing::TempDir() + "ibt-replay-" + name + ".ibt");
     WriteBytes(files_.back(), bytes);
     return files_.back();
-  }
-  void Start(const std::string& name, const std::string& path,
-             const std::vector<std::string>& arguments) {
-    outputs_[name] = testing::TempDir() + "ibt-replay-" + name + ".txt";
-    processes_[name] = testsupport::StartProcess(path, arguments, outputs_[name]);
-    ASSERT_NE(processes_[name], nullptr);
-  }
-  std::string Output(const std::string& name) {
-    std::string text = ReadFile(outputs_[name]);
-    std::erase(text, '\r');
-    return text;
-  }
-  int Finish(const std::string& name, int timeoutMilliseconds = 30000) {
-    int status = -1;
-    if (processes_[name] == nullptr ||
-        !testsupport::WaitForExit(processes_[name], timeoutMilliseconds, &status)) {
-      return -1;
-    }
-    testsupport::KillProcess(processes_[name]);  // only releases it: it has ended
-    processes_[name] = nullptr;
-    return status;
   }
   // Runs sim-publisher to its end; its exit status.
   int Publisher(const std::vector<std::string>& arguments) {
@@ -239,16 +211,12 @@ class IbtReplay : public testing::Test {
   // Collects what the client receives until the publisher has ended.
   std::vector<std::string> ReceiveWhilePublishing(testsupport::TestClient& client) {
     int status = -1;
-    while (!testsupport::WaitForExit(processes_["publisher"], 0, &status)) client.Drain(50);
-    testsupport::KillProcess(processes_["publisher"]);  // only releases it: it has ended
-    processes_["publisher"] = nullptr;
+    while (Running("publisher") && (status = Finish("publisher", 0)) < 0) client.Drain(50);
     EXPECT_EQ(status, 0) << Output("publisher");
     client.Drain(500);
     return testsupport::SplitMessages(client.received());
   }
 
-  std::map<std::string, testsupport::ChildProcess*> processes_;
-  std::map<std::string, std::string> outputs_;
   std::vector<std::string> files_;
 };
 

@@ -16,7 +16,7 @@
 #include "publisher/publisher.h"
 #include "sim_model.h"
 #include "simlink/region.h"
-#include "support/process.h"
+#include "support/process_fixture.h"
 #include "support/test_support.h"
 
 namespace {
@@ -108,44 +108,9 @@ std::vector<int> ExpectFollowsModel(const std::vector<std::string>& messages, st
   return rows;
 }
 
-class ToolsProcess : public testing::Test {
+class ToolsProcess : public testsupport::ProcessFixture {
  protected:
-  ToolsProcess() {
-    // Every test starts without the objects, as on a fresh machine.
-    platform::RemoveNamedMapping(simlink::kMappingName);
-    platform::RemoveNamedEvent(simlink::kDataValidEventName);
-  }
-  ~ToolsProcess() override {
-    for (auto& [name, process] : processes_) {
-      if (process != nullptr) testsupport::KillProcess(process);
-    }
-    for (auto& [name, path] : outputs_) std::remove(path.c_str());
-  }
-
-  testsupport::ChildProcess* Start(const std::string& name, const std::string& path,
-                                   const std::vector<std::string>& arguments) {
-    outputs_[name] = testing::TempDir() + "tools-process-" + name + ".txt";
-    testsupport::ChildProcess* process = testsupport::StartProcess(path, arguments, outputs_[name]);
-    processes_[name] = process;
-    return process;
-  }
-  // A process's output, with Windows' text-mode "\r\n" line ends made "\n".
-  std::string Output(const std::string& name) {
-    std::string text = ReadFile(outputs_[name]);
-    std::erase(text, '\r');
-    return text;
-  }
-  // Waits for the process to end and forgets it; its exit status, or -1.
-  int Finish(const std::string& name, int timeoutMilliseconds = 30000) {
-    int status = -1;
-    if (processes_[name] == nullptr ||
-        !testsupport::WaitForExit(processes_[name], timeoutMilliseconds, &status)) {
-      return -1;
-    }
-    testsupport::KillProcess(processes_[name]);  // only releases it: it has ended
-    processes_[name] = nullptr;
-    return status;
-  }
+  ToolsProcess() : ProcessFixture("tools-process-") {}
 
   void StartPublisher(std::vector<std::string> arguments) {
     arguments.push_back("--seed");
@@ -183,8 +148,6 @@ class ToolsProcess : public testing::Test {
   }
 
   std::uint64_t seed_ = 11;
-  std::map<std::string, testsupport::ChildProcess*> processes_;
-  std::map<std::string, std::string> outputs_;
 };
 
 TEST_F(ToolsProcess, StreamFollowsThePublishersModelAndSessionText) {
@@ -314,8 +277,7 @@ TEST_F(ToolsProcess, WatchWaitsForTheRelayAndReconnectsWhenItComesBack) {
       WaitFor([&] { return Output("watch").find("cannot connect") != std::string::npos; }, 10000));
   StartRelay();
   ASSERT_TRUE(WaitFor([&] { return WatchedMessages().size() >= 30; }, 10000)) << Output("watch");
-  testsupport::KillProcess(processes_["relay"]);
-  processes_["relay"] = nullptr;
+  Kill("relay");
   ASSERT_TRUE(
       WaitFor([&] { return Output("watch").find("went away") != std::string::npos; }, 10000))
       << Output("watch");

@@ -20,7 +20,7 @@
 #include "message_parser.h"
 #include "platform/platform.h"
 #include "simlink/region.h"
-#include "support/process.h"
+#include "support/process_fixture.h"
 #include "support/test_support.h"
 #include "web_feed.h"
 
@@ -208,40 +208,15 @@ std::string Exchange(net::io_context& io, const std::string& request) {
 
 std::string Body(const std::string& answer) { return answer.substr(answer.find("\r\n\r\n") + 4); }
 
-class WebProcess : public testing::Test {
+class WebProcess : public testsupport::ProcessFixture {
  protected:
-  WebProcess() {
-    platform::RemoveNamedMapping(simlink::kMappingName);
-    platform::RemoveNamedEvent(simlink::kDataValidEventName);
-  }
-  ~WebProcess() override {
-    for (auto& [name, process] : processes_) {
-      if (process != nullptr) testsupport::KillProcess(process);
-    }
-    for (auto& [name, path] : outputs_) std::remove(path.c_str());
-  }
+  WebProcess() : ProcessFixture("web-process-") {}
 
-  void Start(const std::string& name, const std::string& path,
-             const std::vector<std::string>& arguments) {
-    outputs_[name] = testing::TempDir() + "web-process-" + name + ".txt";
-    processes_[name] = testsupport::StartProcess(path, arguments, outputs_[name]);
-    ASSERT_NE(processes_[name], nullptr);
-  }
-  std::string Output(const std::string& name) {
-    std::string text = ReadFile(outputs_[name]);
-    std::erase(text, '\r');
-    return text;
-  }
   bool WaitForOutput(const std::string& name, const std::string& part,
                      Clock::duration timeout = 10s) {
     return RunUntil(
         io_, [&] { return Output(name).find(part) != std::string::npos; }, timeout);
   }
-  void Kill(const std::string& name) {
-    testsupport::KillProcess(processes_[name]);
-    processes_[name] = nullptr;
-  }
-
   void StartRelayAndPublisher() {
     Start("publisher", SIM_PUBLISHER_EXECUTABLE, {});
     ASSERT_TRUE(WaitForOutput("publisher", "publishing")) << Output("publisher");
@@ -253,8 +228,6 @@ class WebProcess : public testing::Test {
   }
 
   net::io_context io_;
-  std::map<std::string, testsupport::ChildProcess*> processes_;
-  std::map<std::string, std::string> outputs_;
 };
 
 TEST_F(WebProcess, FeedCarriesTheRelaysValuesAndServesThePageAndSnapshot) {
@@ -492,9 +465,7 @@ TEST_F(WebProcess, BadCommandLinesAndTakenPortsExitWithOneLine) {
   StartWeb();  // holds the port of the last case
   for (const Case& c : cases) {
     Start("bad", RELAY_WEB_EXECUTABLE, c.arguments);
-    int status = -1;
-    ASSERT_TRUE(testsupport::WaitForExit(processes_["bad"], 10000, &status)) << c.arguments[0];
-    Kill("bad");
+    const int status = Finish("bad", 10000);
     EXPECT_EQ(status, c.status) << c.arguments[0];
     const std::string output = Output("bad");
     EXPECT_TRUE(output.starts_with(c.message)) << output;

@@ -1,0 +1,55 @@
+#include "support/process_fixture.h"
+
+#include <cstdio>
+
+#include "platform/platform.h"
+#include "simlink/region.h"
+#include "support/test_support.h"
+
+namespace testsupport {
+
+ProcessFixture::ProcessFixture(std::string outputPrefix) : outputPrefix_(std::move(outputPrefix)) {
+  platform::RemoveNamedMapping(simlink::kMappingName);
+  platform::RemoveNamedEvent(simlink::kDataValidEventName);
+}
+
+ProcessFixture::~ProcessFixture() {
+  for (auto& [name, process] : processes_) {
+    if (process != nullptr) KillProcess(process);
+  }
+  for (auto& [name, path] : outputs_) std::remove(path.c_str());
+}
+
+ChildProcess* ProcessFixture::Start(const std::string& name, const std::string& path,
+                                    const std::vector<std::string>& arguments) {
+  outputs_[name] = testing::TempDir() + outputPrefix_ + name + ".txt";
+  ChildProcess* process = StartProcess(path, arguments, outputs_[name]);
+  if (process == nullptr) ADD_FAILURE() << "cannot start " << path;
+  processes_[name] = process;
+  return process;
+}
+
+std::string ProcessFixture::Output(const std::string& name) const {
+  const auto output = outputs_.find(name);
+  if (output == outputs_.end()) return "";
+  std::string text = ReadFile(output->second);
+  std::erase(text, '\r');
+  return text;
+}
+
+int ProcessFixture::Finish(const std::string& name, int timeoutMilliseconds) {
+  int status = -1;
+  ChildProcess*& process = processes_[name];
+  if (process == nullptr || !WaitForExit(process, timeoutMilliseconds, &status)) return -1;
+  KillProcess(process);  // only releases it: it has ended
+  process = nullptr;
+  return status;
+}
+
+void ProcessFixture::Kill(const std::string& name) {
+  ChildProcess*& process = processes_[name];
+  if (process != nullptr) KillProcess(process);
+  process = nullptr;
+}
+
+}  // namespace testsupport
