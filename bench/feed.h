@@ -10,6 +10,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "publisher/publisher.h"
@@ -47,5 +48,14 @@ std::int32_t NextTick(const Feed& feed);
 // plus one spacing).
 double Publish(Feed& feed, double rate, std::int64_t count);
 std::int64_t PublishTime(const Feed& feed, std::int64_t tick);
+
+// The DATA_PACKET the relay must send for `tick`, built as the relay builds
+// it from the row the feed published; `row` is scratch space of the feed's
+// row length.
+std::string_view ExpectedDataPacket(const Feed& feed, std::int64_t tick,
+                                    std::vector<std::uint8_t>& row,
+                                    char (&packet)[relay::kPacketBufferSize]);
+// The SESSION_INFO the relay must send for the feed's session text.
+std::string ExpectedSessionInfo();
 
 }  // namespace bench
