@@ -1,0 +1,387 @@
+// The web benchmark's reading thread (Boost.Beast on one io_context) and the
+// controls the benchmark drives it with.
+#include "web_clients.h"
+
+#include <algorithm>
+#include <array>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "web_messages.h"
+
+namespace bench {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+using tcp = asio::ip::tcp;
+using ErrorCode = boost::system::error_code;
+
+namespace {
+
+// Rows whose expected messages are kept: far more than can be in flight.
+constexpr std::size_t kRing = 64;
+
+}  // namespace
+
+struct RelayClient {
+  explicit RelayClient(asio::io_context& io) : socket(io) {}
+  tcp::socket socket;
+  std::array<char, 65536> scratch{};
+  std::string carry;  // the start of a message still arriving
+  Tally tally;
+  bool closed = false;
+};
+
+struct WebSocketClient {
+  explicit WebSocketClient(asio::io_context& io) : stream(io) {}
+  websocket::stream<tcp::socket> stream;
+  beast::flat_buffer buffer;
+  std::int64_t lastTick = -1;
+  std::vector<std::uint8_t> got;  // the window's rows received, by row
+  bool closed = false;
+};
+
+struct WebClients {
+  explicit WebClients(const Feed& source) : feed(&source) {}
+  const Feed* feed;
+  // Declared before the clients, so that their sockets go first.
+  asio::io_context io;
+  asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};
+  std::thread thread;
+
+  // Everything below is shared with the reading thread and guarded.
+  std::mutex mutex;
+  std::unique_ptr<RelayClient> relay;
+  std::vector<std::unique_ptr<WebSocketClient>> web;
+  ClientFaults relayFaults, webFaults;
+  std::int64_t bytes = 0;               // received so far: shows whether data still flows
+  Window window;                        // empty unless a window is open
+  std::vector<std::uint8_t> relayData;  // the window's rows the relay sent as data
+  WebWindow figures;
+
+  // What the reading thread needs to check messages.
+  std::string sessionInfo;
+  std::vector<std::uint8_t> row;
+  struct Text {
+    std::int64_t tick = -1;
+    std::string text;
+  };
+  std::array<Text, kRing> expected;   // the DATA_PACKET of each row
+  std::array<Text, kRing> confirmed;  // a data message found to carry that row's values
+};
+
+namespace {
+
+std::string_view ExpectedData(WebClients& clients, std::int64_t tick) {
+  WebClients::Text& entry = clients.expected[static_cast<std::size_t>(tick) % kRing];
+  if (entry.tick != tick) {
+    char packet[relay::kPacketBufferSize];
+    entry.text = ExpectedDataPacket(*clients.feed, tick, clients.row, packet);
+    entry.tick = tick;
+  }
+  return entry.text;
+}
+
+bool InWindow(const WebClients& clients, std::int64_t tick) {
+  return tick >= clients.window.first && tick <= clients.window.last;
+}
+
+std::size_t RowIndex(const WebClients& clients, std::int64_t tick) {
+  return static_cast<std::size_t>(tick - clients.window.first);
+}
+
+// Counts one whole message from the relay, received at `now`.
+void TakeRelay(WebClients& clients, const Message& message, std::int64_t now) {
+  Tally& tally = clients.relay->tally;
+  switch (message.kind) {
+    case MessageKind::kData: {
+      const std::int64_t tick = TickOf(message.text);
+      if (tick < 0 || message.text != ExpectedData(clients, tick)) {
+        ++clients.relayFaults.damaged;
+        return;
+      }
+      if (!CountData(tally, clients.window, tick)) return;
+      clients.relayData[RowIndex(clients, tick)] = 1;
+      clients.figures.relayLatencies.push_back(now - PublishTime(*clients.feed, tick));
+      return;
+    }
+    case MessageKind::kSessionInfo:
+      if (message.text != clients.sessionInfo) {
+        ++clients.relayFaults.damaged;
+        return;
+      }
+      CountSessionInfo(tally);
+      return;
+    case MessageKind::kGarbage:
+      ++clients.relayFaults.damaged;
+      return;
+    case MessageKind::kIncomplete:
+      return;
+  }
+}
+
+void ParseRelay(WebClients& clients, std::int64_t now) {
+  std::string& carry = clients.relay->carry;
+  std::string_view rest = carry;
+  for (;;) {
+    const Message message = NextMessage(rest);
+    if (message.kind == MessageKind::kIncomplete) break;
+    rest.remove_prefix(message.text.size());
+    TakeRelay(clients, message, now);
+  }
+  // A SESSION_INFO is only known to be whole when the next message begins;
+  // one that is exactly the expected text is taken at once.
+  if (rest == clients.sessionInfo) {
+    TakeRelay(clients, {MessageKind::kSessionInfo, rest}, now);
+    rest = {};
+  }
+  carry.erase(0, carry.size() - rest.size());
+}
+
+// Counts one WebSocket message of `client`, received at `now`. The first
+// data message of each row is checked whole; the others, which relay-web
+// should have built once and sent to all, only need to be the same bytes.
+void TakeWeb(WebClients& clients, WebSocketClient& client, std::string_view text, bool isText,
+             std::int64_t now) {
+  const std::int64_t tick = isText ? LapOf(text) : -1;
+  if (tick < 0) {
+    const WebKind kind = isText ? CheckControl(text, clients.sessionInfo) : WebKind::kDamaged;
+    if (kind == WebKind::kDamaged) ++clients.webFaults.damaged;
+    if (kind == WebKind::kOffline && client.lastTick >= 0) ++clients.webFaults.offline;
+    return;
+  }
+  WebClients::Text& confirmed = clients.confirmed[static_cast<std::size_t>(tick) % kRing];
+  if (confirmed.tick != tick || confirmed.text != text) {
+    if (!SameValues(text, ExpectedData(clients, tick))) {
+      ++clients.webFaults.damaged;
+      return;
+    }
+    confirmed.tick = tick;
+    confirmed.text = text;
+  }
+  if (tick <= client.lastTick) {
+    ++clients.webFaults.outOfOrder;
+    return;
+  }
+  client.lastTick = tick;
+  if (!InWindow(clients, tick)) return;
+  client.got[RowIndex(clients, tick)] = 1;
+  clients.figures.webLatencies.push_back(now - PublishTime(*clients.feed, tick));
+}
+
+// A read the far end ended: counted, unless it was this side closing.
+void CountClosed(const ErrorCode& error, bool& closed, std::int64_t& count) {
+  if (error == asio::error::operation_aborted || closed) return;
+  closed = true;
+  ++count;
+}
+
+void ReadRelay(WebClients& clients) {
+  RelayClient& client = *clients.relay;
+  client.socket.async_read_some(asio::buffer(client.scratch),
+                                [&clients](const ErrorCode& error, std::size_t size) {
+                                  const std::int64_t now = platform::MonotonicNanoseconds();
+                                  {
+                                    std::lock_guard lock(clients.mutex);
+                                    RelayClient& own = *clients.relay;
+                                    if (error) {
+                                      CountClosed(error, own.closed, clients.relayFaults.closed);
+                                      return;
+                                    }
+                                    clients.bytes += static_cast<std::int64_t>(size);
+                                    own.carry.append(own.scratch.data(), size);
+                                    ParseRelay(clients, now);
+                                  }
+                                  ReadRelay(clients);
+                                });
+}
+
+void ReadWeb(WebClients& clients, WebSocketClient& client) {
+  client.stream.async_read(
+      client.buffer, [&clients, &client](const ErrorCode& error, std::size_t size) {
+        const std::int64_t now = platform::MonotonicNanoseconds();
+        {
+          std::lock_guard lock(clients.mutex);
+          if (error) {
+            CountClosed(error, client.closed, clients.webFaults.closed);
+            return;
+          }
+          clients.bytes += static_cast<std::int64_t>(size);
+          const auto data = client.buffer.cdata();
+          TakeWeb(clients, client, {static_cast<const char*>(data.data()), data.size()},
+                  client.stream.got_text(), now);
+          client.buffer.consume(client.buffer.size());
+        }
+        ReadWeb(clients, client);
+      });
+}
+
+tcp::endpoint Loopback(const char* port) {
+  return {asio::ip::address_v4::loopback(), static_cast<unsigned short>(std::atoi(port))};
+}
+
+// Connects `socket` to 127.0.0.1:`port`; with `retry`, again every 10 ms
+// until `deadline`.
+ErrorCode ConnectSocket(tcp::socket& socket, const char* port, bool retry, std::int64_t deadline) {
+  ErrorCode error;
+  for (;;) {
+    socket.connect(Loopback(port), error);
+    if (!error || !retry || platform::MonotonicNanoseconds() > deadline) return error;
+    socket.close(error);
+    platform::SleepMilliseconds(10);
+  }
+}
+
+std::int64_t Deadline(int timeoutMilliseconds) {
+  return platform::MonotonicNanoseconds() + std::int64_t{timeoutMilliseconds} * 1000000;
+}
+
+}  // namespace
+
+WebClients* OpenWebClients(const Feed& feed, std::string* error) {
+  auto clients = std::make_unique<WebClients>(feed);
+  clients->sessionInfo = ExpectedSessionInfo();
+  clients->row.assign(feed.row.size(), 0);
+  try {
+    clients->thread = std::thread([io = &clients->io] { io->run(); });
+  } catch (const std::system_error& failure) {
+    *error = std::string("cannot start the reading thread: ") + failure.what();
+    return nullptr;
+  }
+  return clients.release();
+}
+
+void CloseWebClients(WebClients* clients) {
+  if (clients == nullptr) return;
+  clients->io.stop();
+  clients->thread.join();
+  delete clients;
+}
+
+bool ConnectRelayClient(WebClients& clients, const char* port, int timeoutMilliseconds,
+                        std::string* error) {
+  auto client = std::make_unique<RelayClient>(clients.io);
+  const ErrorCode failed = ConnectSocket(client->socket, port, true, Deadline(timeoutMilliseconds));
+  if (failed) {
+    *error =
+        std::string("cannot connect to the relay at 127.0.0.1:") + port + ": " + failed.message();
+    return false;
+  }
+  std::lock_guard lock(clients.mutex);
+  clients.relay = std::move(client);
+  asio::post(clients.io, [&clients] { ReadRelay(clients); });
+  return true;
+}
+
+bool ConnectWebSockets(WebClients& clients, const char* port, std::size_t count,
+                       int timeoutMilliseconds, std::string* error) {
+  const std::int64_t deadline = Deadline(timeoutMilliseconds);
+  const std::string host = std::string("127.0.0.1:") + port;
+  for (std::size_t i = 0; i < count; ++i) {
+    auto client = std::make_unique<WebSocketClient>(clients.io);
+    ErrorCode failed = ConnectSocket(client->stream.next_layer(), port, i == 0, deadline);
+    if (!failed) client->stream.handshake(host, "/ws", failed);
+    if (failed) {
+      *error = "WebSocket client " + std::to_string(i) + " cannot open ws://" + host +
+               "/ws: " + failed.message();
+      return false;
+    }
+    std::lock_guard lock(clients.mutex);
+    WebSocketClient& added = *clients.web.emplace_back(std::move(client));
+    asio::post(clients.io, [&clients, &added] { ReadWeb(clients, added); });
+  }
+  return true;
+}
+
+bool AllServed(WebClients& clients) {
+  std::lock_guard lock(clients.mutex);
+  if (!clients.relay || clients.relay->tally.lastTick < 0) return false;
+  return std::all_of(clients.web.begin(), clients.web.end(),
+                     [](const auto& client) { return client->lastTick >= 0; });
+}
+
+void OpenWebWindow(WebClients& clients, Window window) {
+  std::lock_guard lock(clients.mutex);
+  const auto rows =
+      static_cast<std::size_t>(std::max<std::int64_t>(0, window.last - window.first + 1));
+  clients.window = window;
+  clients.figures = {};
+  clients.figures.relayLatencies.reserve(rows);
+  clients.figures.webLatencies.reserve(rows * clients.web.size());
+  clients.relayData.assign(rows, 0);
+  for (auto& client : clients.web) client->got.assign(rows, 0);
+  if (clients.relay) OpenWindow(clients.relay->tally);
+}
+
+bool WaitWebCaughtUp(WebClients& clients, std::int64_t tick, int quietMilliseconds) {
+  std::int64_t lastBytes = -1;
+  std::int64_t lastChange = 0;
+  for (;;) {
+    std::int64_t bytes = 0;
+    {
+      std::lock_guard lock(clients.mutex);
+      const RelayClient& straight = *clients.relay;
+      if (straight.closed || CaughtUp(straight.tally, tick)) {
+        // The browsers can have no more than the relay sent as data.
+        const std::int64_t target = std::min(tick, straight.tally.lastTick);
+        if (std::all_of(clients.web.begin(), clients.web.end(), [target](const auto& client) {
+              return client->closed || client->lastTick >= target;
+            })) {
+          return true;
+        }
+      }
+      bytes = clients.bytes;
+    }
+    const std::int64_t now = platform::MonotonicNanoseconds();
+    if (bytes != lastBytes) {
+      lastBytes = bytes;
+      lastChange = now;
+    } else if (now - lastChange > std::int64_t{quietMilliseconds} * 1000000) {
+      return false;
+    }
+    platform::SleepMilliseconds(1);
+  }
+}
+
+WebWindow CloseWebWindow(WebClients& clients) {
+  std::lock_guard lock(clients.mutex);
+  WebWindow figures = std::move(clients.figures);
+  if (clients.relay) {
+    Tally& tally = clients.relay->tally;
+    CloseWindow(tally, clients.window);
+    figures.relayDelivered = tally.delivered;
+    figures.relayMissing = tally.missing;
+  }
+  for (const auto& client : clients.web) {
+    for (std::size_t i = 0; i < client->got.size(); ++i) {
+      figures.webDelivered += client->got[i];
+      figures.webMissing += clients.relayData[i] != 0 && client->got[i] == 0 ? 1 : 0;
+    }
+  }
+  clients.window = {};
+  clients.figures = {};
+  return figures;
+}
+
+ClientFaults RelayClientFaults(WebClients& clients) {
+  std::lock_guard lock(clients.mutex);
+  ClientFaults faults = clients.relayFaults;
+  if (clients.relay) faults.outOfOrder += clients.relay->tally.outOfOrder;
+  return faults;
+}
+
+ClientFaults WebSocketFaults(WebClients& clients) {
+  std::lock_guard lock(clients.mutex);
+  return clients.webFaults;
+}
+
+}  // namespace bench
