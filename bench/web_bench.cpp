@@ -57,6 +57,14 @@ double CpuPercent(const WebCountResult& count) {
                                    : -1;
 }
 
+// The reader's CPU time per message it took in the window, from either side.
+double ReaderMicrosecondsPerMessage(const WebCountResult& count) {
+  const std::int64_t messages = count.relayDelivered + count.webDelivered;
+  return messages > 0 ? static_cast<double>(count.readerCpuNanoseconds) / 1000.0 /
+                            static_cast<double>(messages)
+                      : -1;
+}
+
 void Progress(const std::string& text) {
   std::fprintf(stderr, "%s\n", text.c_str());
   std::fflush(stderr);
@@ -119,17 +127,21 @@ bool Measure(Run& run, std::size_t count, WebCountResult* result) {
   const std::int64_t first = NextTick(run.feed);
   OpenWebWindow(*run.clients, {first, first + result->rows - 1});
   const std::int64_t cpuBefore = ProcessCpuNanoseconds(run.web.pid);
+  const std::int64_t readerBefore = ReaderCpuNanoseconds(*run.clients);
   const std::int64_t start = platform::MonotonicNanoseconds();
   Publish(run.feed, kDriveRate, result->rows);
   WaitWebCaughtUp(*run.clients, first + result->rows - 1, kQuietMilliseconds);
   result->wallNanoseconds = platform::MonotonicNanoseconds() - start;
   result->cpuNanoseconds = ProcessCpuNanoseconds(run.web.pid) - cpuBefore;
+  result->readerCpuNanoseconds = ReaderCpuNanoseconds(*run.clients) - readerBefore;
   WebWindow window = CloseWebWindow(*run.clients);
   result->peakKilobytes = PeakResidentKilobytes(run.web.pid);
   if (!BothAlive(run)) return false;
 
   result->relay = Summarise(window.relayLatencies);
   result->web = Summarise(window.webLatencies);
+  result->webFirst = Summarise(window.firstWebLatencies);
+  result->webLast = Summarise(window.lastWebLatencies);
   result->relayDelivered = window.relayDelivered;
   result->relayMissing = window.relayMissing;
   result->webDelivered = window.webDelivered;
@@ -306,6 +318,12 @@ std::string WebMarkdownReport(const WebResults& results) {
              Format("%+.1f", AddedMicroseconds(count, stat.field)) + ")";
     });
   }
+  for (const Stat stat : {Stat{"p50", &LatencySummary::p50}, Stat{"p99", &LatencySummary::p99}}) {
+    row("first / last WebSocket client served, " + std::string(stat.name) + " latency (µs)",
+        [&](const WebCountResult& count) {
+          return Micros(count.webFirst.*stat.field) + " / " + Micros(count.webLast.*stat.field);
+        });
+  }
   row("messages lost at 60 rows/s", [](const WebCountResult& count) {
     return std::to_string(count.relayMissing) + " of " +
            std::to_string(count.relayDelivered + count.relayMissing) + " / " +
@@ -325,7 +343,13 @@ std::string WebMarkdownReport(const WebResults& results) {
                ? std::string("-")
                : Format("%.1f", static_cast<double>(count.peakKilobytes) / 1024.0);
   });
-  out += "\nGoals:\n";
+  out += "\nThe benchmark's one reading thread used";
+  for (std::size_t i = 0; i < results.counts.size(); ++i) {
+    const WebCountResult& count = results.counts[i];
+    out += (i == 0 ? " " : ", ") + Format("%.1f", ReaderMicrosecondsPerMessage(count)) +
+           " µs of CPU per message with " + ClientsName(count.clients);
+  }
+  out += ".\n\nGoals:\n";
   for (const std::string& goal : results.goals) out += "- " + goal + "\n";
   return out;
 }
@@ -342,6 +366,8 @@ std::string WebJsonReport(const WebResults& results) {
                         {"faults", JsonFaults(count.relayFaults)}}},
                       {"relay_web",
                        {{"latency_all_clients", JsonLatency(count.web)},
+                        {"latency_first_client", JsonLatency(count.webFirst)},
+                        {"latency_last_client", JsonLatency(count.webLast)},
                         {"delivered", count.webDelivered},
                         {"lost", count.webMissing},
                         {"faults", JsonFaults(count.webFaults)},
@@ -349,7 +375,8 @@ std::string WebJsonReport(const WebResults& results) {
                         {"wall_ns", count.wallNanoseconds},
                         {"cpu_ns_per_row", CpuPerRowMicroseconds(count) * 1000.0},
                         {"cpu_percent", CpuPercent(count)},
-                        {"peak_rss_kib", count.peakKilobytes}}}});
+                        {"peak_rss_kib", count.peakKilobytes}}},
+                      {"reader_cpu_ns_per_message", ReaderMicrosecondsPerMessage(count) * 1000.0}});
   }
   const nlohmann::ordered_json json = {{"machine",
                                         {{"processors", results.machine.processors},

@@ -24,13 +24,15 @@ struct WebSettings {
 
 struct WebCountResult {
   std::size_t clients = 0;
-  LatencySummary relay, web;  // the relay's client; every WebSocket client together
-  std::int64_t rows = 0;      // published in the timed window
+  LatencySummary relay, web;         // the relay's client; every WebSocket client together
+  LatencySummary webFirst, webLast;  // the WebSocket clients relay-web serves first and last
+  std::int64_t rows = 0;             // published in the timed window
   std::int64_t relayDelivered = 0, relayMissing = 0;
   std::int64_t webDelivered = 0, webMissing = 0;  // client-messages
   // relay-web's CPU time over the window, and the window's length.
   std::int64_t cpuNanoseconds = 0, wallNanoseconds = 0;
-  std::int64_t peakKilobytes = -1;  // relay-web's VmHWM at the end
+  std::int64_t peakKilobytes = -1;        // relay-web's VmHWM at the end
+  std::int64_t readerCpuNanoseconds = 0;  // the benchmark's reading thread, over the window
   ClientFaults relayFaults, webFaults;
 };
 

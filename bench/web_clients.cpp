@@ -2,8 +2,11 @@
 // controls the benchmark drives it with.
 #include "web_clients.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -11,10 +14,12 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <thread>
 
+#include "relay_process.h"
 #include "web_messages.h"
 
 namespace bench {
@@ -42,8 +47,9 @@ struct RelayClient {
 };
 
 struct WebSocketClient {
-  explicit WebSocketClient(asio::io_context& io) : stream(io) {}
+  WebSocketClient(asio::io_context& io, std::size_t order) : stream(io), index(order) {}
   websocket::stream<tcp::socket> stream;
+  std::size_t index;  // in the order of connection
   beast::flat_buffer buffer;
   std::int64_t lastTick = -1;
   std::vector<std::uint8_t> got;  // the window's rows received, by row
@@ -57,6 +63,7 @@ struct WebClients {
   asio::io_context io;
   asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};
   std::thread thread;
+  std::atomic<pid_t> readerThread{0};
 
   // Everything below is shared with the reading thread and guarded.
   std::mutex mutex;
@@ -75,8 +82,17 @@ struct WebClients {
     std::int64_t tick = -1;
     std::string text;
   };
-  std::array<Text, kRing> expected;   // the DATA_PACKET of each row
-  std::array<Text, kRing> confirmed;  // a data message found to carry that row's values
+  std::array<Text, kRing> expected;  // the DATA_PACKET of each row
+  // The first data message of each row, which relay-web should have built
+  // once and sent to all: the others need only be the same bytes, and it is
+  // checked whole later, once the row's messages have all gone by.
+  struct FirstData {
+    std::int64_t tick = -1;
+    std::string text;
+    enum { kPending, kGood, kBad } state = kPending;
+    std::int64_t copies = 0;  // received while pending
+  };
+  std::array<FirstData, kRing> firstData;
 };
 
 namespace {
@@ -99,6 +115,22 @@ std::size_t RowIndex(const WebClients& clients, std::int64_t tick) {
   return static_cast<std::size_t>(tick - clients.window.first);
 }
 
+void CheckFirstData(WebClients& clients, WebClients::FirstData& first) {
+  if (first.tick < 0 || first.state != WebClients::FirstData::kPending) return;
+  const bool good = SameValues(first.text, ExpectedData(clients, first.tick));
+  first.state = good ? WebClients::FirstData::kGood : WebClients::FirstData::kBad;
+  if (!good) clients.webFaults.damaged += first.copies;
+}
+
+// Checks the first data messages of the rows before `tick`: called when the
+// relay's own client has its row, well before relay-web's messages arrive,
+// so that the full check delays no browser's message.
+void CheckFirstDataBefore(WebClients& clients, std::int64_t tick) {
+  for (WebClients::FirstData& first : clients.firstData) {
+    if (first.tick < tick) CheckFirstData(clients, first);
+  }
+}
+
 // Counts one whole message from the relay, received at `now`.
 void TakeRelay(WebClients& clients, const Message& message, std::int64_t now) {
   Tally& tally = clients.relay->tally;
@@ -109,9 +141,11 @@ void TakeRelay(WebClients& clients, const Message& message, std::int64_t now) {
         ++clients.relayFaults.damaged;
         return;
       }
-      if (!CountData(tally, clients.window, tick)) return;
-      clients.relayData[RowIndex(clients, tick)] = 1;
-      clients.figures.relayLatencies.push_back(now - PublishTime(*clients.feed, tick));
+      if (CountData(tally, clients.window, tick)) {
+        clients.relayData[RowIndex(clients, tick)] = 1;
+        clients.figures.relayLatencies.push_back(now - PublishTime(*clients.feed, tick));
+      }
+      CheckFirstDataBefore(clients, tick);
       return;
     }
     case MessageKind::kSessionInfo:
@@ -147,9 +181,8 @@ void ParseRelay(WebClients& clients, std::int64_t now) {
   carry.erase(0, carry.size() - rest.size());
 }
 
-// Counts one WebSocket message of `client`, received at `now`. The first
-// data message of each row is checked whole; the others, which relay-web
-// should have built once and sent to all, only need to be the same bytes.
+// Counts one WebSocket message of `client`, received at `now`. Only the
+// "lap" value is read here; see FirstData for the checks.
 void TakeWeb(WebClients& clients, WebSocketClient& client, std::string_view text, bool isText,
              std::int64_t now) {
   const std::int64_t tick = isText ? LapOf(text) : -1;
@@ -159,14 +192,25 @@ void TakeWeb(WebClients& clients, WebSocketClient& client, std::string_view text
     if (kind == WebKind::kOffline && client.lastTick >= 0) ++clients.webFaults.offline;
     return;
   }
-  WebClients::Text& confirmed = clients.confirmed[static_cast<std::size_t>(tick) % kRing];
-  if (confirmed.tick != tick || confirmed.text != text) {
+  WebClients::FirstData& first = clients.firstData[static_cast<std::size_t>(tick) % kRing];
+  if (first.tick != tick) {
+    CheckFirstData(clients, first);  // a row long gone, not yet checked
+    first.tick = tick;
+    first.text = text;
+    first.state = WebClients::FirstData::kPending;
+    first.copies = 0;
+  }
+  if (first.text != text) {
+    // Bytes of their own: checked at once (relay-web does not do this).
     if (!SameValues(text, ExpectedData(clients, tick))) {
       ++clients.webFaults.damaged;
       return;
     }
-    confirmed.tick = tick;
-    confirmed.text = text;
+  } else if (first.state == WebClients::FirstData::kBad) {
+    ++clients.webFaults.damaged;
+    return;
+  } else if (first.state == WebClients::FirstData::kPending) {
+    ++first.copies;
   }
   if (tick <= client.lastTick) {
     ++clients.webFaults.outOfOrder;
@@ -175,7 +219,11 @@ void TakeWeb(WebClients& clients, WebSocketClient& client, std::string_view text
   client.lastTick = tick;
   if (!InWindow(clients, tick)) return;
   client.got[RowIndex(clients, tick)] = 1;
-  clients.figures.webLatencies.push_back(now - PublishTime(*clients.feed, tick));
+  const std::int64_t latency = now - PublishTime(*clients.feed, tick);
+  WebWindow& figures = clients.figures;
+  figures.webLatencies.push_back(latency);
+  if (client.index == 0) figures.firstWebLatencies.push_back(latency);
+  if (client.index + 1 == clients.web.size()) figures.lastWebLatencies.push_back(latency);
 }
 
 // A read the far end ended: counted, unless it was this side closing.
@@ -252,7 +300,10 @@ WebClients* OpenWebClients(const Feed& feed, std::string* error) {
   clients->sessionInfo = ExpectedSessionInfo();
   clients->row.assign(feed.row.size(), 0);
   try {
-    clients->thread = std::thread([io = &clients->io] { io->run(); });
+    clients->thread = std::thread([own = clients.get()] {
+      own->readerThread.store(gettid());
+      own->io.run();
+    });
   } catch (const std::system_error& failure) {
     *error = std::string("cannot start the reading thread: ") + failure.what();
     return nullptr;
@@ -287,7 +338,7 @@ bool ConnectWebSockets(WebClients& clients, const char* port, std::size_t count,
   const std::int64_t deadline = Deadline(timeoutMilliseconds);
   const std::string host = std::string("127.0.0.1:") + port;
   for (std::size_t i = 0; i < count; ++i) {
-    auto client = std::make_unique<WebSocketClient>(clients.io);
+    auto client = std::make_unique<WebSocketClient>(clients.io, clients.web.size());
     ErrorCode failed = ConnectSocket(client->stream.next_layer(), port, i == 0, deadline);
     if (!failed) client->stream.handshake(host, "/ws", failed);
     if (failed) {
@@ -317,6 +368,8 @@ void OpenWebWindow(WebClients& clients, Window window) {
   clients.figures = {};
   clients.figures.relayLatencies.reserve(rows);
   clients.figures.webLatencies.reserve(rows * clients.web.size());
+  clients.figures.firstWebLatencies.reserve(rows);
+  clients.figures.lastWebLatencies.reserve(rows);
   clients.relayData.assign(rows, 0);
   for (auto& client : clients.web) client->got.assign(rows, 0);
   if (clients.relay) OpenWindow(clients.relay->tally);
@@ -354,6 +407,7 @@ bool WaitWebCaughtUp(WebClients& clients, std::int64_t tick, int quietMillisecon
 
 WebWindow CloseWebWindow(WebClients& clients) {
   std::lock_guard lock(clients.mutex);
+  CheckFirstDataBefore(clients, std::numeric_limits<std::int64_t>::max());
   WebWindow figures = std::move(clients.figures);
   if (clients.relay) {
     Tally& tally = clients.relay->tally;
@@ -370,6 +424,10 @@ WebWindow CloseWebWindow(WebClients& clients) {
   clients.window = {};
   clients.figures = {};
   return figures;
+}
+
+std::int64_t ReaderCpuNanoseconds(WebClients& clients) {
+  return CpuNanoseconds(getpid(), clients.readerThread.load());
 }
 
 ClientFaults RelayClientFaults(WebClients& clients) {

@@ -31,6 +31,9 @@ struct WebWindow {
   // Publish-to-receive times of the rows in the window, in nanoseconds: the
   // relay's client, and every WebSocket client's together.
   std::vector<std::int64_t> relayLatencies, webLatencies;
+  // The WebSocket clients relay-web serves first and last (it sends in the
+  // order they connected).
+  std::vector<std::int64_t> firstWebLatencies, lastWebLatencies;
   std::int64_t relayDelivered = 0, relayMissing = 0;
   // Client-messages: the rows the relay sent as data (a SESSION_INFO takes a
   // row's place now and then) that reached, or did not reach, each browser.
@@ -61,6 +64,10 @@ void OpenWebWindow(WebClients& clients, Window window);
 bool WaitWebCaughtUp(WebClients& clients, std::int64_t tick, int quietMilliseconds);
 // Ends the window and hands over its figures.
 WebWindow CloseWebWindow(WebClients& clients);
+
+// CPU time of the reading thread so far, in nanoseconds: what reading costs
+// the benchmark, to show that the reader is not what is being measured.
+std::int64_t ReaderCpuNanoseconds(WebClients& clients);
 
 ClientFaults RelayClientFaults(WebClients& clients);
 ClientFaults WebSocketFaults(WebClients& clients);
