@@ -134,6 +134,7 @@ bool Measure(Run& run, std::size_t count, WebCountResult* result) {
   result->wallNanoseconds = platform::MonotonicNanoseconds() - start;
   result->cpuNanoseconds = ProcessCpuNanoseconds(run.web.pid) - cpuBefore;
   result->readerCpuNanoseconds = ReaderCpuNanoseconds(*run.clients) - readerBefore;
+  result->unstampedReads = UnstampedReads(*run.clients);
   WebWindow window = CloseWebWindow(*run.clients);
   result->peakKilobytes = PeakResidentKilobytes(run.web.pid);
   if (!BothAlive(run)) return false;
@@ -293,10 +294,10 @@ std::string WebMarkdownReport(const WebResults& results) {
   out += "Machine: " + std::to_string(results.machine.processors) + " CPUs, " +
          results.machine.model + ", " + results.machine.kernel + "\n";
   out += "relay-web: 60 rows/s for " + Format("%g", results.settings.seconds) +
-         " s per client count; every row is timed from publish to receipt at a TCP client of "
-         "the relay and at every WebSocket client of relay-web in the same run. Cells are "
-         "relay / relay-web (what relay-web adds); relay-web's figures are over all its "
-         "clients' messages.\n\n";
+         " s per client count; every row is timed from publish to its arrival (the kernel's "
+         "receive time) at a TCP client of the relay and at every WebSocket client of "
+         "relay-web in the same run. Cells are relay / relay-web (what relay-web adds); "
+         "relay-web's figures are over all its clients' messages.\n\n";
   out += "| |";
   for (const WebCountResult& count : results.counts) out += " " + ClientsName(count.clients) + " |";
   out += "\n|---|";
@@ -349,7 +350,13 @@ std::string WebMarkdownReport(const WebResults& results) {
     out += (i == 0 ? " " : ", ") + Format("%.1f", ReaderMicrosecondsPerMessage(count)) +
            " µs of CPU per message with " + ClientsName(count.clients);
   }
-  out += ".\n\nGoals:\n";
+  out += ".\n";
+  for (const WebCountResult& count : results.counts) {
+    if (count.unstampedReads == 0) continue;
+    out += "With " + ClientsName(count.clients) + ", " + std::to_string(count.unstampedReads) +
+           " reads came without a kernel receive time and were timed when they returned.\n";
+  }
+  out += "\nGoals:\n";
   for (const std::string& goal : results.goals) out += "- " + goal + "\n";
   return out;
 }
@@ -376,7 +383,8 @@ std::string WebJsonReport(const WebResults& results) {
                         {"cpu_ns_per_row", CpuPerRowMicroseconds(count) * 1000.0},
                         {"cpu_percent", CpuPercent(count)},
                         {"peak_rss_kib", count.peakKilobytes}}},
-                      {"reader_cpu_ns_per_message", ReaderMicrosecondsPerMessage(count) * 1000.0}});
+                      {"reader_cpu_ns_per_message", ReaderMicrosecondsPerMessage(count) * 1000.0},
+                      {"unstamped_reads", count.unstampedReads}});
   }
   const nlohmann::ordered_json json = {{"machine",
                                         {{"processors", results.machine.processors},

@@ -33,6 +33,7 @@ struct WebCountResult {
   std::int64_t cpuNanoseconds = 0, wallNanoseconds = 0;
   std::int64_t peakKilobytes = -1;        // relay-web's VmHWM at the end
   std::int64_t readerCpuNanoseconds = 0;  // the benchmark's reading thread, over the window
+  std::int64_t unstampedReads = 0;        // timed by the reader instead of the kernel
   ClientFaults relayFaults, webFaults;
 };
 

@@ -1,5 +1,6 @@
 // The web benchmark's reading thread (Boost.Beast on one io_context) and the
-// controls the benchmark drives it with.
+// controls the benchmark drives it with. A message counts as received when
+// the kernel put its last bytes in the client's socket (see StampedSocket).
 #include "web_clients.h"
 
 #include <unistd.h>
@@ -20,6 +21,7 @@
 #include <thread>
 
 #include "relay_process.h"
+#include "stamped_socket.h"
 #include "web_messages.h"
 
 namespace bench {
@@ -39,7 +41,7 @@ constexpr std::size_t kRing = 64;
 
 struct RelayClient {
   explicit RelayClient(asio::io_context& io) : socket(io) {}
-  tcp::socket socket;
+  StampedSocket socket;
   std::array<char, 65536> scratch{};
   std::string carry;  // the start of a message still arriving
   Tally tally;
@@ -48,7 +50,7 @@ struct RelayClient {
 
 struct WebSocketClient {
   WebSocketClient(asio::io_context& io, std::size_t order) : stream(io), index(order) {}
-  websocket::stream<tcp::socket> stream;
+  websocket::stream<StampedSocket> stream;
   std::size_t index;  // in the order of connection
   beast::flat_buffer buffer;
   std::int64_t lastTick = -1;
@@ -237,10 +239,10 @@ void ReadRelay(WebClients& clients) {
   RelayClient& client = *clients.relay;
   client.socket.async_read_some(asio::buffer(client.scratch),
                                 [&clients](const ErrorCode& error, std::size_t size) {
-                                  const std::int64_t now = platform::MonotonicNanoseconds();
                                   {
                                     std::lock_guard lock(clients.mutex);
                                     RelayClient& own = *clients.relay;
+                                    const std::int64_t now = own.socket.Arrival();
                                     if (error) {
                                       CountClosed(error, own.closed, clients.relayFaults.closed);
                                       return;
@@ -256,7 +258,7 @@ void ReadRelay(WebClients& clients) {
 void ReadWeb(WebClients& clients, WebSocketClient& client) {
   client.stream.async_read(
       client.buffer, [&clients, &client](const ErrorCode& error, std::size_t size) {
-        const std::int64_t now = platform::MonotonicNanoseconds();
+        const std::int64_t now = client.stream.next_layer().Arrival();
         {
           std::lock_guard lock(clients.mutex);
           if (error) {
@@ -321,7 +323,11 @@ void CloseWebClients(WebClients* clients) {
 bool ConnectRelayClient(WebClients& clients, const char* port, int timeoutMilliseconds,
                         std::string* error) {
   auto client = std::make_unique<RelayClient>(clients.io);
-  const ErrorCode failed = ConnectSocket(client->socket, port, true, Deadline(timeoutMilliseconds));
+  ErrorCode failed =
+      ConnectSocket(client->socket.socket(), port, true, Deadline(timeoutMilliseconds));
+  if (!failed && !client->socket.EnableStamps()) {
+    failed.assign(errno, boost::system::system_category());
+  }
   if (failed) {
     *error =
         std::string("cannot connect to the relay at 127.0.0.1:") + port + ": " + failed.message();
@@ -339,7 +345,9 @@ bool ConnectWebSockets(WebClients& clients, const char* port, std::size_t count,
   const std::string host = std::string("127.0.0.1:") + port;
   for (std::size_t i = 0; i < count; ++i) {
     auto client = std::make_unique<WebSocketClient>(clients.io, clients.web.size());
-    ErrorCode failed = ConnectSocket(client->stream.next_layer(), port, i == 0, deadline);
+    StampedSocket& socket = client->stream.next_layer();
+    ErrorCode failed = ConnectSocket(socket.socket(), port, i == 0, deadline);
+    if (!failed && !socket.EnableStamps()) failed.assign(errno, boost::system::system_category());
     if (!failed) client->stream.handshake(host, "/ws", failed);
     if (failed) {
       *error = "WebSocket client " + std::to_string(i) + " cannot open ws://" + host +
@@ -424,6 +432,13 @@ WebWindow CloseWebWindow(WebClients& clients) {
   clients.window = {};
   clients.figures = {};
   return figures;
+}
+
+std::int64_t UnstampedReads(WebClients& clients) {
+  std::lock_guard lock(clients.mutex);
+  std::int64_t reads = clients.relay ? clients.relay->socket.Unstamped() : 0;
+  for (const auto& client : clients.web) reads += client->stream.next_layer().Unstamped();
+  return reads;
 }
 
 std::int64_t ReaderCpuNanoseconds(WebClients& clients) {

@@ -3,7 +3,8 @@
 // one io_context, so that every row is timed at the relay's own client and
 // at every browser in the same run. Every message is checked against what
 // its row must give, counted for its row and, inside a window, timed from
-// publish to receipt.
+// publish to its arrival in the client's socket (the kernel's receive time,
+// so the reader's own pace is not part of it).
 #pragma once
 
 #include <cstddef>
@@ -64,6 +65,10 @@ void OpenWebWindow(WebClients& clients, Window window);
 bool WaitWebCaughtUp(WebClients& clients, std::int64_t tick, int quietMilliseconds);
 // Ends the window and hands over its figures.
 WebWindow CloseWebWindow(WebClients& clients);
+
+// Reads that came with no kernel receive time, so were timed when the read
+// returned; 0 where the kernel stamps every read.
+std::int64_t UnstampedReads(WebClients& clients);
 
 // CPU time of the reading thread so far, in nanoseconds: what reading costs
 // the benchmark, to show that the reader is not what is being measured.
