@@ -71,7 +71,7 @@ class StampedSocket {
   template <class Buffers, class Token>
   auto async_read_some(const Buffers& buffers, Token&& token) {
     return boost::asio::async_initiate<Token, void(ErrorCode, std::size_t)>(
-        [this](auto handler, const Buffers& into) { Read(std::move(handler), into); }, token,
+        [this](auto handler, const Buffers& into) { this->Read(std::move(handler), into); }, token,
         buffers);
   }
 

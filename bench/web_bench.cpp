@@ -283,6 +283,7 @@ int RunWeb(const WebSettings& settings, WebResults* results, std::string* error)
     }
   }
   results->lateRows = feed.lateRows;
+  publisher::Close(feed.sim);
   CloseFeed(feed);
   if (!measured) return 2;
   Judge(*results);
