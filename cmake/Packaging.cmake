@@ -1,6 +1,7 @@
 # Release packaging: `cmake --build --preset windows-mingw --target package`
 # makes build/windows/telemetry-relay-<version>-windows-x64.zip holding
-# telemetry-relay.exe and README.md. Included at the end of the top-level
+# telemetry-relay.exe, relay-web.exe, relay-watch.exe, sim-publisher.exe and
+# README.md, each program a single file. Included at the end of the top-level
 # CMakeLists.txt, after the targets exist.
 #
 # Everything goes into the "relay" install component and only that component
@@ -18,7 +19,8 @@ else()
   set(RELAY_PACKAGE_SYSTEM ${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR})
 endif()
 
-install(TARGETS telemetry-relay RUNTIME DESTINATION ${RELAY_BIN_DIR} COMPONENT relay)
+install(TARGETS telemetry-relay relay-web relay-watch sim-publisher
+        RUNTIME DESTINATION ${RELAY_BIN_DIR} COMPONENT relay)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${RELAY_DOC_DIR} COMPONENT relay)
 
 set(CPACK_GENERATOR ZIP)

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # The relay at work without the simulator: builds telemetry-relay,
-# sim-publisher and relay-watch, then runs the publisher and the relay in the
-# background and the dashboard in this terminal. Ctrl-C ends all three.
+# sim-publisher, relay-web and relay-watch, then runs the publisher, the relay
+# and relay-web (the dashboard for browsers, http://127.0.0.1:8667/) in the
+# background and the terminal dashboard in this terminal. Ctrl-C ends them all.
 #
 #   scripts/demo.sh [--no-build] [BUILD_DIR]
 #
 # BUILD_DIR defaults to build/demo (a Release build without the tests, so it
 # needs only CMake and a C++20 compiler). --no-build uses the executables
-# already in BUILD_DIR. The publisher's and the relay's output go to
-# BUILD_DIR/sim-publisher.log and BUILD_DIR/telemetry-relay.log.
+# already in BUILD_DIR. The background programs' output goes to
+# BUILD_DIR/sim-publisher.log, BUILD_DIR/telemetry-relay.log and
+# BUILD_DIR/relay-web.log.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -29,13 +31,14 @@ if ((build)); then
   if [[ ! -f $dir/CMakeCache.txt ]]; then
     cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
   fi
-  cmake --build "$dir" -j "$(nproc)" --target telemetry-relay sim-publisher relay-watch
+  cmake --build "$dir" -j "$(nproc)" --target telemetry-relay sim-publisher relay-web relay-watch
 fi
 
 relay=$dir/telemetry-relay
 publisher=$dir/tools/sim-publisher
 watch=$dir/tools/relay-watch
-for program in "$relay" "$publisher" "$watch"; do
+web=$dir/tools/web/relay-web
+for program in "$relay" "$publisher" "$web" "$watch"; do
   [[ -x $program ]] || { echo "demo: $program is missing; build it first" >&2; exit 1; }
 done
 
@@ -57,16 +60,23 @@ trap 'exit 130' INT TERM
 children+=($!)
 "$relay" >"$dir/telemetry-relay.log" 2>&1 &
 children+=($!)
+"$web" >"$dir/relay-web.log" 2>&1 &
+children+=($!)
 
-# Either may fail at once: another publisher running, or port 6667 taken.
+# Any may fail at once: another publisher running, port 6667 or 8667 taken.
 sleep 0.5
 for pid in "${children[@]}"; do
   if ! kill -0 "$pid" 2>/dev/null; then
     echo "demo: a background program stopped at start:" >&2
-    cat "$dir/sim-publisher.log" "$dir/telemetry-relay.log" >&2
+    cat "$dir/sim-publisher.log" "$dir/telemetry-relay.log" "$dir/relay-web.log" >&2
     echo >&2
     exit 1
   fi
 done
+
+echo "The dashboard for browsers: http://127.0.0.1:8667/"
+lan=$(hostname -I 2>/dev/null | awk '{print $1}') || true
+[[ -n $lan ]] && echo "From a phone or tablet on this network: http://$lan:8667/"
+read -rt 3 -p "Starting the terminal dashboard (Enter to start now) " || true
 
 "$watch" || true

@@ -27,9 +27,11 @@ check_release_zip() {
   # pipefail when grep stops reading early and unzip dies of SIGPIPE.
   local listing
   listing=$(unzip -l "$zip")
-  grep -q ' telemetry-relay.exe$' <<<"$listing"
-  grep -q ' README.md$' <<<"$listing"
-  echo "$zip holds telemetry-relay.exe and README.md"
+  local file
+  for file in telemetry-relay.exe relay-web.exe relay-watch.exe sim-publisher.exe README.md; do
+    grep -q " $file\$" <<<"$listing" || { echo "$zip lacks $file" >&2; exit 1; }
+  done
+  echo "$zip holds telemetry-relay.exe, relay-web.exe, relay-watch.exe, sim-publisher.exe and README.md"
   passed=$((passed + 1))
 }
 

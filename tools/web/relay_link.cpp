@@ -1,6 +1,7 @@
 // The relay's stream, read asynchronously on relay-web's one thread.
 #include "relay_link.h"
 
+#include <boost/asio/post.hpp>
 #include <cstdio>
 
 #include "message_parser.h"
@@ -65,41 +66,52 @@ void RelayLink::Read() {
 
 void RelayLink::OnRead(beast::error_code ec, std::size_t bytes) {
   messages_.clear();
-  if (ec) {
+  ended_ = static_cast<bool>(ec);
+  if (ended_) {
     // The stream has ended: the message still open (a SESSION_INFO runs to
     // the end of the stream) is complete.
     framer_.Finish(messages_);
-    Handle();
-    return Retry(true);
+  } else {
+    framer_.Feed(std::string_view(buffer_.data(), bytes), messages_);
   }
-  framer_.Feed(std::string_view(buffer_.data(), bytes), messages_);
-  Handle();
-  Read();
+  Handle(0);
 }
 
-void RelayLink::Handle() {
-  for (const std::string& message : messages_) {
-    const watch::ParsedMessage parsed = watch::ParseMessage(message);
-    switch (parsed.kind) {
-      case watch::MessageKind::kDataPacket: {
-        auto json = std::make_shared<std::string>();
-        json->reserve(kDataJsonCapacity);
-        DataJson(message, *json);
-        server_.PublishData(std::move(json));
-        break;
-      }
-      case watch::MessageKind::kSessionInfo:
-        server_.PublishSession(SessionJson(parsed.session));
-        break;
-      case watch::MessageKind::kMalformed:
-        // Once per connection: a stream that is all wrong (another program
-        // on the relay's port) must not flood the console.
-        if (!malformedReported_) {
-          Log("skipping malformed messages from " + name_ + " (first: " + parsed.problem + ")");
-          malformedReported_ = true;
-        }
-        break;
+// One message per turn of the event loop. When several rows come in one
+// read (relay-web was kept from running for a while), a browser that keeps
+// up has taken each row before the next is published, so the one-message
+// slot replaces rows only for browsers that are really behind.
+void RelayLink::Handle(std::size_t index) {
+  if (index == messages_.size()) {
+    if (ended_) return Retry(true);
+    return Read();
+  }
+  Publish(messages_[index]);
+  if (index + 1 == messages_.size()) return Handle(index + 1);
+  net::post(stream_.get_executor(), [this, index] { Handle(index + 1); });
+}
+
+void RelayLink::Publish(const std::string& message) {
+  const watch::ParsedMessage parsed = watch::ParseMessage(message);
+  switch (parsed.kind) {
+    case watch::MessageKind::kDataPacket: {
+      auto json = std::make_shared<std::string>();
+      json->reserve(kDataJsonCapacity);
+      DataJson(message, *json);
+      server_.PublishData(std::move(json));
+      break;
     }
+    case watch::MessageKind::kSessionInfo:
+      server_.PublishSession(SessionJson(parsed.session));
+      break;
+    case watch::MessageKind::kMalformed:
+      // Once per connection: a stream that is all wrong (another program
+      // on the relay's port) must not flood the console.
+      if (!malformedReported_) {
+        Log("skipping malformed messages from " + name_ + " (first: " + parsed.problem + ")");
+        malformedReported_ = true;
+      }
+      break;
   }
 }
 

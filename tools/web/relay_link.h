@@ -35,7 +35,8 @@ class RelayLink {
   void OnConnect(boost::beast::error_code ec);
   void Read();
   void OnRead(boost::beast::error_code ec, std::size_t bytes);
-  void Handle();
+  void Handle(std::size_t index);
+  void Publish(const std::string& message);
   // The connection failed or ended: offline, and again in a second.
   void Retry(bool wasConnected);
 
@@ -49,6 +50,7 @@ class RelayLink {
   watch::StreamFramer framer_{watch::DataPacketEnd::kAtLastField};
   std::vector<std::string> messages_;
   std::array<char, 65536> buffer_{};
+  bool ended_ = false;  // the messages being handled are the stream's last
   bool outageReported_ = false;
   bool everConnected_ = false;
   bool malformedReported_ = false;

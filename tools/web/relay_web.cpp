@@ -155,10 +155,10 @@ int Run(const Options& options) {
     return 1;
   }
   const auto local = server.LocalEndpoint();
-  const std::string shown = local.address().is_unspecified()
-                                ? (local.address().is_v4() ? "127.0.0.1" : "[::1]")
-                            : local.address().is_v6() ? "[" + local.address().to_string() + "]"
-                                                      : local.address().to_string();
+  // Where a browser on this machine finds the page.
+  std::string shown = local.address().to_string();
+  if (local.address().is_unspecified()) shown = local.address().is_v4() ? "127.0.0.1" : "::1";
+  if (shown.find(':') != std::string::npos) shown.insert(0, 1, '[').push_back(']');
   std::printf("relay-web: serving http://%s:%u/ (WebSocket feed /ws, snapshot /api/latest)%s\n",
               shown.c_str(), static_cast<unsigned>(local.port()),
               local.address().is_unspecified() ? " on every address of this machine" : "");

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "dashboard_page.h"
+#include "socket_options.h"
 #include "web_feed.h"
 
 namespace web {
@@ -99,12 +100,12 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
       : ws_(std::move(socket)),
         state_(std::move(state)),
         peer_(PeerName(ws_.next_layer().socket())) {
-    // The send buffer is kept small (see kWebSocketSendBuffer); Nagle's
-    // algorithm would hold each small message back for the previous ACK.
+    // Nagle's algorithm would hold each small message back for the ACK of
+    // the one before.
     beast::error_code ec;
     tcp::socket& raw = ws_.next_layer().socket();
-    raw.set_option(net::socket_base::send_buffer_size(kWebSocketSendBuffer), ec);
     raw.set_option(tcp::no_delay(true), ec);
+    KeepUnsentBytesFew(raw);
     state_->Join(this);
   }
   ~WebSocketSession() {
@@ -276,7 +277,6 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   void Read() {
     parser_.emplace();
     parser_->header_limit(kMaxRequestHeader);
-    buffer_.clear();
     stream_.expires_after(kHttpTimeout);
     http::async_read(stream_, buffer_, *parser_,
                      beast::bind_front_handler(&HttpSession::OnRead, shared_from_this()));
@@ -384,10 +384,7 @@ class Listener : public std::enable_shared_from_this<Listener> {
     };
     acceptor_.open(endpoint.protocol(), ec);
     if (ec) return failed("open");
-    // RELAY_WEB_REUSE_ADDRESS comes from the build: on POSIX a restarted
-    // relay-web may bind while old connections linger in TIME_WAIT; on
-    // Windows the same option would let two programs share the port.
-    if (RELAY_WEB_REUSE_ADDRESS) acceptor_.set_option(net::socket_base::reuse_address(true), ec);
+    if (ReuseListeningAddress()) acceptor_.set_option(net::socket_base::reuse_address(true), ec);
     acceptor_.bind(endpoint, ec);
     if (ec) return failed("bind");
     acceptor_.listen(net::socket_base::max_listen_connections, ec);

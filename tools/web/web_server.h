@@ -27,11 +27,6 @@ inline constexpr std::chrono::seconds kStalledWrite{10};
 // A WebSocket client that has sent nothing (not even the answer to a ping,
 // which goes out at half this time) for this long is dropped.
 inline constexpr std::chrono::seconds kWebSocketIdle{30};
-// The kernel's send buffer of each WebSocket connection. Small, so that a
-// slow phone's backlog is the one waiting data message, not seconds of rows
-// queued where they can no longer be replaced by newer ones.
-inline constexpr int kWebSocketSendBuffer = 8 * 1024;
-
 class SharedState;
 class Listener;
 

@@ -1,0 +1,20 @@
+// Socket settings on Windows.
+#include <boost/asio/socket_base.hpp>
+
+#include "socket_options.h"
+
+namespace web {
+
+// SO_REUSEADDR on Windows lets another socket bind a port in use; a
+// restarted relay-web binds without it anyway.
+bool ReuseListeningAddress() { return false; }
+
+// Windows has no limit on unsent bytes alone, so the send buffer as a whole
+// is kept small: 8 KiB, some twenty data messages, still enough that a quick
+// browser never waits for an acknowledgement.
+void KeepUnsentBytesFew(boost::asio::ip::tcp::socket& socket) {
+  boost::system::error_code ignored;
+  socket.set_option(boost::asio::socket_base::send_buffer_size(8 * 1024), ignored);
+}
+
+}  // namespace web
