@@ -87,7 +87,9 @@ struct WebClients {
   std::array<Text, kRing> expected;  // the DATA_PACKET of each row
   // The first data message of each row, which relay-web should have built
   // once and sent to all: the others need only be the same bytes, and it is
-  // checked whole later, once the row's messages have all gone by.
+  // checked whole once every browser has had it, when relay-web and the
+  // relay are idle until the next row, so that the check takes no CPU from
+  // them while a row is on its way.
   struct FirstData {
     std::int64_t tick = -1;
     std::string text;
@@ -124,9 +126,8 @@ void CheckFirstData(WebClients& clients, WebClients::FirstData& first) {
   if (!good) clients.webFaults.damaged += first.copies;
 }
 
-// Checks the first data messages of the rows before `tick`: called when the
-// relay's own client has its row, well before relay-web's messages arrive,
-// so that the full check delays no browser's message.
+// Checks the first data messages of the rows before `tick` that are still
+// pending (some browser never had them).
 void CheckFirstDataBefore(WebClients& clients, std::int64_t tick) {
   for (WebClients::FirstData& first : clients.firstData) {
     if (first.tick < tick) CheckFirstData(clients, first);
@@ -147,7 +148,6 @@ void TakeRelay(WebClients& clients, const Message& message, std::int64_t now) {
         clients.relayData[RowIndex(clients, tick)] = 1;
         clients.figures.relayLatencies.push_back(now - PublishTime(*clients.feed, tick));
       }
-      CheckFirstDataBefore(clients, tick);
       return;
     }
     case MessageKind::kSessionInfo:
@@ -211,8 +211,9 @@ void TakeWeb(WebClients& clients, WebSocketClient& client, std::string_view text
   } else if (first.state == WebClients::FirstData::kBad) {
     ++clients.webFaults.damaged;
     return;
-  } else if (first.state == WebClients::FirstData::kPending) {
-    ++first.copies;
+  } else if (first.state == WebClients::FirstData::kPending &&
+             ++first.copies == static_cast<std::int64_t>(clients.web.size())) {
+    CheckFirstData(clients, first);  // every browser has it: relay-web is done with the row
   }
   if (tick <= client.lastTick) {
     ++clients.webFaults.outOfOrder;
