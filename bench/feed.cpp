@@ -84,12 +84,16 @@ void CloseFeed(Feed&) {
 
 std::int32_t NextTick(const Feed& feed) { return feed.sim.tickCount + 1; }
 
-double Publish(Feed& feed, double rate, std::int64_t count) {
+double Publish(Feed& feed, double rate, std::int64_t count, const std::function<void()>& midway) {
   const auto spacing = static_cast<std::int64_t>(1e9 / rate);
   std::int64_t due = platform::MonotonicNanoseconds();
   std::int64_t first = 0;
   std::int64_t last = 0;
   for (std::int64_t i = 0; i < count; ++i) {
+    if (midway && i > 0) {
+      SleepUntil(due - spacing / 2);
+      midway();
+    }
     SleepUntil(due);
     const std::int32_t tick = NextTick(feed);
     FillRow(feed.row, feed.offsets, tick);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <nlohmann/json.hpp>
 
 #include "feed.h"
@@ -77,6 +78,8 @@ struct Run {
   RelayProcess web;
   WebClients* clients = nullptr;
   std::string* error;
+  // Between rows: the benchmark reads what has arrived (see web_clients.h).
+  std::function<void()> drain = [this] { ReadArrived(*clients); };
 };
 
 bool BothAlive(Run& run) {
@@ -105,13 +108,13 @@ bool Connect(Run& run, std::size_t count) {
       *run.error = "not every client received a row within 10 s";
       return false;
     }
-    Publish(run.feed, kWarmUpRate, 25);
+    Publish(run.feed, kWarmUpRate, 25, run.drain);
   }
   // Past the SESSION_INFO that follows the last admission, then settled at
   // the measured rate.
-  Publish(run.feed, kWarmUpRate, 40);
+  Publish(run.feed, kWarmUpRate, 40, run.drain);
   WaitWebCaughtUp(*run.clients, NextTick(run.feed) - 1, kQuietMilliseconds);
-  Publish(run.feed, kDriveRate, kSettleRows);
+  Publish(run.feed, kDriveRate, kSettleRows, run.drain);
   WaitWebCaughtUp(*run.clients, NextTick(run.feed) - 1, kQuietMilliseconds);
   return BothAlive(run);
 }
@@ -129,7 +132,7 @@ bool Measure(Run& run, std::size_t count, WebCountResult* result) {
   const std::int64_t cpuBefore = ProcessCpuNanoseconds(run.web.pid);
   const std::int64_t readerBefore = ReaderCpuNanoseconds(*run.clients);
   const std::int64_t start = platform::MonotonicNanoseconds();
-  Publish(run.feed, kDriveRate, result->rows);
+  Publish(run.feed, kDriveRate, result->rows, run.drain);
   WaitWebCaughtUp(*run.clients, first + result->rows - 1, kQuietMilliseconds);
   result->wallNanoseconds = platform::MonotonicNanoseconds() - start;
   result->cpuNanoseconds = ProcessCpuNanoseconds(run.web.pid) - cpuBefore;

@@ -1,6 +1,7 @@
 // The web benchmark's reading thread (Boost.Beast on one io_context) and the
 // controls the benchmark drives it with. A message counts as received when
-// the kernel put its last bytes in the client's socket (see StampedSocket).
+// the kernel put its last bytes in the client's socket (see StampedSocket),
+// however much later the reader takes it.
 #include "web_clients.h"
 
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
+#include <condition_variable>
 #include <cstdlib>
 #include <limits>
 #include <memory>
@@ -66,6 +68,11 @@ struct WebClients {
   asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};
   std::thread thread;
   std::atomic<pid_t> readerThread{0};
+  // Requests to read what has arrived, and the request to end.
+  std::mutex askMutex;
+  std::condition_variable asked;
+  bool readAsked = false;
+  bool ending = false;
 
   // Everything below is shared with the reading thread and guarded.
   std::mutex mutex;
@@ -292,6 +299,24 @@ ErrorCode ConnectSocket(tcp::socket& socket, const char* port, bool retry, std::
   }
 }
 
+// The reading thread: nothing waits on the sockets (no thread sits in the
+// io_context's epoll_wait), so an arriving message wakes nobody; when asked,
+// it runs whatever has become ready (reads, and the further reads their
+// handlers start) until nothing is left.
+void ReadWhenAsked(WebClients* clients) {
+  clients->readerThread.store(gettid());
+  std::unique_lock lock(clients->askMutex);
+  for (;;) {
+    clients->asked.wait(lock, [clients] { return clients->readAsked || clients->ending; });
+    if (clients->ending) return;
+    clients->readAsked = false;
+    lock.unlock();
+    while (clients->io.poll() > 0) {
+    }
+    lock.lock();
+  }
+}
+
 std::int64_t Deadline(int timeoutMilliseconds) {
   return platform::MonotonicNanoseconds() + std::int64_t{timeoutMilliseconds} * 1000000;
 }
@@ -303,10 +328,7 @@ WebClients* OpenWebClients(const Feed& feed, std::string* error) {
   clients->sessionInfo = ExpectedSessionInfo();
   clients->row.assign(feed.row.size(), 0);
   try {
-    clients->thread = std::thread([own = clients.get()] {
-      own->readerThread.store(gettid());
-      own->io.run();
-    });
+    clients->thread = std::thread(ReadWhenAsked, clients.get());
   } catch (const std::system_error& failure) {
     *error = std::string("cannot start the reading thread: ") + failure.what();
     return nullptr;
@@ -316,7 +338,11 @@ WebClients* OpenWebClients(const Feed& feed, std::string* error) {
 
 void CloseWebClients(WebClients* clients) {
   if (clients == nullptr) return;
-  clients->io.stop();
+  {
+    std::lock_guard lock(clients->askMutex);
+    clients->ending = true;
+  }
+  clients->asked.notify_one();
   clients->thread.join();
   delete clients;
 }
@@ -360,6 +386,14 @@ bool ConnectWebSockets(WebClients& clients, const char* port, std::size_t count,
     asio::post(clients.io, [&clients, &added] { ReadWeb(clients, added); });
   }
   return true;
+}
+
+void ReadArrived(WebClients& clients) {
+  {
+    std::lock_guard lock(clients.askMutex);
+    clients.readAsked = true;
+  }
+  clients.asked.notify_one();
 }
 
 bool AllServed(WebClients& clients) {
@@ -410,6 +444,7 @@ bool WaitWebCaughtUp(WebClients& clients, std::int64_t tick, int quietMillisecon
     } else if (now - lastChange > std::int64_t{quietMilliseconds} * 1000000) {
       return false;
     }
+    ReadArrived(clients);
     platform::SleepMilliseconds(1);
   }
 }

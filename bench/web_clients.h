@@ -3,8 +3,14 @@
 // one io_context, so that every row is timed at the relay's own client and
 // at every browser in the same run. Every message is checked against what
 // its row must give, counted for its row and, inside a window, timed from
-// publish to its arrival in the client's socket (the kernel's receive time,
-// so the reader's own pace is not part of it).
+// publish to its arrival in the client's socket (the kernel's receive time).
+//
+// The reader stays out of the way while a row travels: it reads only when
+// asked (ReadArrived), which the benchmark does halfway between rows, when
+// the last row has long arrived. A reader woken by every message would take
+// the CPU from the relay and relay-web in the middle of their sends (on a
+// small machine the woken thread can preempt the sender), and its own cost
+// would be counted against them.
 #pragma once
 
 #include <cstddef>
@@ -55,13 +61,17 @@ bool ConnectRelayClient(WebClients& clients, const char* port, int timeoutMillis
 bool ConnectWebSockets(WebClients& clients, const char* port, std::size_t count,
                        int timeoutMilliseconds, std::string* error);
 
+// Has the reading thread take what has arrived; returns at once.
+void ReadArrived(WebClients& clients);
+
 // True once the relay's client and every WebSocket client have had a row.
 bool AllServed(WebClients& clients);
 
 // Starts counting and timing rows window.first..window.last.
 void OpenWebWindow(WebClients& clients, Window window);
-// Waits until every client has what the relay sent up to row `tick`, or,
-// returning false, until nothing has arrived for `quietMilliseconds`.
+// Waits, reading every millisecond, until every client has what the relay
+// sent up to row `tick`, or, returning false, until nothing has arrived for
+// `quietMilliseconds`.
 bool WaitWebCaughtUp(WebClients& clients, std::int64_t tick, int quietMilliseconds);
 // Ends the window and hands over its figures.
 WebWindow CloseWebWindow(WebClients& clients);
