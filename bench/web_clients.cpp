@@ -58,6 +58,7 @@ struct WebSocketClient {
   std::int64_t lastTick = -1;
   std::vector<std::uint8_t> got;  // the window's rows received, by row
   bool closed = false;
+  bool pinging = false;
 };
 
 struct WebClients {
@@ -73,6 +74,7 @@ struct WebClients {
   std::condition_variable asked;
   bool readAsked = false;
   bool ending = false;
+  std::int64_t lastPing = 0;  // the reader's own
 
   // Everything below is shared with the reading thread and guarded.
   std::mutex mutex;
@@ -299,6 +301,29 @@ ErrorCode ConnectSocket(tcp::socket& socket, const char* port, bool retry, std::
   }
 }
 
+// A server that hears nothing from a client pings it now and then (relay-web
+// after 15 s). A ping that lands after a row's message and before the reader
+// takes both would lend the message its later receive time, so the clients
+// ping relay-web every few seconds themselves, right after reading: its
+// answer comes long before the next row.
+bool PingIfDue(WebClients& clients) {
+  constexpr std::int64_t kPingInterval = std::int64_t{5} * 1000000000;
+  const std::int64_t now = platform::MonotonicNanoseconds();
+  if (now - clients.lastPing < kPingInterval) return false;
+  clients.lastPing = now;
+  std::lock_guard lock(clients.mutex);
+  for (const auto& owned : clients.web) {
+    WebSocketClient& client = *owned;
+    if (client.closed || client.pinging) continue;
+    client.pinging = true;
+    client.stream.async_ping({}, [&clients, &client](const ErrorCode&) {
+      std::lock_guard done(clients.mutex);
+      client.pinging = false;
+    });
+  }
+  return true;
+}
+
 // The reading thread: nothing waits on the sockets (no thread sits in the
 // io_context's epoll_wait), so an arriving message wakes nobody; when asked,
 // it runs whatever has become ready (reads, and the further reads their
@@ -312,6 +337,10 @@ void ReadWhenAsked(WebClients* clients) {
     clients->readAsked = false;
     lock.unlock();
     while (clients->io.poll() > 0) {
+    }
+    if (PingIfDue(*clients)) {
+      while (clients->io.poll() > 0) {
+      }
     }
     lock.lock();
   }
