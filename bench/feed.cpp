@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sessioninfo/car_facts.h"
 #include "simlink/region.h"
 
 namespace bench {
@@ -83,12 +84,16 @@ void CloseFeed(Feed&) {
 
 std::int32_t NextTick(const Feed& feed) { return feed.sim.tickCount + 1; }
 
-double Publish(Feed& feed, double rate, std::int64_t count) {
+double Publish(Feed& feed, double rate, std::int64_t count, const std::function<void()>& midway) {
   const auto spacing = static_cast<std::int64_t>(1e9 / rate);
   std::int64_t due = platform::MonotonicNanoseconds();
   std::int64_t first = 0;
   std::int64_t last = 0;
   for (std::int64_t i = 0; i < count; ++i) {
+    if (midway && i > 0) {
+      SleepUntil(due - spacing / 2);
+      midway();
+    }
     SleepUntil(due);
     const std::int32_t tick = NextTick(feed);
     FillRow(feed.row, feed.offsets, tick);
@@ -109,6 +114,21 @@ double Publish(Feed& feed, double rate, std::int64_t count) {
 std::int64_t PublishTime(const Feed& feed, std::int64_t tick) {
   return feed.publishTimes[static_cast<std::size_t>(tick) % kPublishTimeRing].load(
       std::memory_order_acquire);
+}
+
+std::string_view ExpectedDataPacket(const Feed& feed, std::int64_t tick,
+                                    std::vector<std::uint8_t>& row,
+                                    char (&packet)[relay::kPacketBufferSize]) {
+  std::fill(row.begin(), row.end(), std::uint8_t{0});
+  FillRow(row, feed.offsets, static_cast<std::int32_t>(tick));
+  return {packet, relay::FormatDataPacket(row, feed.offsets, packet)};
+}
+
+std::string ExpectedSessionInfo() {
+  static sessioninfo::CarFacts facts;
+  sessioninfo::ReadCarFacts(publisher::DefaultSessionText().c_str(), facts);
+  char packet[relay::kPacketBufferSize];
+  return {packet, relay::FormatSessionInfo(facts, packet)};
 }
 
 }  // namespace bench

@@ -7,9 +7,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "publisher/publisher.h"
@@ -44,8 +46,19 @@ void CloseFeed(Feed& feed);
 std::int32_t NextTick(const Feed& feed);
 // Publishes `count` rows, one every 1/rate seconds at the earliest, and
 // returns the rate achieved (rows per second from the first row to the last
-// plus one spacing).
-double Publish(Feed& feed, double rate, std::int64_t count);
+// plus one spacing). `midway`, when given, is called half a spacing before
+// each row after the first: when the row before it has long arrived.
+double Publish(Feed& feed, double rate, std::int64_t count,
+               const std::function<void()>& midway = {});
 std::int64_t PublishTime(const Feed& feed, std::int64_t tick);
+
+// The DATA_PACKET the relay must send for `tick`, built as the relay builds
+// it from the row the feed published; `row` is scratch space of the feed's
+// row length.
+std::string_view ExpectedDataPacket(const Feed& feed, std::int64_t tick,
+                                    std::vector<std::uint8_t>& row,
+                                    char (&packet)[relay::kPacketBufferSize]);
+// The SESSION_INFO the relay must send for the feed's session text.
+std::string ExpectedSessionInfo();
 
 }  // namespace bench

@@ -9,8 +9,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "sessioninfo/car_facts.h"
-
 namespace bench {
 
 namespace {
@@ -27,12 +25,8 @@ std::uint64_t Key(int side, std::size_t index) {
 const std::string& ExpectedData(Receivers& receivers, std::int64_t tick) {
   Receivers::Expected& entry = receivers.expected[static_cast<std::size_t>(tick) % 16];
   if (entry.tick != tick) {
-    std::fill(receivers.row.begin(), receivers.row.end(), std::uint8_t{0});
-    FillRow(receivers.row, receivers.feed->offsets, static_cast<std::int32_t>(tick));
     char packet[relay::kPacketBufferSize];
-    const std::size_t length =
-        relay::FormatDataPacket(receivers.row, receivers.feed->offsets, packet);
-    entry.text.assign(packet, length);
+    entry.text = ExpectedDataPacket(*receivers.feed, tick, receivers.row, packet);
     entry.tick = tick;
   }
   return entry.text;
@@ -137,10 +131,7 @@ void Read(Receivers* receivers) {
 bool StartReceivers(Receivers& receivers, const Feed& feed, std::string* error) {
   receivers.feed = &feed;
   receivers.row.assign(feed.row.size(), 0);
-  static sessioninfo::CarFacts facts;
-  sessioninfo::ReadCarFacts(publisher::DefaultSessionText().c_str(), facts);
-  char packet[relay::kPacketBufferSize];
-  receivers.expectedSessionInfo.assign(packet, relay::FormatSessionInfo(facts, packet));
+  receivers.expectedSessionInfo = ExpectedSessionInfo();
   receivers.epoll = epoll_create1(EPOLL_CLOEXEC);
   if (receivers.epoll < 0) {
     *error = std::string("epoll_create1: ") + std::strerror(errno);

@@ -9,6 +9,8 @@
 // SIGSTOP while the floor has its turn, and the two take turns in rounds so
 // that a change in the machine's load during the run falls on both.
 //
+// With --web it measures relay-web instead (see web_bench.h).
+//
 // It uses port 6667 and the simulator's fixed object names, so nothing else
 // may use them meanwhile; see the README for a private network namespace.
 #include <sys/resource.h>
@@ -28,6 +30,7 @@
 #include "receivers.h"
 #include "relay_process.h"
 #include "report.h"
+#include "web_bench.h"
 
 namespace {
 
@@ -47,7 +50,9 @@ constexpr double kIdleCeilingPercent = 10;
 
 struct Options {
   Settings settings;
+  bool web = false;
   std::string relayPath = RELAY_EXECUTABLE;
+  std::string relayWebPath = RELAY_WEB_EXECUTABLE;
   std::string jsonPath;
 };
 
@@ -64,7 +69,12 @@ void Usage(std::FILE* to) {
       "  --max-rate R        highest row rate tried (default 15360)\n"
       "  --idle-seconds S    time of each idle measurement (default 10)\n"
       "  --relay PATH        the relay executable (default: the one built with this)\n"
-      "  --json PATH         also write every figure as JSON\n");
+      "  --json PATH         also write every figure as JSON\n"
+      "  --web               measure relay-web instead: a TCP client of the relay and\n"
+      "                      WebSocket clients of relay-web on the same rows at 60 rows/s\n"
+      "                      (--clients default 1,10,50; --seconds default 30, 1 with\n"
+      "                      --smoke; --relay, --relay-web and --json apply)\n"
+      "  --relay-web PATH    the relay-web executable (default: the one built with this)\n");
 }
 
 bool ParseClients(const char* text, std::vector<std::size_t>* clients) {
@@ -88,14 +98,23 @@ bool ParsePositive(const char* text, double* value) {
 
 bool ParseOptions(int argc, char** argv, Options* options) {
   Settings& settings = options->settings;
-  settings = {{1, 10, 100, 1000}, 30, 10, 1, 15360, 10, false};
-  // --smoke sets every default at once; the other flags adjust either set.
+  // --smoke and --web set every default at once; the other flags adjust
+  // whichever set they chose.
+  bool smoke = false;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--smoke") == 0) settings = {{1, 10}, 1, 1, 0.25, 240, 1, true};
+    smoke = smoke || std::strcmp(argv[i], "--smoke") == 0;
+    options->web = options->web || std::strcmp(argv[i], "--web") == 0;
+  }
+  if (options->web) {
+    settings = {{1, 10, 50}, smoke ? 1.0 : 30.0, 1, 1, 0, 0, smoke};
+  } else if (smoke) {
+    settings = {{1, 10}, 1, 1, 0.25, 240, 1, true};
+  } else {
+    settings = {{1, 10, 100, 1000}, 30, 10, 1, 15360, 10, false};
   }
   for (int i = 1; i < argc; ++i) {
     const std::string flag = argv[i];
-    if (flag == "--smoke") continue;
+    if (flag == "--smoke" || flag == "--web") continue;
     if (i + 1 >= argc) return false;
     const char* value = argv[++i];
     double number = 0;
@@ -103,6 +122,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       if (!ParseClients(value, &settings.clients)) return false;
     } else if (flag == "--relay") {
       options->relayPath = value;
+    } else if (flag == "--relay-web") {
+      options->relayWebPath = value;
     } else if (flag == "--json") {
       options->jsonPath = value;
     } else if (!ParsePositive(value, &number)) {
@@ -449,6 +470,32 @@ int Run(Bench& bench) {
   return bench.results.faults.empty() ? 0 : 1;
 }
 
+// relay-web's run: one table, relay and relay-web side by side.
+int RunWebBench(const Options& options) {
+  const WebSettings settings{options.settings.clients, options.settings.seconds,
+                             options.settings.smoke, options.relayPath, options.relayWebPath};
+  static WebResults results;
+  std::string error;
+  const int status = RunWeb(settings, &results, &error);
+  if (status == 2) {
+    std::fprintf(stderr, "relay-bench: %s\n", error.c_str());
+    return 2;
+  }
+  std::fputs(WebMarkdownReport(results).c_str(), stdout);
+  for (const std::string& fault : results.faults) {
+    std::fprintf(stderr, "relay-bench: FAULT: %s\n", fault.c_str());
+  }
+  if (!options.jsonPath.empty()) {
+    std::ofstream json(options.jsonPath);
+    json << WebJsonReport(results);
+    if (!json) {
+      std::fprintf(stderr, "relay-bench: cannot write %s\n", options.jsonPath.c_str());
+      return 2;
+    }
+  }
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -461,6 +508,7 @@ int main(int argc, char** argv) {
     Usage(stderr);
     return 2;
   }
+  if (bench.options.web) return RunWebBench(bench.options);
   const int status = Run(bench);
   EndRelay(bench.relay);
   StopFloor(bench.floor);

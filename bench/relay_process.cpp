@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -42,13 +44,16 @@ bool HaveSchedstat() {
 
 }  // namespace
 
-bool StartRelay(RelayProcess& relay, const std::string& path, std::string* error) {
+bool StartRelay(RelayProcess& relay, const std::string& path, std::string* error,
+                const std::vector<std::string>& arguments) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
-  const int failed = posix_spawn(&relay.pid, path.c_str(), &actions, nullptr, argv, environ);
+  std::vector<char*> argv{const_cast<char*>(path.c_str())};
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  const int failed = posix_spawn(&relay.pid, path.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (failed != 0) {
     *error = "cannot start " + path + ": " + std::strerror(failed);
@@ -62,10 +67,10 @@ bool RelayAlive(RelayProcess& relay, std::string* error) {
   int status = 0;
   if (relay.pid > 0 && waitpid(relay.pid, &status, WNOHANG) == 0) return true;
   if (WIFEXITED(status)) {
-    *error = "the relay exited with status " + std::to_string(WEXITSTATUS(status)) +
-             " (is port 6667 taken?)";
+    *error = relay.name + " exited with status " + std::to_string(WEXITSTATUS(status)) +
+             " (is port " + relay.port + " taken?)";
   } else {
-    *error = "the relay was ended by signal " + std::to_string(WTERMSIG(status));
+    *error = relay.name + " was ended by signal " + std::to_string(WTERMSIG(status));
   }
   relay.pid = -1;
   return false;
@@ -112,6 +117,19 @@ std::int64_t CpuNanoseconds(pid_t pid, pid_t tid) {
     if (number == 15) stime = std::stoll(field);
   }
   return (utime + stime) * (1000000000LL / sysconf(_SC_CLK_TCK));
+}
+
+std::int64_t ProcessCpuNanoseconds(pid_t pid) {
+  std::error_code error;
+  std::filesystem::directory_iterator tasks("/proc/" + std::to_string(pid) + "/task", error);
+  if (error) return -1;
+  std::int64_t total = 0;
+  for (; !error && tasks != std::filesystem::directory_iterator(); tasks.increment(error)) {
+    const auto tid = static_cast<pid_t>(std::atoll(tasks->path().filename().c_str()));
+    const std::int64_t thread = CpuNanoseconds(pid, tid);
+    if (thread > 0) total += thread;
+  }
+  return total;
 }
 
 const char* CpuSource() {

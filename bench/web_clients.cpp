@@ -1,0 +1,525 @@
+// The web benchmark's reading thread (Boost.Beast on one io_context) and the
+// controls the benchmark drives it with. A message counts as received when
+// the kernel put its last bytes in the client's socket (see StampedSocket),
+// however much later the reader takes it.
+#include "web_clients.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
+#include <condition_variable>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "relay_process.h"
+#include "stamped_socket.h"
+#include "web_messages.h"
+
+namespace bench {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+using tcp = asio::ip::tcp;
+using ErrorCode = boost::system::error_code;
+
+namespace {
+
+// Rows whose expected messages are kept: far more than can be in flight.
+constexpr std::size_t kRing = 64;
+
+}  // namespace
+
+struct RelayClient {
+  explicit RelayClient(asio::io_context& io) : socket(io) {}
+  StampedSocket socket;
+  std::array<char, 65536> scratch{};
+  std::string carry;  // the start of a message still arriving
+  Tally tally;
+  bool closed = false;
+};
+
+struct WebSocketClient {
+  WebSocketClient(asio::io_context& io, std::size_t order) : stream(io), index(order) {}
+  websocket::stream<StampedSocket> stream;
+  std::size_t index;  // in the order of connection
+  beast::flat_buffer buffer;
+  std::int64_t lastTick = -1;
+  std::vector<std::uint8_t> got;  // the window's rows received, by row
+  bool closed = false;
+  bool pinging = false;
+};
+
+struct WebClients {
+  explicit WebClients(const Feed& source) : feed(&source) {}
+  const Feed* feed;
+  // Declared before the clients, so that their sockets go first.
+  asio::io_context io;
+  asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};
+  std::thread thread;
+  std::atomic<pid_t> readerThread{0};
+  // Requests to read what has arrived, and the request to end.
+  std::mutex askMutex;
+  std::condition_variable asked;
+  bool readAsked = false;
+  bool ending = false;
+  std::int64_t lastPing = 0;  // the reader's own
+
+  // Everything below is shared with the reading thread and guarded.
+  std::mutex mutex;
+  std::unique_ptr<RelayClient> relay;
+  std::vector<std::unique_ptr<WebSocketClient>> web;
+  ClientFaults relayFaults, webFaults;
+  std::int64_t bytes = 0;               // received so far: shows whether data still flows
+  Window window;                        // empty unless a window is open
+  std::vector<std::uint8_t> relayData;  // the window's rows the relay sent as data
+  WebWindow figures;
+
+  // What the reading thread needs to check messages.
+  std::string sessionInfo;
+  std::vector<std::uint8_t> row;
+  struct Text {
+    std::int64_t tick = -1;
+    std::string text;
+  };
+  std::array<Text, kRing> expected;  // the DATA_PACKET of each row
+  // The first data message of each row, which relay-web should have built
+  // once and sent to all: the others need only be the same bytes, and it is
+  // checked whole once every browser has had it, when relay-web and the
+  // relay are idle until the next row, so that the check takes no CPU from
+  // them while a row is on its way.
+  struct FirstData {
+    std::int64_t tick = -1;
+    std::string text;
+    enum { kPending, kGood, kBad } state = kPending;
+    std::int64_t copies = 0;  // received while pending
+  };
+  std::array<FirstData, kRing> firstData;
+};
+
+namespace {
+
+std::string_view ExpectedData(WebClients& clients, std::int64_t tick) {
+  WebClients::Text& entry = clients.expected[static_cast<std::size_t>(tick) % kRing];
+  if (entry.tick != tick) {
+    char packet[relay::kPacketBufferSize];
+    entry.text = ExpectedDataPacket(*clients.feed, tick, clients.row, packet);
+    entry.tick = tick;
+  }
+  return entry.text;
+}
+
+bool InWindow(const WebClients& clients, std::int64_t tick) {
+  return tick >= clients.window.first && tick <= clients.window.last;
+}
+
+std::size_t RowIndex(const WebClients& clients, std::int64_t tick) {
+  return static_cast<std::size_t>(tick - clients.window.first);
+}
+
+void CheckFirstData(WebClients& clients, WebClients::FirstData& first) {
+  if (first.tick < 0 || first.state != WebClients::FirstData::kPending) return;
+  const bool good = SameValues(first.text, ExpectedData(clients, first.tick));
+  first.state = good ? WebClients::FirstData::kGood : WebClients::FirstData::kBad;
+  if (!good) clients.webFaults.damaged += first.copies;
+}
+
+// Checks the first data messages of the rows before `tick` that are still
+// pending (some browser never had them).
+void CheckFirstDataBefore(WebClients& clients, std::int64_t tick) {
+  for (WebClients::FirstData& first : clients.firstData) {
+    if (first.tick < tick) CheckFirstData(clients, first);
+  }
+}
+
+// Counts one whole message from the relay, received at `now`.
+void TakeRelay(WebClients& clients, const Message& message, std::int64_t now) {
+  Tally& tally = clients.relay->tally;
+  switch (message.kind) {
+    case MessageKind::kData: {
+      const std::int64_t tick = TickOf(message.text);
+      if (tick < 0 || message.text != ExpectedData(clients, tick)) {
+        ++clients.relayFaults.damaged;
+        return;
+      }
+      if (CountData(tally, clients.window, tick)) {
+        clients.relayData[RowIndex(clients, tick)] = 1;
+        clients.figures.relayLatencies.push_back(now - PublishTime(*clients.feed, tick));
+      }
+      return;
+    }
+    case MessageKind::kSessionInfo:
+      if (message.text != clients.sessionInfo) {
+        ++clients.relayFaults.damaged;
+        return;
+      }
+      CountSessionInfo(tally);
+      return;
+    case MessageKind::kGarbage:
+      ++clients.relayFaults.damaged;
+      return;
+    case MessageKind::kIncomplete:
+      return;
+  }
+}
+
+void ParseRelay(WebClients& clients, std::int64_t now) {
+  std::string& carry = clients.relay->carry;
+  std::string_view rest = carry;
+  for (;;) {
+    const Message message = NextMessage(rest);
+    if (message.kind == MessageKind::kIncomplete) break;
+    rest.remove_prefix(message.text.size());
+    TakeRelay(clients, message, now);
+  }
+  // A SESSION_INFO is only known to be whole when the next message begins;
+  // one that is exactly the expected text is taken at once.
+  if (rest == clients.sessionInfo) {
+    TakeRelay(clients, {MessageKind::kSessionInfo, rest}, now);
+    rest = {};
+  }
+  carry.erase(0, carry.size() - rest.size());
+}
+
+// Counts one WebSocket message of `client`, received at `now`. Only the
+// "lap" value is read here; see FirstData for the checks.
+void TakeWeb(WebClients& clients, WebSocketClient& client, std::string_view text, bool isText,
+             std::int64_t now) {
+  const std::int64_t tick = isText ? LapOf(text) : -1;
+  if (tick < 0) {
+    const WebKind kind = isText ? CheckControl(text, clients.sessionInfo) : WebKind::kDamaged;
+    if (kind == WebKind::kDamaged) ++clients.webFaults.damaged;
+    if (kind == WebKind::kOffline && client.lastTick >= 0) ++clients.webFaults.offline;
+    return;
+  }
+  WebClients::FirstData& first = clients.firstData[static_cast<std::size_t>(tick) % kRing];
+  if (first.tick != tick) {
+    CheckFirstData(clients, first);  // a row long gone, not yet checked
+    first.tick = tick;
+    first.text = text;
+    first.state = WebClients::FirstData::kPending;
+    first.copies = 0;
+  }
+  if (first.text != text) {
+    // Bytes of their own: checked at once (relay-web does not do this).
+    if (!SameValues(text, ExpectedData(clients, tick))) {
+      ++clients.webFaults.damaged;
+      return;
+    }
+  } else if (first.state == WebClients::FirstData::kBad) {
+    ++clients.webFaults.damaged;
+    return;
+  } else if (first.state == WebClients::FirstData::kPending &&
+             ++first.copies == static_cast<std::int64_t>(clients.web.size())) {
+    CheckFirstData(clients, first);  // every browser has it: relay-web is done with the row
+  }
+  if (tick <= client.lastTick) {
+    ++clients.webFaults.outOfOrder;
+    return;
+  }
+  client.lastTick = tick;
+  if (!InWindow(clients, tick)) return;
+  client.got[RowIndex(clients, tick)] = 1;
+  const std::int64_t latency = now - PublishTime(*clients.feed, tick);
+  WebWindow& figures = clients.figures;
+  figures.webLatencies.push_back(latency);
+  if (client.index == 0) figures.firstWebLatencies.push_back(latency);
+  if (client.index + 1 == clients.web.size()) figures.lastWebLatencies.push_back(latency);
+}
+
+// A read the far end ended: counted, unless it was this side closing.
+void CountClosed(const ErrorCode& error, bool& closed, std::int64_t& count) {
+  if (error == asio::error::operation_aborted || closed) return;
+  closed = true;
+  ++count;
+}
+
+void ReadRelay(WebClients& clients) {
+  RelayClient& client = *clients.relay;
+  client.socket.async_read_some(asio::buffer(client.scratch),
+                                [&clients](const ErrorCode& error, std::size_t size) {
+                                  {
+                                    std::lock_guard lock(clients.mutex);
+                                    RelayClient& own = *clients.relay;
+                                    const std::int64_t now = own.socket.Arrival();
+                                    if (error) {
+                                      CountClosed(error, own.closed, clients.relayFaults.closed);
+                                      return;
+                                    }
+                                    clients.bytes += static_cast<std::int64_t>(size);
+                                    own.carry.append(own.scratch.data(), size);
+                                    ParseRelay(clients, now);
+                                  }
+                                  ReadRelay(clients);
+                                });
+}
+
+void ReadWeb(WebClients& clients, WebSocketClient& client) {
+  client.stream.async_read(
+      client.buffer, [&clients, &client](const ErrorCode& error, std::size_t size) {
+        const std::int64_t now = client.stream.next_layer().Arrival();
+        {
+          std::lock_guard lock(clients.mutex);
+          if (error) {
+            CountClosed(error, client.closed, clients.webFaults.closed);
+            return;
+          }
+          clients.bytes += static_cast<std::int64_t>(size);
+          const auto data = client.buffer.cdata();
+          TakeWeb(clients, client, {static_cast<const char*>(data.data()), data.size()},
+                  client.stream.got_text(), now);
+          client.buffer.consume(client.buffer.size());
+        }
+        ReadWeb(clients, client);
+      });
+}
+
+tcp::endpoint Loopback(const char* port) {
+  return {asio::ip::address_v4::loopback(), static_cast<unsigned short>(std::atoi(port))};
+}
+
+// Connects `socket` to 127.0.0.1:`port`; with `retry`, again every 10 ms
+// until `deadline`.
+ErrorCode ConnectSocket(tcp::socket& socket, const char* port, bool retry, std::int64_t deadline) {
+  ErrorCode error;
+  for (;;) {
+    socket.connect(Loopback(port), error);
+    if (!error || !retry || platform::MonotonicNanoseconds() > deadline) return error;
+    socket.close(error);
+    platform::SleepMilliseconds(10);
+  }
+}
+
+// A server that hears nothing from a client pings it now and then (relay-web
+// after 15 s). A ping that lands after a row's message and before the reader
+// takes both would lend the message its later receive time, so the clients
+// ping relay-web every few seconds themselves, right after reading: its
+// answer comes long before the next row.
+bool PingIfDue(WebClients& clients) {
+  constexpr std::int64_t kPingInterval = std::int64_t{5} * 1000000000;
+  const std::int64_t now = platform::MonotonicNanoseconds();
+  if (now - clients.lastPing < kPingInterval) return false;
+  clients.lastPing = now;
+  std::lock_guard lock(clients.mutex);
+  for (const auto& owned : clients.web) {
+    WebSocketClient& client = *owned;
+    if (client.closed || client.pinging) continue;
+    client.pinging = true;
+    client.stream.async_ping({}, [&clients, &client](const ErrorCode&) {
+      std::lock_guard done(clients.mutex);
+      client.pinging = false;
+    });
+  }
+  return true;
+}
+
+// The reading thread: nothing waits on the sockets (no thread sits in the
+// io_context's epoll_wait), so an arriving message wakes nobody; when asked,
+// it runs whatever has become ready (reads, and the further reads their
+// handlers start) until nothing is left.
+void ReadWhenAsked(WebClients* clients) {
+  clients->readerThread.store(gettid());
+  std::unique_lock lock(clients->askMutex);
+  for (;;) {
+    clients->asked.wait(lock, [clients] { return clients->readAsked || clients->ending; });
+    if (clients->ending) return;
+    clients->readAsked = false;
+    lock.unlock();
+    while (clients->io.poll() > 0) {
+    }
+    if (PingIfDue(*clients)) {
+      while (clients->io.poll() > 0) {
+      }
+    }
+    lock.lock();
+  }
+}
+
+std::int64_t Deadline(int timeoutMilliseconds) {
+  return platform::MonotonicNanoseconds() + std::int64_t{timeoutMilliseconds} * 1000000;
+}
+
+}  // namespace
+
+WebClients* OpenWebClients(const Feed& feed, std::string* error) {
+  auto clients = std::make_unique<WebClients>(feed);
+  clients->sessionInfo = ExpectedSessionInfo();
+  clients->row.assign(feed.row.size(), 0);
+  try {
+    clients->thread = std::thread(ReadWhenAsked, clients.get());
+  } catch (const std::system_error& failure) {
+    *error = std::string("cannot start the reading thread: ") + failure.what();
+    return nullptr;
+  }
+  return clients.release();
+}
+
+void CloseWebClients(WebClients* clients) {
+  if (clients == nullptr) return;
+  {
+    std::lock_guard lock(clients->askMutex);
+    clients->ending = true;
+  }
+  clients->asked.notify_one();
+  clients->thread.join();
+  delete clients;
+}
+
+bool ConnectRelayClient(WebClients& clients, const char* port, int timeoutMilliseconds,
+                        std::string* error) {
+  auto client = std::make_unique<RelayClient>(clients.io);
+  ErrorCode failed =
+      ConnectSocket(client->socket.socket(), port, true, Deadline(timeoutMilliseconds));
+  if (!failed && !client->socket.EnableStamps()) {
+    failed.assign(errno, boost::system::system_category());
+  }
+  if (failed) {
+    *error =
+        std::string("cannot connect to the relay at 127.0.0.1:") + port + ": " + failed.message();
+    return false;
+  }
+  std::lock_guard lock(clients.mutex);
+  clients.relay = std::move(client);
+  asio::post(clients.io, [&clients] { ReadRelay(clients); });
+  return true;
+}
+
+bool ConnectWebSockets(WebClients& clients, const char* port, std::size_t count,
+                       int timeoutMilliseconds, std::string* error) {
+  const std::int64_t deadline = Deadline(timeoutMilliseconds);
+  const std::string host = std::string("127.0.0.1:") + port;
+  for (std::size_t i = 0; i < count; ++i) {
+    auto client = std::make_unique<WebSocketClient>(clients.io, clients.web.size());
+    StampedSocket& socket = client->stream.next_layer();
+    ErrorCode failed = ConnectSocket(socket.socket(), port, i == 0, deadline);
+    if (!failed && !socket.EnableStamps()) failed.assign(errno, boost::system::system_category());
+    if (!failed) client->stream.handshake(host, "/ws", failed);
+    if (failed) {
+      *error = "WebSocket client " + std::to_string(i) + " cannot open ws://" + host +
+               "/ws: " + failed.message();
+      return false;
+    }
+    std::lock_guard lock(clients.mutex);
+    WebSocketClient& added = *clients.web.emplace_back(std::move(client));
+    asio::post(clients.io, [&clients, &added] { ReadWeb(clients, added); });
+  }
+  return true;
+}
+
+void ReadArrived(WebClients& clients) {
+  {
+    std::lock_guard lock(clients.askMutex);
+    clients.readAsked = true;
+  }
+  clients.asked.notify_one();
+}
+
+bool AllServed(WebClients& clients) {
+  std::lock_guard lock(clients.mutex);
+  if (!clients.relay || clients.relay->tally.lastTick < 0) return false;
+  return std::all_of(clients.web.begin(), clients.web.end(),
+                     [](const auto& client) { return client->lastTick >= 0; });
+}
+
+void OpenWebWindow(WebClients& clients, Window window) {
+  std::lock_guard lock(clients.mutex);
+  const auto rows =
+      static_cast<std::size_t>(std::max<std::int64_t>(0, window.last - window.first + 1));
+  clients.window = window;
+  clients.figures = {};
+  clients.figures.relayLatencies.reserve(rows);
+  clients.figures.webLatencies.reserve(rows * clients.web.size());
+  clients.figures.firstWebLatencies.reserve(rows);
+  clients.figures.lastWebLatencies.reserve(rows);
+  clients.relayData.assign(rows, 0);
+  for (auto& client : clients.web) client->got.assign(rows, 0);
+  if (clients.relay) OpenWindow(clients.relay->tally);
+}
+
+bool WaitWebCaughtUp(WebClients& clients, std::int64_t tick, int quietMilliseconds) {
+  std::int64_t lastBytes = -1;
+  std::int64_t lastChange = 0;
+  for (;;) {
+    std::int64_t bytes = 0;
+    {
+      std::lock_guard lock(clients.mutex);
+      const RelayClient& straight = *clients.relay;
+      if (straight.closed || CaughtUp(straight.tally, tick)) {
+        // The browsers can have no more than the relay sent as data.
+        const std::int64_t target = std::min(tick, straight.tally.lastTick);
+        if (std::all_of(clients.web.begin(), clients.web.end(), [target](const auto& client) {
+              return client->closed || client->lastTick >= target;
+            })) {
+          return true;
+        }
+      }
+      bytes = clients.bytes;
+    }
+    const std::int64_t now = platform::MonotonicNanoseconds();
+    if (bytes != lastBytes) {
+      lastBytes = bytes;
+      lastChange = now;
+    } else if (now - lastChange > std::int64_t{quietMilliseconds} * 1000000) {
+      return false;
+    }
+    ReadArrived(clients);
+    platform::SleepMilliseconds(1);
+  }
+}
+
+WebWindow CloseWebWindow(WebClients& clients) {
+  std::lock_guard lock(clients.mutex);
+  CheckFirstDataBefore(clients, std::numeric_limits<std::int64_t>::max());
+  WebWindow figures = std::move(clients.figures);
+  if (clients.relay) {
+    Tally& tally = clients.relay->tally;
+    CloseWindow(tally, clients.window);
+    figures.relayDelivered = tally.delivered;
+    figures.relayMissing = tally.missing;
+  }
+  for (const auto& client : clients.web) {
+    for (std::size_t i = 0; i < client->got.size(); ++i) {
+      figures.webDelivered += client->got[i];
+      figures.webMissing += clients.relayData[i] != 0 && client->got[i] == 0 ? 1 : 0;
+    }
+  }
+  clients.window = {};
+  clients.figures = {};
+  return figures;
+}
+
+std::int64_t UnstampedReads(WebClients& clients) {
+  std::lock_guard lock(clients.mutex);
+  std::int64_t reads = clients.relay ? clients.relay->socket.Unstamped() : 0;
+  for (const auto& client : clients.web) reads += client->stream.next_layer().Unstamped();
+  return reads;
+}
+
+std::int64_t ReaderCpuNanoseconds(WebClients& clients) {
+  return CpuNanoseconds(getpid(), clients.readerThread.load());
+}
+
+ClientFaults RelayClientFaults(WebClients& clients) {
+  std::lock_guard lock(clients.mutex);
+  ClientFaults faults = clients.relayFaults;
+  if (clients.relay) faults.outOfOrder += clients.relay->tally.outOfOrder;
+  return faults;
+}
+
+ClientFaults WebSocketFaults(WebClients& clients) {
+  std::lock_guard lock(clients.mutex);
+  return clients.webFaults;
+}
+
+}  // namespace bench
