@@ -9,8 +9,6 @@
 
 namespace bench {
 
-namespace {
-
 std::string Format(const char* format, double value) {
   const int length = std::snprintf(nullptr, 0, format, value);
   if (length <= 0) return {};
@@ -22,6 +20,8 @@ std::string Format(const char* format, double value) {
 std::string Micros(std::int64_t nanoseconds) {
   return Format("%.1f", static_cast<double>(nanoseconds) / 1000.0);
 }
+
+namespace {
 
 std::string Ratio(double relay, double floor) {
   if (floor <= 0 || relay < 0) return "-";

@@ -64,6 +64,12 @@ struct Results {
 };
 
 Machine DescribeMachine();
+// `value` printed with the printf `format` (one double conversion), as long
+// as it takes.
+std::string Format(const char* format, double value);
+// Nanoseconds as microseconds with one decimal.
+std::string Micros(std::int64_t nanoseconds);
+
 std::string MarkdownReport(const Results& results);
 std::string JsonReport(const Results& results);
 

@@ -8,6 +8,7 @@
 
 #include "feed.h"
 #include "relay_process.h"
+#include "report.h"
 
 namespace bench {
 
@@ -27,16 +28,6 @@ constexpr double kAddedP99GoalMicroseconds = 1000;
 constexpr std::size_t kLossGoalClients = 50;  // loses nothing with this many
 constexpr std::size_t kCpuGoalClients = 10;   // uses under kCpuGoalPercent with this many
 constexpr double kCpuGoalPercent = 2;
-
-std::string Format(const char* format, double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, format, value);
-  return text;
-}
-
-std::string Micros(std::int64_t nanoseconds) {
-  return Format("%.1f", static_cast<double>(nanoseconds) / 1000.0);
-}
 
 std::string ClientsName(std::size_t clients) {
   return std::to_string(clients) + (clients == 1 ? " WebSocket client" : " WebSocket clients");
@@ -303,13 +294,21 @@ std::string WebMarkdownReport(const WebResults& results) {
          "relay-web in the same run. Cells are relay / relay-web (what relay-web adds); "
          "relay-web's figures are over all its clients' messages.\n\n";
   out += "| |";
-  for (const WebCountResult& count : results.counts) out += " " + ClientsName(count.clients) + " |";
+  for (const WebCountResult& count : results.counts) {
+    out += ' ';
+    out += ClientsName(count.clients);
+    out += " |";
+  }
   out += "\n|---|";
   for (std::size_t i = 0; i < results.counts.size(); ++i) out += "---|";
   out += "\n";
   const auto row = [&](const std::string& title, auto cell) {
     out += "| " + title + " |";
-    for (const WebCountResult& count : results.counts) out += " " + cell(count) + " |";
+    for (const WebCountResult& count : results.counts) {
+      out += ' ';
+      out += cell(count);
+      out += " |";
+    }
     out += "\n";
   };
   struct Stat {
