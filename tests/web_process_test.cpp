@@ -484,7 +484,7 @@ TEST(WebFeed, KeepsTheRelaysDigitsAndMakesNonFiniteValuesNull) {
                   R"("rpm":7,"lapDistPct":0.50,"fuelLevelPct":-0.25,"lapDist":1234.50,"lap":4,)"
                   R"("raceLaps":-2147483648,"sessionLapsRemain":0,"sessionTimeRemain":1800.00,)"
                   R"("onPitRoad":true,"throttle":-0.00,"isOnTrack":false})");
-  EXPECT_NO_THROW(Json::parse(json));
+  EXPECT_TRUE(Json::accept(json));
   // A car path that is not UTF-8 still makes valid JSON.
   watch::SessionInfo session{1, 2, 3, 4, "car \"x\"\\ \xff"};
   EXPECT_EQ(Json::parse(web::SessionJson(session))["carPath"], "car \"x\"\\ \xEF\xBF\xBD");
