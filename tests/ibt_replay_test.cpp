@@ -101,17 +101,17 @@ struct Recording {
   std::string sessionText = kSessionText;
 };
 
-Bytes MakeRecording(const Recording& spec) {
+Bytes MakeRecording(const Recording& recording) {
   int rowLength = 0;
   for (const Column& column : kColumns) rowLength += Size(column.type);
   const std::size_t records = 144;
   const std::size_t text = records + 144 * kColumnCount;
-  const std::size_t rows = text + spec.sessionText.size();
-  Bytes file(rows + static_cast<std::size_t>(rowLength) * spec.rows + spec.partial, 0);
+  const std::size_t rows = text + recording.sessionText.size();
+  Bytes file(rows + static_cast<std::size_t>(rowLength) * recording.rows + recording.partial, 0);
   Put32(file, 0, 2);  // version
   Put32(file, 4, 1);  // status
   Put32(file, 8, 60);
-  Put32(file, 16, static_cast<std::int32_t>(spec.sessionText.size()));
+  Put32(file, 16, static_cast<std::int32_t>(recording.sessionText.size()));
   Put32(file, 20, static_cast<std::int32_t>(text));
   Put32(file, 24, kColumnCount);
   Put32(file, 28, static_cast<std::int32_t>(records));
@@ -124,7 +124,7 @@ Bytes MakeRecording(const Recording& spec) {
   std::memcpy(file.data() + 120, &start, 8);
   std::memcpy(file.data() + 128, &end, 8);
   Put32(file, 136, 4);
-  Put32(file, 140, spec.countedRows);
+  Put32(file, 140, recording.countedRows);
   int offset = 0;
   for (int i = 0; i < kColumnCount; ++i) {
     const std::size_t record = records + 144 * static_cast<std::size_t>(i);
@@ -134,8 +134,8 @@ Bytes MakeRecording(const Recording& spec) {
     std::memcpy(file.data() + record + 16, kColumns[i].name, std::strlen(kColumns[i].name));
     offset += Size(kColumns[i].type);
   }
-  std::memcpy(file.data() + text, spec.sessionText.data(), spec.sessionText.size());
-  for (int r = 0; r < spec.rows; ++r) {
+  std::memcpy(file.data() + text, recording.sessionText.data(), recording.sessionText.size());
+  for (int r = 0; r < recording.rows; ++r) {
     std::uint8_t* at = file.data() + rows + static_cast<std::size_t>(rowLength) * r;
     for (const Column& column : kColumns) {
       const double value = column.value(r);
@@ -326,11 +326,11 @@ TEST_F(IbtReplay, BadFilesAreRefusedAndNothingIsCreated) {
 
 TEST_F(IbtReplay, RegionIsMadeLargeEnoughAndATooSmallOneIsLeftAlone) {
   // A session text longer than the publisher's usual 1 MiB region.
-  Recording spec{30, 30, 0, kSessionText};
-  for (int i = 0; spec.sessionText.size() < 1100000; ++i) {
-    spec.sessionText += "Filler" + std::to_string(i) + ": some text the replay must carry\n";
+  Recording recording{30, 30, 0, kSessionText};
+  for (int i = 0; recording.sessionText.size() < 1100000; ++i) {
+    recording.sessionText += "Filler" + std::to_string(i) + ": some text the replay must carry\n";
   }
-  const std::string file = File("large", MakeRecording(spec));
+  const std::string file = File("large", MakeRecording(recording));
 
   // A region of the usual size left by a publisher, held as a relay holds it
   // (on Windows it would vanish with its last handle).
