@@ -226,17 +226,22 @@ class WebProcess : public testsupport::ProcessFixture {
     Start("web", RELAY_WEB_EXECUTABLE, {"--listen", "127.0.0.1:" + std::to_string(kWebPort)});
     ASSERT_TRUE(WaitForOutput("web", "serving http://127.0.0.1:8667/")) << Output("web");
   }
+  // sim-publisher, the relay and relay-web, with `relay` reading the relay
+  // beside relay-web.
+  void StartAll(RelayClient& relay) {
+    StartRelayAndPublisher();
+    StartWeb();
+    ASSERT_TRUE(WaitForOutput("web", "connected to the relay at 127.0.0.1:6667")) << Output("web");
+    ASSERT_TRUE(relay.Open(io_));
+    relay.ReadAll();
+  }
 
   net::io_context io_;
 };
 
 TEST_F(WebProcess, FeedCarriesTheRelaysValuesAndServesThePageAndSnapshot) {
-  StartRelayAndPublisher();
-  StartWeb();
-  ASSERT_TRUE(WaitForOutput("web", "connected to the relay at 127.0.0.1:6667")) << Output("web");
   RelayClient relay(io_);
-  ASSERT_TRUE(relay.Open(io_));
-  relay.ReadAll();
+  ASSERT_NO_FATAL_FAILURE(StartAll(relay));
   // relay-web joined the relay earlier than this client, so by the time this
   // one has its SESSION_INFO (the 32nd message to a new client), relay-web
   // has one too.
@@ -329,12 +334,8 @@ TEST_F(WebProcess, StatusFollowsTheRelayAwayAndBack) {
 }
 
 TEST_F(WebProcess, StalledAndSlowBrowsersCostTheOthersNothing) {
-  StartRelayAndPublisher();
-  StartWeb();
-  ASSERT_TRUE(WaitForOutput("web", "connected to the relay")) << Output("web");
   RelayClient relay(io_);
-  ASSERT_TRUE(relay.Open(io_));
-  relay.ReadAll();
+  ASSERT_NO_FATAL_FAILURE(StartAll(relay));
   ASSERT_TRUE(RunUntil(io_, [&] { return relay.count >= 2; }));
 
   Browser fast(io_), slow(io_), stalled(io_);
