@@ -4,7 +4,6 @@
 #include <array>
 #include <limits>
 #include <string_view>
-#include <vector>
 
 #include "stream_framer.h"
 
@@ -57,12 +56,20 @@ bool ParseTwoDecimals(std::string_view text, double* value) {
   return true;
 }
 
-// Splits at every ";" (a trailing ";" gives a last, empty field).
-std::vector<std::string_view> SplitFields(std::string_view message) {
-  std::vector<std::string_view> fields;
+// A DATA_PACKET's ";"-separated fields (a trailing ";" gives a last, empty
+// one): views of the first seventeen, enough for a good packet, and the count
+// of all of them. Fixed room, so checking a packet allocates nothing.
+struct DataFields {
+  std::array<std::string_view, 17> view;
+  std::size_t count = 0;
+};
+
+DataFields SplitFields(std::string_view message) {
+  DataFields fields;
   for (;;) {
     const std::size_t end = message.find(';');
-    fields.push_back(message.substr(0, end));
+    if (fields.count < fields.view.size()) fields.view[fields.count] = message.substr(0, end);
+    ++fields.count;
     if (end == std::string_view::npos) return fields;
     message.remove_prefix(end + 1);
   }
@@ -79,12 +86,14 @@ std::string FieldProblem(std::size_t field, std::string_view text, const char* w
 }
 
 ParsedMessage ParseDataPacket(std::string_view message) {
-  const std::vector<std::string_view> fields = SplitFields(message);
+  const DataFields split = SplitFields(message);
+  const std::array<std::string_view, 17>& fields = split.view;
   // Sixteen fields, each followed by ";", leave an empty seventeenth.
-  if (fields.size() != 17 || !fields.back().empty()) {
-    const std::size_t count = fields.back().empty() ? fields.size() - 1 : fields.size();
+  const bool finalSemicolon = message.ends_with(';');
+  if (split.count != 17 || !finalSemicolon) {
+    const std::size_t count = finalSemicolon ? split.count - 1 : split.count;
     return Malformed("DATA_PACKET with " + std::to_string(count) + " fields" +
-                     (fields.back().empty() ? "" : " and no final \";\"") + ", not 16");
+                     (finalSemicolon ? "" : " and no final \";\"") + ", not 16");
   }
   ParsedMessage parsed;
   DataPacket& d = parsed.data;
