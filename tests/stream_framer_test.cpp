@@ -21,13 +21,26 @@ using watch::MessageKind;
 using watch::ParseMessage;
 using watch::StreamFramer;
 
+// The framer's messages are views that last until its next call: these keep
+// copies.
+void Feed(StreamFramer& framer, std::string_view bytes, std::vector<std::string>& messages) {
+  std::vector<std::string_view> views;
+  framer.Feed(bytes, views);
+  messages.insert(messages.end(), views.begin(), views.end());
+}
+void Finish(StreamFramer& framer, std::vector<std::string>& messages) {
+  std::vector<std::string_view> views;
+  framer.Finish(views);
+  messages.insert(messages.end(), views.begin(), views.end());
+}
+
 std::vector<std::string> Frame(
     const std::vector<std::string_view>& pieces,
     watch::DataPacketEnd dataPacketEnd = watch::DataPacketEnd::kAtNextKeyword) {
   StreamFramer framer(dataPacketEnd);
   std::vector<std::string> messages;
-  for (std::string_view piece : pieces) framer.Feed(piece, messages);
-  framer.Finish(messages);
+  for (std::string_view piece : pieces) Feed(framer, piece, messages);
+  Finish(framer, messages);
   return messages;
 }
 
@@ -76,25 +89,25 @@ TEST(StreamFramer, FramesTheSameWhereverTheStreamIsCut) {
 TEST(StreamFramer, HandsOutAMessageOnlyOnceTheNextKeywordBegins) {
   StreamFramer framer;
   std::vector<std::string> messages;
-  framer.Feed("SESSION_INFO;1;2;3;4;car", messages);
-  framer.Feed("path DATA_", messages);
+  Feed(framer, "SESSION_INFO;1;2;3;4;car", messages);
+  Feed(framer, "path DATA_", messages);
   EXPECT_TRUE(messages.empty());
-  framer.Feed("PACKET;", messages);
+  Feed(framer, "PACKET;", messages);
   EXPECT_EQ(messages, std::vector<std::string>{"SESSION_INFO;1;2;3;4;carpath "});
   // A new connection starts clean: the unfinished DATA_PACKET is dropped.
   framer.Reset();
-  framer.Finish(messages);
+  Finish(framer, messages);
   EXPECT_EQ(messages.size(), 1u);
 
   // Ending packets at their last field hands a packet out at once; what
   // follows it before the next keyword is a message of its own.
   StreamFramer early(watch::DataPacketEnd::kAtLastField);
   messages.clear();
-  early.Feed(kMessages[1].substr(0, kMessages[1].size() - 1), messages);
+  Feed(early, kMessages[1].substr(0, kMessages[1].size() - 1), messages);
   EXPECT_TRUE(messages.empty());
-  early.Feed(";junk", messages);
+  Feed(early, ";junk", messages);
   EXPECT_EQ(messages, std::vector<std::string>{kMessages[1]});
-  early.Feed("SESSION_INFO;", messages);
+  Feed(early, "SESSION_INFO;", messages);
   EXPECT_EQ(messages, (std::vector<std::string>{kMessages[1], "junk"}));
 }
 
@@ -106,9 +119,9 @@ TEST(StreamFramer, BoundsARunWithoutKeywordsAndLosesNoByte) {
     StreamFramer framer;
     std::vector<std::string> messages;
     for (std::size_t at = 0; at < stream.size(); at += piece) {
-      framer.Feed(std::string_view(stream).substr(at, piece), messages);
+      Feed(framer, std::string_view(stream).substr(at, piece), messages);
     }
-    framer.Finish(messages);
+    Finish(framer, messages);
     EXPECT_EQ(Join(messages), stream) << "pieces of " << piece;
     EXPECT_EQ(messages.back(), packet) << "pieces of " << piece;
     if (piece == 1) {

@@ -165,7 +165,7 @@ class Watch {
 
   void Receive(platform::Socket socket) {
     framer_.Reset();
-    std::vector<std::string> messages;
+    std::vector<std::string_view> messages;
     static char buffer[65536];
     lastMessage_ = Now();
     bool quiet = false;
@@ -178,7 +178,7 @@ class Watch {
       } else if (got == 0 || got == -2) {
         framer_.Finish(messages);
       }
-      for (const std::string& message : messages) {
+      for (std::string_view message : messages) {
         if (Done()) break;
         Handle(message);
       }
@@ -196,7 +196,7 @@ class Watch {
     }
   }
 
-  void Handle(const std::string& message) {
+  void Handle(std::string_view message) {
     ++state_.messages;
     ++messagesThisSecond_;
     const watch::ParsedMessage parsed = watch::ParseMessage(message);

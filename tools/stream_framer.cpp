@@ -29,39 +29,53 @@ std::size_t DataPacketLastField(std::string_view text) {
 
 }  // namespace
 
-void StreamFramer::Feed(std::string_view bytes, std::vector<std::string>& messages) {
+void StreamFramer::Feed(std::string_view bytes, std::vector<std::string_view>& messages) {
+  DropHandedOut();
   pending_.append(bytes);
+  const std::string_view text(pending_);
+  std::size_t begin = 0;  // where the message still open begins
   for (;;) {
+    const std::string_view open = text.substr(begin);
     // A keyword at position 0 opens the pending message; only a later one
     // can close it.
-    std::size_t start = FindKeyword(pending_, std::max<std::size_t>(scanned_, 1));
+    std::size_t start = FindKeyword(open, std::max<std::size_t>(scanned_, 1));
     if (dataPacketEnd_ == DataPacketEnd::kAtLastField) {
-      start = std::min(start, DataPacketLastField(pending_));
+      start = std::min(start, DataPacketLastField(open));
     }
     if (start == std::string::npos) break;
-    messages.push_back(pending_.substr(0, start));
-    pending_.erase(0, start);
+    messages.push_back(open.substr(0, start));
+    begin += start;
     scanned_ = 0;
   }
   // Past here no keyword begins, except perhaps one whose first bytes are the
   // last few of the stream so far: look at those again next time.
   const std::size_t keep = kLongestKeyword - 1;
-  scanned_ = pending_.size() > keep ? pending_.size() - keep : 0;
-  if (pending_.size() > kMaxMessageLength) {
-    messages.push_back(pending_.substr(0, scanned_));
-    pending_.erase(0, scanned_);
+  const std::size_t openSize = text.size() - begin;
+  scanned_ = openSize > keep ? openSize - keep : 0;
+  if (openSize > kMaxMessageLength) {
+    messages.push_back(text.substr(begin, scanned_));
+    begin += scanned_;
     scanned_ = 0;
   }
+  handedOut_ = begin;
 }
 
-void StreamFramer::Finish(std::vector<std::string>& messages) {
+void StreamFramer::Finish(std::vector<std::string_view>& messages) {
+  DropHandedOut();
   if (!pending_.empty()) messages.push_back(pending_);
-  Reset();
+  handedOut_ = pending_.size();
+  scanned_ = 0;
 }
 
 void StreamFramer::Reset() {
   pending_.clear();
+  handedOut_ = 0;
   scanned_ = 0;
+}
+
+void StreamFramer::DropHandedOut() {
+  pending_.erase(0, handedOut_);
+  handedOut_ = 0;
 }
 
 }  // namespace watch

@@ -35,17 +35,26 @@ class StreamFramer {
 
   // Appends `bytes` to the stream and adds every message they complete to
   // `messages`. Bytes before the first keyword come out as a message of
-  // their own (one that does not begin with a keyword).
-  void Feed(std::string_view bytes, std::vector<std::string>& messages);
-  // The stream has ended: the message still open is complete.
-  void Finish(std::vector<std::string>& messages);
+  // their own (one that does not begin with a keyword). The messages are
+  // views of the framer's own buffer, valid until its next call: the buffer
+  // keeps its size from row to row, so framing allocates nothing.
+  void Feed(std::string_view bytes, std::vector<std::string_view>& messages);
+  // The stream has ended: the message still open is complete (a view, as
+  // above). Call Reset before the next stream.
+  void Finish(std::vector<std::string_view>& messages);
   // Forgets everything pending, for a new connection.
   void Reset();
 
  private:
+  // Forgets the messages handed out by the last call.
+  void DropHandedOut();
+
   DataPacketEnd dataPacketEnd_;
+  // The messages handed out last, [0, handedOut_), then the open one.
   std::string pending_;
-  // pending_ holds no keyword start in [1, scanned_) (at 0 it may have one).
+  std::size_t handedOut_ = 0;
+  // The open message holds no keyword start in [1, scanned_) (at 0 it may
+  // have one).
   std::size_t scanned_ = 0;
 };
 

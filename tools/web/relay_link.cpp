@@ -91,7 +91,7 @@ void RelayLink::Handle(std::size_t index) {
   net::post(stream_.get_executor(), [this, index] { Handle(index + 1); });
 }
 
-void RelayLink::Publish(const std::string& message) {
+void RelayLink::Publish(std::string_view message) {
   const watch::ParsedMessage parsed = watch::ParseMessage(message);
   switch (parsed.kind) {
     case watch::MessageKind::kDataPacket: {

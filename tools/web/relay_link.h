@@ -10,6 +10,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "stream_framer.h"
@@ -36,7 +37,7 @@ class RelayLink {
   void Read();
   void OnRead(boost::beast::error_code ec, std::size_t bytes);
   void Handle(std::size_t index);
-  void Publish(const std::string& message);
+  void Publish(std::string_view message);
   // The connection failed or ended: offline, and again in a second.
   void Retry(bool wasConnected);
 
@@ -48,7 +49,8 @@ class RelayLink {
   boost::beast::tcp_stream stream_;
   boost::asio::steady_timer retry_;
   watch::StreamFramer framer_{watch::DataPacketEnd::kAtLastField};
-  std::vector<std::string> messages_;
+  // What the last read completed: views of the framer's buffer.
+  std::vector<std::string_view> messages_;
   std::array<char, 65536> buffer_{};
   bool ended_ = false;  // the messages being handled are the stream's last
   bool outageReported_ = false;
