@@ -60,8 +60,9 @@ void RelayLink::OnConnect(beast::error_code ec) {
 }
 
 void RelayLink::Read() {
-  stream_.async_read_some(net::buffer(buffer_),
-                          beast::bind_front_handler(&RelayLink::OnRead, this));
+  stream_.async_read_some(
+      net::buffer(buffer_),
+      WithMemory(readMemory_, beast::bind_front_handler(&RelayLink::OnRead, this)));
 }
 
 void RelayLink::OnRead(beast::error_code ec, std::size_t bytes) {
@@ -91,12 +92,22 @@ void RelayLink::Handle(std::size_t index) {
   net::post(stream_.get_executor(), [this, index] { Handle(index + 1); });
 }
 
+std::shared_ptr<std::string> RelayLink::FreeDataBuffer() {
+  // One thread: a count of 1 (this list's) cannot rise while we look.
+  for (const std::shared_ptr<std::string>& buffer : dataBuffers_) {
+    if (buffer.use_count() == 1) return buffer;
+  }
+  auto buffer = std::make_shared<std::string>();
+  buffer->reserve(kDataJsonCapacity);
+  dataBuffers_.push_back(buffer);
+  return buffer;
+}
+
 void RelayLink::Publish(std::string_view message) {
   const watch::ParsedMessage parsed = watch::ParseMessage(message);
   switch (parsed.kind) {
     case watch::MessageKind::kDataPacket: {
-      auto json = std::make_shared<std::string>();
-      json->reserve(kDataJsonCapacity);
+      std::shared_ptr<std::string> json = FreeDataBuffer();
       DataJson(message, *json);
       server_.PublishData(std::move(json));
       break;

@@ -9,10 +9,12 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "handler_memory.h"
 #include "stream_framer.h"
 #include "web_server.h"
 
@@ -38,6 +40,10 @@ class RelayLink {
   void OnRead(boost::beast::error_code ec, std::size_t bytes);
   void Handle(std::size_t index);
   void Publish(std::string_view message);
+  // A buffer for a data message that no browser holds any more, or a new
+  // one: once there are as many as are ever held at once (each browser's
+  // waiting and sending message, and the latest), rows allocate nothing.
+  std::shared_ptr<std::string> FreeDataBuffer();
   // The connection failed or ended: offline, and again in a second.
   void Retry(bool wasConnected);
 
@@ -51,7 +57,9 @@ class RelayLink {
   watch::StreamFramer framer_{watch::DataPacketEnd::kAtLastField};
   // What the last read completed: views of the framer's buffer.
   std::vector<std::string_view> messages_;
+  std::vector<std::shared_ptr<std::string>> dataBuffers_;
   std::array<char, 65536> buffer_{};
+  const std::shared_ptr<HandlerMemory> readMemory_ = std::make_shared<HandlerMemory>();
   bool ended_ = false;  // the messages being handled are the stream's last
   bool outageReported_ = false;
   bool everConnected_ = false;

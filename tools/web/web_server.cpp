@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "dashboard_page.h"
+#include "handler_memory.h"
 #include "socket_options.h"
 #include "web_feed.h"
 
@@ -194,7 +195,8 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
     }
     writeStart_ = Clock::now();
     ws_.async_write(net::buffer(*writing_),
-                    beast::bind_front_handler(&WebSocketSession::OnWrite, shared_from_this()));
+                    WithMemory(writeMemory_, beast::bind_front_handler(&WebSocketSession::OnWrite,
+                                                                       shared_from_this())));
   }
   void OnWrite(beast::error_code ec, std::size_t) {
     writing_.reset();
@@ -213,6 +215,7 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
   std::deque<Message> control_;
   Message data_;
   Message writing_;  // the message being written, kept alive until it is done
+  const std::shared_ptr<HandlerMemory> writeMemory_ = std::make_shared<HandlerMemory>();
   Clock::time_point writeStart_;
   bool open_ = false;  // the handshake is done and no write has failed
   bool dropped_ = false;

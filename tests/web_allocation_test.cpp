@@ -1,0 +1,132 @@
+// relay-web's path for one row, from the relay's socket to a browser's, with
+// the heap counted: once the first rows have sized every buffer, a row costs
+// no allocation at all. The bridge runs in this process on its own thread
+// (the thread whose allocations count) between a stand-in relay and a
+// WebSocket client, both on free loopback ports.
+#include <gtest/gtest.h>
+#include <malloc.h>
+
+#include <atomic>
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "relay_link.h"
+#include "web_server.h"
+
+// glibc's own entry points, which the functions below wrap: operator new,
+// the C++ library and Asio all allocate through these names.
+extern "C" {
+void* __libc_malloc(std::size_t size);
+void* __libc_calloc(std::size_t count, std::size_t size);
+void* __libc_realloc(void* pointer, std::size_t size);
+void* __libc_memalign(std::size_t alignment, std::size_t size);
+void __libc_free(void* pointer);
+}
+
+namespace {
+
+thread_local bool tBridgeThread = false;
+std::atomic<bool> gCounting{false};
+std::atomic<long> gAllocations{0};
+
+void Count() {
+  if (tBridgeThread && gCounting.load(std::memory_order_relaxed)) {
+    gAllocations.fetch_add(1, std::memory_order_relaxed);
+  }
+}
+
+}  // namespace
+
+extern "C" {
+void* malloc(std::size_t size) noexcept {
+  Count();
+  return __libc_malloc(size);
+}
+void* calloc(std::size_t count, std::size_t size) noexcept {
+  Count();
+  return __libc_calloc(count, size);
+}
+void* realloc(void* pointer, std::size_t size) noexcept {
+  Count();
+  return __libc_realloc(pointer, size);
+}
+void* memalign(std::size_t alignment, std::size_t size) noexcept {
+  Count();
+  return __libc_memalign(alignment, size);
+}
+void* aligned_alloc(std::size_t alignment, std::size_t size) noexcept {
+  Count();
+  return __libc_memalign(alignment, size);
+}
+int posix_memalign(void** pointer, std::size_t alignment, std::size_t size) noexcept {
+  Count();
+  *pointer = __libc_memalign(alignment, size);
+  return *pointer == nullptr ? ENOMEM : 0;
+}
+void free(void* pointer) noexcept { __libc_free(pointer); }
+}
+
+namespace {
+
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+
+std::string Row(int lap) {
+  return "DATA_PACKET;90.50;85.25;3;42.70;6543;0.50;0.38;1234.50;" + std::to_string(lap) +
+         ";3;12;1800.00;0;1.00;1;";
+}
+
+TEST(WebAllocation, ARowFromTheRelayToABrowserAllocatesNothing) {
+  net::io_context clients;
+  tcp::acceptor relay(clients, {net::ip::make_address("127.0.0.1"), 0});
+
+  net::io_context bridgeIo;
+  web::WebServer server(bridgeIo);
+  std::string error;
+  ASSERT_TRUE(server.Listen({net::ip::make_address("127.0.0.1"), 0}, &error)) << error;
+  web::RelayLink link(bridgeIo, "127.0.0.1", std::to_string(relay.local_endpoint().port()), server);
+  link.Start();
+  std::thread bridge([&] {
+    tBridgeThread = true;
+    bridgeIo.run();
+  });
+
+  tcp::socket toBridge = relay.accept();
+  net::write(toBridge, net::buffer(std::string("SESSION_INFO;5900;7400;7200;7600;porsche992cup")));
+  websocket::stream<tcp::socket> browser(clients);
+  browser.next_layer().connect(server.LocalEndpoint());
+  browser.handshake("127.0.0.1", "/ws");
+  beast::flat_buffer message;
+
+  // In step: each row is read, framed, turned into JSON and sent on its own
+  // before the next is written. The first rows size the buffers.
+  constexpr int kWarmUpRows = 200;
+  constexpr int kCountedRows = 2000;
+  int rows = 0;
+  for (int lap = 0; lap < kWarmUpRows + kCountedRows; ++lap) {
+    if (lap == kWarmUpRows) gCounting = true;
+    net::write(toBridge, net::buffer(Row(lap)));
+    const std::string wanted = "\"lap\":" + std::to_string(lap) + ",";
+    for (;;) {
+      message.consume(message.size());
+      browser.read(message);
+      if (beast::buffers_to_string(message.data()).find(wanted) != std::string::npos) break;
+    }
+    rows += lap >= kWarmUpRows;
+  }
+  gCounting = false;
+  std::printf("%ld allocations in relay-web's thread for %d rows\n", gAllocations.load(), rows);
+  EXPECT_EQ(gAllocations.load(), 0);
+
+  bridgeIo.stop();
+  bridge.join();
+}
+
+}  // namespace
