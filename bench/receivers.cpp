@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -209,23 +210,13 @@ void OpenWindow(Receivers& receivers, int side, Window window, bool time) {
   receivers.timeWindow = time;
 }
 
-bool WaitCaughtUp(Receivers& receivers, int side, std::int64_t tick, int quietMilliseconds) {
+bool WaitWhileBytesFlow(int quietMilliseconds,
+                        const std::function<bool(std::int64_t* bytes)>& caughtUp) {
   std::int64_t lastBytes = -1;
   std::int64_t lastChange = 0;
   for (;;) {
     std::int64_t bytes = 0;
-    {
-      std::lock_guard lock(receivers.mutex);
-      bool all = true;
-      for (const Receiver& client : receivers.clients[side]) {
-        if (!client.closed && !CaughtUp(client.tally, tick)) {
-          all = false;
-          break;
-        }
-      }
-      if (all) return true;
-      bytes = receivers.bytes[side];
-    }
+    if (caughtUp(&bytes)) return true;
     const std::int64_t now = platform::MonotonicNanoseconds();
     if (bytes != lastBytes) {
       lastBytes = bytes;
@@ -235,6 +226,16 @@ bool WaitCaughtUp(Receivers& receivers, int side, std::int64_t tick, int quietMi
     }
     platform::SleepMilliseconds(1);
   }
+}
+
+bool WaitCaughtUp(Receivers& receivers, int side, std::int64_t tick, int quietMilliseconds) {
+  return WaitWhileBytesFlow(quietMilliseconds, [&](std::int64_t* bytes) {
+    std::lock_guard lock(receivers.mutex);
+    *bytes = receivers.bytes[side];
+    return std::all_of(
+        receivers.clients[side].begin(), receivers.clients[side].end(),
+        [tick](const Receiver& client) { return client.closed || CaughtUp(client.tally, tick); });
+  });
 }
 
 WindowCounts CloseWindow(Receivers& receivers) {

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -80,6 +81,12 @@ std::size_t ClientsServed(Receivers& receivers, int side);
 
 // Starts counting rows first..last for `side`, timing them when `time`.
 void OpenWindow(Receivers& receivers, int side, Window window, bool time);
+// Calls `caughtUp` about every millisecond until it returns true (then
+// true), or until the byte count it reports in `bytes` has not moved for
+// `quietMilliseconds` (then false).
+bool WaitWhileBytesFlow(int quietMilliseconds,
+                        const std::function<bool(std::int64_t* bytes)>& caughtUp);
+
 // Waits until every client of `side` has something for each row up to
 // `tick`. Gives up, returning false, once the side has received nothing for
 // `quietMilliseconds`: what is still missing then is lost, not late.

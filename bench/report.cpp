@@ -128,24 +128,11 @@ std::string MarkdownReport(const Results& results) {
                             : ", in " + std::to_string(settings.rounds) + " alternating turns") +
       ". Cells are relay / floor (relay ÷ floor).\n\n";
 
-  out += "| |";
-  for (const CountResult& count : results.counts) {
-    out += ' ';
-    out += std::to_string(count.clients);
-    out += count.clients == 1 ? " client |" : " clients |";
-  }
-  out += "\n|---|";
-  for (std::size_t i = 0; i < results.counts.size(); ++i) out += "---|";
-  out += "\n";
-
+  AppendMarkdownHeader(out, results.counts, [](const CountResult& count) {
+    return std::to_string(count.clients) + (count.clients == 1 ? " client" : " clients");
+  });
   const auto row = [&](const std::string& title, auto cell) {
-    out += "| " + title + " |";
-    for (const CountResult& count : results.counts) {
-      out += ' ';
-      out += cell(count);
-      out += " |";
-    }
-    out += "\n";
+    AppendMarkdownRow(out, title, results.counts, cell);
   };
   struct Stat {
     const char* name;

@@ -70,6 +70,34 @@ std::string Format(const char* format, double value);
 // Nanoseconds as microseconds with one decimal.
 std::string Micros(std::int64_t nanoseconds);
 
+// Appends a Markdown table's header to `out`: an empty corner, a column for
+// each item of `columns` headed `name(item)`, and the separator row.
+template <typename Column, typename Name>
+void AppendMarkdownHeader(std::string& out, const std::vector<Column>& columns, Name name) {
+  out += "| |";
+  for (const Column& column : columns) {
+    out += ' ';
+    out += name(column);
+    out += " |";
+  }
+  out += "\n|---|";
+  for (std::size_t i = 0; i < columns.size(); ++i) out += "---|";
+  out += "\n";
+}
+
+// Appends a row to `out`: `title`, then `cell(item)` for each of `columns`.
+template <typename Column, typename Cell>
+void AppendMarkdownRow(std::string& out, const std::string& title,
+                       const std::vector<Column>& columns, Cell cell) {
+  out += "| " + title + " |";
+  for (const Column& column : columns) {
+    out += ' ';
+    out += cell(column);
+    out += " |";
+  }
+  out += "\n";
+}
+
 std::string MarkdownReport(const Results& results);
 std::string JsonReport(const Results& results);
 

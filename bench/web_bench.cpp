@@ -293,23 +293,10 @@ std::string WebMarkdownReport(const WebResults& results) {
          "receive time) at a TCP client of the relay and at every WebSocket client of "
          "relay-web in the same run. Cells are relay / relay-web (what relay-web adds); "
          "relay-web's figures are over all its clients' messages.\n\n";
-  out += "| |";
-  for (const WebCountResult& count : results.counts) {
-    out += ' ';
-    out += ClientsName(count.clients);
-    out += " |";
-  }
-  out += "\n|---|";
-  for (std::size_t i = 0; i < results.counts.size(); ++i) out += "---|";
-  out += "\n";
+  AppendMarkdownHeader(out, results.counts,
+                       [](const WebCountResult& count) { return ClientsName(count.clients); });
   const auto row = [&](const std::string& title, auto cell) {
-    out += "| " + title + " |";
-    for (const WebCountResult& count : results.counts) {
-      out += ' ';
-      out += cell(count);
-      out += " |";
-    }
-    out += "\n";
+    AppendMarkdownRow(out, title, results.counts, cell);
   };
   struct Stat {
     const char* name;

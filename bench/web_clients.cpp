@@ -22,6 +22,7 @@
 #include <mutex>
 #include <thread>
 
+#include "receivers.h"
 #include "relay_process.h"
 #include "stamped_socket.h"
 #include "web_messages.h"
@@ -448,34 +449,23 @@ void OpenWebWindow(WebClients& clients, Window window) {
 }
 
 bool WaitWebCaughtUp(WebClients& clients, std::int64_t tick, int quietMilliseconds) {
-  std::int64_t lastBytes = -1;
-  std::int64_t lastChange = 0;
-  for (;;) {
-    std::int64_t bytes = 0;
+  return WaitWhileBytesFlow(quietMilliseconds, [&](std::int64_t* bytes) {
     {
       std::lock_guard lock(clients.mutex);
+      *bytes = clients.bytes;
       const RelayClient& straight = *clients.relay;
-      if (straight.closed || CaughtUp(straight.tally, tick)) {
-        // The browsers can have no more than the relay sent as data.
-        const std::int64_t target = std::min(tick, straight.tally.lastTick);
-        if (std::all_of(clients.web.begin(), clients.web.end(), [target](const auto& client) {
-              return client->closed || client->lastTick >= target;
-            })) {
-          return true;
-        }
+      // The browsers can have no more than the relay sent as data.
+      const std::int64_t target = std::min(tick, straight.tally.lastTick);
+      if ((straight.closed || CaughtUp(straight.tally, tick)) &&
+          std::all_of(clients.web.begin(), clients.web.end(), [target](const auto& client) {
+            return client->closed || client->lastTick >= target;
+          })) {
+        return true;
       }
-      bytes = clients.bytes;
-    }
-    const std::int64_t now = platform::MonotonicNanoseconds();
-    if (bytes != lastBytes) {
-      lastBytes = bytes;
-      lastChange = now;
-    } else if (now - lastChange > std::int64_t{quietMilliseconds} * 1000000) {
-      return false;
     }
     ReadArrived(clients);
-    platform::SleepMilliseconds(1);
-  }
+    return false;
+  });
 }
 
 WebWindow CloseWebWindow(WebClients& clients) {
