@@ -14,8 +14,8 @@
 #include <string_view>
 #include <vector>
 
-#include "publisher/publisher.h"
 #include "relay/messages.h"
+#include "sim-publisher/publisher.h"
 
 namespace bench {
 

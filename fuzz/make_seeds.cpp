@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "publisher/publisher.h"
 #include "relay/messages.h"
+#include "sim-publisher/publisher.h"
 #include "simlink/region.h"
 
 namespace {

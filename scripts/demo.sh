@@ -44,9 +44,9 @@ if ((build)); then
 fi
 
 relay=$dir/telemetry-relay
-publisher=$dir/tools/sim-publisher
-watch=$dir/tools/relay-watch
-web=$dir/tools/web/relay-web
+publisher=$dir/sim-publisher
+watch=$dir/relay-watch
+web=$dir/relay-web
 for program in "$relay" "$publisher" "$web" "$watch"; do
   [[ -x $program ]] || { echo "demo: $program is missing; build it first" >&2; exit 1; }
 done

@@ -25,7 +25,7 @@ for target in "${targets[@]}"; do
   echo "=== ${target}_fuzz, ${seconds} s ==="
   mkdir -p "$build/corpus/$target"
   log="$build/$target.log"
-  if ! "$build/fuzz/${target}_fuzz" "$build/corpus/$target" "fuzz/corpus/$target" \
+  if ! "$build/${target}_fuzz" "$build/corpus/$target" "fuzz/corpus/$target" \
     -max_total_time="$seconds" -timeout=10 -artifact_prefix="$build/artifacts/$target-" \
     -print_final_stats=1 >"$log" 2>&1; then
     tail -n 60 "$log"

@@ -31,7 +31,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-"$build/tests/relay_fault_publisher" 1 2000 >"$work/publisher.txt" 2>&1 &
+"$build/relay_fault_publisher" 1 2000 >"$work/publisher.txt" 2>&1 &
 pids+=($!)
 sleep 1
 "$build/telemetry-relay" >"$work/relay.txt" 2>&1 &
@@ -47,7 +47,7 @@ sample() { printf '%9s  %11s  %7s  %15s\n' "$1" "$2" "$3" "$(admitted)"; }
 # What the relay holds with no client: the baseline its descriptors must
 # return to once the clients are gone.
 idle_fds=$(descriptors)
-"$build/tests/relay_soak_clients" "$seconds" >"$work/clients.txt" 2>&1 &
+"$build/relay_soak_clients" "$seconds" >"$work/clients.txt" 2>&1 &
 clients=$!
 pids+=("$clients")
 

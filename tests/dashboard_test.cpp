@@ -1,5 +1,5 @@
 // relay-watch's dashboard: the shift lights, the clock and what a frame shows.
-#include "dashboard.h"
+#include "relay-watch/dashboard.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@ using watch::LitLights;
 using watch::ShiftCue;
 
 TEST(Dashboard, ShiftLightsFollowTheThresholds) {
-  watch::SessionInfo s;
+  stream::SessionInfo s;
   s.firstRpm = 5500, s.shiftRpm = 6900, s.lastRpm = 7100, s.blinkRpm = 7250;
   struct Case {
     std::int32_t rpm;
@@ -40,7 +40,7 @@ TEST(Dashboard, ShiftLightsFollowTheThresholds) {
     EXPECT_EQ(Cue(c.rpm, s), c.cue) << c.rpm;
   }
   // Before a SESSION_INFO (or with thresholds that make no range) nothing lights.
-  EXPECT_EQ(LitLights(7000, watch::SessionInfo{}), 0);
+  EXPECT_EQ(LitLights(7000, stream::SessionInfo{}), 0);
   s.lastRpm = s.firstRpm;
   EXPECT_EQ(LitLights(7000, s), 0);
 }

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "publisher/publisher.h"
+#include "sim-publisher/publisher.h"
 #include "support/tick_rows.h"
 
 int main(int argc, char** argv) {

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "clients/client_service.h"
-#include "publisher/publisher.h"
+#include "sim-publisher/publisher.h"
 #include "simlink/region.h"
 #include "support/process.h"
 #include "support/test_support.h"

@@ -1,5 +1,5 @@
 // The publisher's restart and its single-publisher lock.
-#include "publisher/publisher.h"
+#include "sim-publisher/publisher.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The simulated session behind sim-publisher.
-#include "sim_model.h"
+#include "sim-publisher/sim_model.h"
 
 #include <gtest/gtest.h>
 

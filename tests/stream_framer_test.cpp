@@ -1,6 +1,6 @@
 // relay-watch's framing and message checks: a stream cut anywhere frames the
 // same, and every field of both messages is checked.
-#include "stream_framer.h"
+#include "relay-stream/stream_framer.h"
 
 #include <gtest/gtest.h>
 
@@ -10,16 +10,16 @@
 #include <string>
 #include <vector>
 
-#include "message_parser.h"
-#include "publisher/publisher.h"
+#include "relay-stream/message_parser.h"
 #include "relay/messages.h"
+#include "sim-publisher/publisher.h"
 #include "support/test_support.h"
 
 namespace {
 
-using watch::MessageKind;
-using watch::ParseMessage;
-using watch::StreamFramer;
+using stream::MessageKind;
+using stream::ParseMessage;
+using stream::StreamFramer;
 
 // The framer's messages are views that last until its next call: these keep
 // copies.
@@ -36,7 +36,7 @@ void Finish(StreamFramer& framer, std::vector<std::string>& messages) {
 
 std::vector<std::string> Frame(
     const std::vector<std::string_view>& pieces,
-    watch::DataPacketEnd dataPacketEnd = watch::DataPacketEnd::kAtNextKeyword) {
+    stream::DataPacketEnd dataPacketEnd = stream::DataPacketEnd::kAtNextKeyword) {
   StreamFramer framer(dataPacketEnd);
   std::vector<std::string> messages;
   for (std::string_view piece : pieces) Feed(framer, piece, messages);
@@ -82,8 +82,8 @@ TEST(StreamFramer, FramesTheSameWhereverTheStreamIsCut) {
     bytes.push_back(std::string_view(stream).substr(i, 1));
   EXPECT_EQ(Frame(bytes), kMessages);
   // Ending packets at their last field frames this stream the same.
-  EXPECT_EQ(Frame(bytes, watch::DataPacketEnd::kAtLastField), kMessages);
-  EXPECT_EQ(Frame({stream}, watch::DataPacketEnd::kAtLastField), kMessages);
+  EXPECT_EQ(Frame(bytes, stream::DataPacketEnd::kAtLastField), kMessages);
+  EXPECT_EQ(Frame({stream}, stream::DataPacketEnd::kAtLastField), kMessages);
 }
 
 TEST(StreamFramer, HandsOutAMessageOnlyOnceTheNextKeywordBegins) {
@@ -101,7 +101,7 @@ TEST(StreamFramer, HandsOutAMessageOnlyOnceTheNextKeywordBegins) {
 
   // Ending packets at their last field hands a packet out at once; what
   // follows it before the next keyword is a message of its own.
-  StreamFramer early(watch::DataPacketEnd::kAtLastField);
+  StreamFramer early(stream::DataPacketEnd::kAtLastField);
   messages.clear();
   Feed(early, kMessages[1].substr(0, kMessages[1].size() - 1), messages);
   EXPECT_TRUE(messages.empty());
@@ -112,7 +112,7 @@ TEST(StreamFramer, HandsOutAMessageOnlyOnceTheNextKeywordBegins) {
 }
 
 TEST(StreamFramer, BoundsARunWithoutKeywordsAndLosesNoByte) {
-  const std::string junk(3 * watch::kMaxMessageLength, 'x');
+  const std::string junk(3 * stream::kMaxMessageLength, 'x');
   const std::string packet = kMessages[1];
   const std::string stream = junk + "DATA_PACKE" + junk + packet;
   for (std::size_t piece : {std::size_t{1}, std::size_t{100}, stream.size()}) {
@@ -126,7 +126,7 @@ TEST(StreamFramer, BoundsARunWithoutKeywordsAndLosesNoByte) {
     EXPECT_EQ(messages.back(), packet) << "pieces of " << piece;
     if (piece == 1) {
       for (const std::string& message : messages) {
-        EXPECT_LE(message.size(), watch::kMaxMessageLength);
+        EXPECT_LE(message.size(), stream::kMaxMessageLength);
       }
     }
   }
@@ -137,7 +137,7 @@ TEST(MessageParser, AcceptsWellFormedMessagesAndReadsTheirValues) {
   const auto data =
       ParseMessage("DATA_PACKET;1.01;-2.02;3;4.04;5;6.06;7.07;8.08;9;10;11;12.12;13;14.14;15;");
   ASSERT_EQ(data.kind, MessageKind::kDataPacket) << data.problem;
-  const watch::DataPacket& d = data.data;
+  const stream::DataPacket& d = data.data;
   const auto values = [](auto... v) { return std::vector<double>{static_cast<double>(v)...}; };
   const std::vector<double> got =
       values(d.oilTemp, d.waterTemp, d.gear, d.fuelLevel, d.rpm, d.lapDistPct, d.fuelLevelPct,

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "message_parser.h"
 #include "platform/platform.h"
-#include "publisher/publisher.h"
-#include "sim_model.h"
+#include "relay-stream/message_parser.h"
+#include "sim-publisher/publisher.h"
+#include "sim-publisher/sim_model.h"
 #include "simlink/region.h"
 #include "support/process_fixture.h"
 #include "support/test_support.h"
@@ -141,7 +141,7 @@ class ToolsProcess : public testsupport::ProcessFixture {
     const std::vector<std::string> messages = WatchedMessages();
     EXPECT_EQ(messages.size(), static_cast<std::size_t>(count));
     for (const std::string& message : messages) {
-      EXPECT_NE(watch::ParseMessage(message).kind, watch::MessageKind::kMalformed) << message;
+      EXPECT_NE(stream::ParseMessage(message).kind, stream::MessageKind::kMalformed) << message;
     }
     EXPECT_EQ(Output("watch").find("malformed"), std::string::npos) << Output("watch");
     return messages;
@@ -196,7 +196,7 @@ TEST_F(ToolsProcess, RestartedPublisherCountingAnewResumesTheStream) {
   double previous = 1e9;
   for (std::size_t i = 0; i < messages.size(); ++i) {
     if (!messages[i].starts_with("DATA_PACKET")) continue;
-    const double remain = watch::ParseMessage(messages[i]).data.sessionTimeRemain;
+    const double remain = stream::ParseMessage(messages[i]).data.sessionTimeRemain;
     if (remain > previous) jumps.push_back(i);
     previous = remain;
   }

@@ -15,8 +15,8 @@
 #include <string>
 #include <thread>
 
-#include "relay_link.h"
-#include "web_server.h"
+#include "relay-web/relay_link.h"
+#include "relay-web/web_server.h"
 
 // glibc's own entry points, which the functions below wrap: operator new,
 // the C++ library and Asio all allocate through these names.

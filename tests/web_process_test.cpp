@@ -17,12 +17,12 @@
 #include <string>
 #include <vector>
 
-#include "message_parser.h"
 #include "platform/platform.h"
+#include "relay-stream/message_parser.h"
+#include "relay-web/web_feed.h"
 #include "simlink/region.h"
 #include "support/process_fixture.h"
 #include "support/test_support.h"
-#include "web_feed.h"
 
 namespace {
 
@@ -295,7 +295,7 @@ TEST_F(WebProcess, FeedCarriesTheRelaysValuesAndServesThePageAndSnapshot) {
   const std::string page = Exchange(io_, "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
   ASSERT_TRUE(page.starts_with("HTTP/1.1 200 OK\r\n")) << page.substr(0, 200);
   EXPECT_NE(page.find("\r\nContent-Type: text/html; charset=utf-8\r\n"), std::string::npos);
-  EXPECT_EQ(Body(page), ReadFile(SOURCE_DIR "/tools/web/dashboard.html"));
+  EXPECT_EQ(Body(page), ReadFile(SOURCE_DIR "/tools/relay-web/dashboard.html"));
 }
 
 TEST_F(WebProcess, StatusFollowsTheRelayAwayAndBack) {
@@ -493,7 +493,7 @@ TEST_F(WebProcess, BadCommandLinesAndTakenPortsExitWithOneLine) {
 TEST(WebFeed, KeepsTheRelaysDigitsAndMakesNonFiniteValuesNull) {
   const std::string packet =
       "DATA_PACKET;nan;inf;-3;-inf;007;0.50;-00.25;1234.50;4;-2147483648;0;1800.00;2;-0.00;0;";
-  ASSERT_EQ(watch::ParseMessage(packet).kind, watch::MessageKind::kDataPacket);
+  ASSERT_EQ(stream::ParseMessage(packet).kind, stream::MessageKind::kDataPacket);
   std::string json;
   web::DataJson(packet, json);
   EXPECT_EQ(json, R"({"type":"data","oilTemp":null,"waterTemp":null,"gear":-3,"fuelLevel":null,)"
@@ -502,7 +502,7 @@ TEST(WebFeed, KeepsTheRelaysDigitsAndMakesNonFiniteValuesNull) {
                   R"("onPitRoad":true,"throttle":-0.00,"isOnTrack":false})");
   EXPECT_TRUE(Json::accept(json));
   // A car path that is not UTF-8 still makes valid JSON.
-  watch::SessionInfo session{1, 2, 3, 4, "car \"x\"\\ \xff"};
+  stream::SessionInfo session{1, 2, 3, 4, "car \"x\"\\ \xff"};
   EXPECT_EQ(Json::parse(web::SessionJson(session))["carPath"], "car \"x\"\\ \xEF\xBF\xBD");
 }
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "publisher/publisher.h"
+#include "sim-publisher/publisher.h"
 
 namespace testsupport {
 

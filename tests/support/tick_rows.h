@@ -8,7 +8,7 @@
 #include <span>
 #include <string>
 
-#include "publisher/publisher.h"
+#include "sim-publisher/publisher.h"
 
 namespace testsupport {
 

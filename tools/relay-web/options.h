@@ -1,0 +1,20 @@
+// relay-web's command line.
+#pragma once
+
+#include <string>
+
+namespace web {
+
+struct Options {
+  std::string relayHost = "127.0.0.1";
+  std::string relayPort = "6667";
+  std::string listenAddress = "0.0.0.0";
+  unsigned short listenPort = 8667;
+};
+
+extern const char kUsage[];
+
+// Parses the command line; false (with a message printed) when it is wrong.
+bool ParseOptions(int argc, char** argv, Options* options, bool* help);
+
+}  // namespace web

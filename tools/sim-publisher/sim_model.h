@@ -1,0 +1,88 @@
+// The simulated session behind sim-publisher: one car lapping a 7 km circuit,
+// its telemetry row layout and its session text.
+//
+// The model is deterministic: the same car, seed and rate give the same rows
+// on every platform (its arithmetic is IEEE addition, multiplication,
+// division and square roots only, and its random numbers come from a fixed
+// generator), so a test can replay it and predict every value the relay sends.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "sim-publisher/publisher.h"
+
+namespace simulated {
+
+// What the model takes from the session text; keys it lacks keep these.
+struct Car {
+  double idleRpm = 900;       // DriverCarIdleRPM
+  double redLine = 7400;      // DriverCarRedLine: the rev limiter
+  double shiftRpm = 6900;     // DriverCarSLShiftRPM: where the driver aims to shift
+  double fuelCapacity = 100;  // DriverCarFuelMaxLtr
+};
+Car CarFromSessionText(const char* sessionText);
+
+// A realistic layout of its own: the simulator's grouping of variables (not
+// the relay's order), per-car arrays, values packed at unaligned offsets, and
+// four row slots.
+publisher::Layout SessionLayout();
+// A race at Spa with six cars, the driver in car 3.
+std::string SessionText();
+
+inline constexpr int kSessionLaps = 20;
+inline constexpr double kSessionSeconds = 45 * 60;
+inline constexpr double kTrackLength = 7004;  // metres
+inline constexpr int kForwardGears = 6;
+inline constexpr int kCorners = 10;
+inline constexpr int kOtherCars = 5;
+
+enum class Phase { kGarage, kPitLane, kRacing, kPitEntry, kPitStop };
+
+struct Model {
+  Car car;
+  double step = 1.0 / 60;  // seconds of session time per row
+  std::uint64_t random = 0;
+
+  Phase phase = Phase::kGarage;
+  std::int64_t steps = 0;
+  double sessionTime = 0;
+  double phaseTime = 0;  // seconds since the phase began
+  double distance = 0;   // metres past the start line on the current lap
+  double speed = 0;      // m/s
+  int gear = 0;          // -1 reverse, 0 neutral
+  double lastShift = -1;
+  double rpm = 0;
+  double throttle = 0;
+  double brake = 0;
+  double fuel = 0;
+  double oilTemp = 0;
+  double waterTemp = 0;
+  int lap = 0;
+  int lapsCompleted = 0;
+  double lapStart = 0;
+  double lastLapTime = 0;
+  double bestLapTime = 0;
+  // This lap's driving: a speed factor per corner and the RPM at which the
+  // driver actually shifts (before or after the shift lights say so).
+  std::array<double, kCorners> cornerFactor{};
+  double shiftAt = 0;
+  std::array<double, kOtherCars> otherStart{};
+  std::array<double, kOtherCars> otherLapTime{};
+};
+
+// A fresh session: the car in its garage, cold, with a race's fuel load.
+void StartSession(Model& model, const Car& car, std::uint64_t seed, int rowsPerSecond);
+// Advances the model by one row's worth of time.
+void Step(Model& model);
+// Writes the model's current values into `row`, laid out by `layout`.
+// Values that lie beyond the end of `row` are left out.
+void WriteRow(const Model& model, const publisher::Layout& layout, std::span<std::uint8_t> row);
+
+// The flags the row carries as OnPitRoad and IsOnTrack.
+bool OnPitRoad(const Model& model);
+bool OnTrack(const Model& model);
+
+}  // namespace simulated
