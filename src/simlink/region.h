@@ -36,6 +36,18 @@ inline constexpr std::int64_t kVariableValueOffset = 4;
 inline constexpr std::int64_t kVariableName = 16;
 inline constexpr std::int64_t kVariableNameLength = 32;
 inline constexpr std::int32_t kStatusConnected = 1;
+
+// Fields the relay itself never reads, for the other readers and writers of
+// the region: the header's rows per second, and the rest of a variable
+// record (its value type, its element count, and two NUL-padded texts that
+// have no NUL when full).
+inline constexpr std::int64_t kTickRate = 8;
+inline constexpr std::int64_t kVariableType = 0;
+inline constexpr std::int64_t kVariableElements = 8;
+inline constexpr std::int64_t kVariableDescription = 48;
+inline constexpr std::int64_t kVariableDescriptionLength = 64;
+inline constexpr std::int64_t kVariableUnit = 112;
+inline constexpr std::int64_t kVariableUnitLength = 32;
 }  // namespace layout
 
 // No row taken yet: any tick count the simulator publishes is lower.

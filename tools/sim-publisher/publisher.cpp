@@ -15,8 +15,7 @@ namespace {
 
 namespace layout = simlink::layout;
 
-// Header fields the relay does not read but other readers of the region do.
-constexpr std::int64_t kTickRate = 8;
+// A header field the relay does not read but other readers of the region do.
 constexpr std::int64_t kSessionInfoLength = 16;
 
 void WriteInt32(std::span<std::uint8_t> region, std::int64_t offset, std::int32_t value) {
@@ -357,7 +356,7 @@ bool WriteLayout(std::span<std::uint8_t> region, const Layout& layout,
   if (region.size() < RegionSize(layout)) return false;
   std::memset(region.data(), 0, RegionSize(layout));
   WriteInt32(region, 0, 2);  // header version
-  WriteInt32(region, kTickRate, layout.tickRate);
+  WriteInt32(region, layout::kTickRate, layout.tickRate);
   WriteInt32(region, kSessionInfoLength, layout.sessionInfoCapacity);
   WriteInt32(region, layout::kSessionInfoOffset, layout.sessionInfoOffset);
   WriteInt32(region, layout::kVariableCount, VariableCount(layout));
@@ -375,11 +374,16 @@ bool WriteLayout(std::span<std::uint8_t> region, const Layout& layout,
     return WriteSessionText(region, layout, sessionText);
   }
   for (const Variable& variable : layout.variables) {
-    WriteInt32(region, record, static_cast<std::int32_t>(variable.type));
+    WriteInt32(region, record + layout::kVariableType, static_cast<std::int32_t>(variable.type));
     WriteInt32(region, record + layout::kVariableValueOffset, variable.offset);
-    WriteInt32(region, record + 8, variable.count);
-    std::memcpy(region.data() + record + layout::kVariableName, variable.name.data(),
-                std::min<std::size_t>(variable.name.size(), layout::kVariableNameLength));
+    WriteInt32(region, record + layout::kVariableElements, variable.count);
+    const auto text = [&](std::int64_t field, std::int64_t size, const std::string& value) {
+      std::memcpy(region.data() + record + field, value.data(),
+                  std::min<std::size_t>(value.size(), static_cast<std::size_t>(size)));
+    };
+    text(layout::kVariableName, layout::kVariableNameLength, variable.name);
+    text(layout::kVariableDescription, layout::kVariableDescriptionLength, variable.description);
+    text(layout::kVariableUnit, layout::kVariableUnitLength, variable.unit);
     record += layout::kVariableRecordSize;
   }
   return WriteSessionText(region, layout, sessionText);

@@ -25,10 +25,12 @@ inline constexpr std::size_t kNamedRegionSize = 1 << 20;
 enum class ValueType : std::int32_t { kChar, kBool, kInt, kBitField, kFloat, kDouble };
 
 struct Variable {
-  std::string name;
+  std::string name{};
   ValueType type = ValueType::kFloat;
-  std::int32_t count = 1;   // array length
-  std::int32_t offset = 0;  // within a row
+  std::int32_t count = 1;     // array length
+  std::int32_t offset = 0;    // within a row
+  std::string unit{};         // at most 32 bytes are written
+  std::string description{};  // at most 64 bytes are written
 };
 
 struct Layout {

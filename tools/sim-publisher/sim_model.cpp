@@ -43,7 +43,10 @@ constexpr double kGarageSeconds = 1.5;
 constexpr double kPitFuelLitres = 6;  // below this the driver pits
 constexpr double kRefuelLitresPerSecond = 2.5;
 constexpr double kStopSeconds = 2;  // the rest of a stop besides fuelling
-constexpr double kLitresPerLap = 2.6;
+// Litres per second for every thousand RPM at full throttle, most of it
+// (8 % even off the throttle): about kLitresPerLap over a racing lap.
+constexpr double kFuelFlow = 0.0054;
+constexpr double kIncidentChance = 0.1;  // a trip off the track, per lap
 
 // Longitudinal dynamics: full-throttle acceleration falls to nothing at
 // kDragSpeed; lifting costs coast(v); the brakes give up to kBrakeMax.
@@ -82,7 +85,10 @@ double EngineRpm(const Model& m, int gear) {
 void NewLapDriving(Model& m) {
   for (double& factor : m.cornerFactor) factor = 0.96 + 0.07 * NextUnit(m.random);
   m.shiftAt = std::min(m.car.shiftRpm - 100 + 500 * NextUnit(m.random), m.car.redLine - 40);
+  m.incidentAt = NextUnit(m.random) < kIncidentChance ? 0.1 + 0.8 * NextUnit(m.random) : -1;
 }
+
+double FuelFlow(const Model& m) { return kFuelFlow * m.rpm / 1000 * (0.08 + 0.92 * m.throttle); }
 
 double Fraction(const Model& m) { return m.distance / kTrackLength; }
 
@@ -178,9 +184,19 @@ void UpdateEngine(Model& m) {
   m.rpm = std::min(rpm, m.car.redLine);
 
   const double load = m.throttle * m.rpm / m.car.redLine;
-  m.fuel = std::max(0.0, m.fuel - 0.0036 * m.rpm / 1000 * (0.08 + 0.92 * m.throttle) * dt);
+  m.fuel = std::max(0.0, m.fuel - FuelFlow(m) * dt);
   m.oilTemp += (75 + 40 * load - m.oilTemp) * dt / 120;
   m.waterTemp += (72 + 22 * load - m.waterTemp) * dt / 80;
+}
+
+// Notes the time into the lap at each stretch the car has reached.
+void TrackStretches(Model& m) {
+  const int stretch =
+      std::min(kDeltaStretches - 1, static_cast<int>(m.distance) / kDeltaStretchMetres);
+  while (m.stretch < stretch) {
+    m.lapProfile[static_cast<std::size_t>(++m.stretch)] =
+        static_cast<float>(m.sessionTime - m.lapStart);
+  }
 }
 
 void CrossLine(Model& m) {
@@ -189,7 +205,15 @@ void CrossLine(Model& m) {
   ++m.lap;
   m.lastLapTime = m.sessionTime - m.lapStart;
   if (m.bestLapTime == 0 || m.lastLapTime < m.bestLapTime) m.bestLapTime = m.lastLapTime;
+  // Only a whole lap can be measured against.
+  if (m.lapFromLine && (m.bestProfileTime == 0 || m.lastLapTime < m.bestProfileTime)) {
+    m.bestProfile = m.lapProfile;
+    m.bestProfileTime = m.lastLapTime;
+  }
   m.lapStart = m.sessionTime;
+  m.lapFromLine = true;
+  m.stretch = 0;
+  m.lapProfile = {};
   NewLapDriving(m);
 }
 
@@ -252,6 +276,48 @@ void AdvancePhase(Model& m) {
   }
 }
 
+// What the records say of the variables a dashboard shows.
+struct Described {
+  const char* name;
+  const char* unit;
+  const char* description;
+};
+constexpr Described kDescribed[] = {
+    {"SessionTime", "s", "Time since the session began"},
+    {"SessionFlags", "", "Flags shown to the driver, one bit each"},
+    {"SessionTimeRemain", "s", "Time left in the session"},
+    {"SessionLapsRemain", "", "Laps left in the session, the current one included"},
+    {"SessionLapsRemainEx", "", "Laps left in the session, the current one included"},
+    {"IsOnTrack", "", "The driver is in the car on track"},
+    {"PlayerCarPosition", "", "The driver's place in the race"},
+    {"PlayerCarClassPosition", "", "The driver's place in the car's class"},
+    {"PlayerCarMyIncidentCount", "", "Incident points of the driver this session"},
+    {"CarIdxLap", "", "Lap each car is on, by car index"},
+    {"CarIdxLapDistPct", "", "How far around the lap each car is, 0 to 1"},
+    {"CarIdxPosition", "", "Each car's place in the race"},
+    {"OnPitRoad", "", "The car is on pit road"},
+    {"Throttle", "", "Throttle, 0 (off) to 1 (full)"},
+    {"Brake", "", "Brake, 0 (off) to 1 (full)"},
+    {"Gear", "", "Gear: -1 reverse, 0 neutral"},
+    {"RPM", "revs/min", "Engine speed"},
+    {"Lap", "", "Lap the car is on"},
+    {"LapCompleted", "", "Laps completed"},
+    {"LapDist", "m", "Distance around the lap"},
+    {"LapDistPct", "", "How far around the lap, 0 to 1"},
+    {"RaceLaps", "", "Laps completed in the race"},
+    {"LapBestLapTime", "s", "The driver's best lap time"},
+    {"LapLastLapTime", "s", "The driver's last lap time"},
+    {"LapCurrentLapTime", "s", "Time into the current lap"},
+    {"LapDeltaToBestLap", "s", "Time behind (positive) the best lap at this point"},
+    {"LapDeltaToBestLap_OK", "", "The delta to the best lap is known"},
+    {"Speed", "m/s", "Speed of the car"},
+    {"FuelLevel", "l", "Fuel in the tank"},
+    {"FuelLevelPct", "", "Fuel as a share of a full tank, 0 to 1"},
+    {"FuelUsePerHour", "kg/h", "Fuel the engine uses"},
+    {"WaterTemp", "C", "Engine coolant temperature"},
+    {"OilTemp", "C", "Engine oil temperature"},
+};
+
 double OtherCarFraction(const Model& m, std::size_t car) {
   const double laps = m.otherStart[car] + m.sessionTime / m.otherLapTime[car];
   return laps - std::floor(laps);
@@ -303,6 +369,7 @@ publisher::Layout SessionLayout() {
       {"CpuUsageFG", T::kFloat},
       {"PlayerCarPosition", T::kInt},
       {"PlayerCarClassPosition", T::kInt},
+      {"PlayerCarMyIncidentCount", T::kInt},
       {"PlayerTrackSurface", T::kInt},
       {"PlayerCarIdx", T::kInt},
       {"PlayerCarInPitStall", T::kBool},
@@ -329,6 +396,8 @@ publisher::Layout SessionLayout() {
       {"LapBestLapTime", T::kFloat},
       {"LapLastLapTime", T::kFloat},
       {"LapCurrentLapTime", T::kFloat},
+      {"LapDeltaToBestLap", T::kFloat},
+      {"LapDeltaToBestLap_OK", T::kBool},
       {"Speed", T::kFloat},
       {"Yaw", T::kFloat},
       {"Pitch", T::kFloat},
@@ -362,6 +431,14 @@ publisher::Layout SessionLayout() {
   for (const char* corner : {"LF", "RF", "LR", "RR"}) {
     for (const char* channel : {"tempCL", "tempCM", "tempCR", "pressure", "wearM", "shockDefl"}) {
       variables.push_back({std::string(corner) + channel, T::kFloat});
+    }
+  }
+  for (publisher::Variable& variable : variables) {
+    for (const Described& described : kDescribed) {
+      if (variable.name == described.name) {
+        variable.unit = described.unit;
+        variable.description = described.description;
+      }
     }
   }
   return publisher::PackedLayout(std::move(variables), 4, 0);
@@ -466,12 +543,36 @@ bool OnPitRoad(const Model& m) {
 
 bool OnTrack(const Model& m) { return m.phase != Phase::kGarage; }
 
+bool DeltaValid(const Model& m) { return m.bestProfileTime > 0 && m.phase == Phase::kRacing; }
+
+double DeltaToBestLap(const Model& m) {
+  if (!DeltaValid(m)) return 0;
+  // The best lap's time at this point, between the stretches around it.
+  const double at = m.distance / kDeltaStretchMetres;
+  const auto stretch = std::min(static_cast<std::size_t>(at), m.bestProfile.size() - 1);
+  const double from = m.bestProfile[stretch];
+  const double to =
+      stretch + 1 < m.bestProfile.size() ? m.bestProfile[stretch + 1] : m.bestProfileTime;
+  const double best = from + (to - from) * std::clamp(at - static_cast<double>(stretch), 0.0, 1.0);
+  return m.sessionTime - m.lapStart - best;
+}
+
+int Position(const Model& m) {
+  const double covered = m.lapsCompleted + (m.phase == Phase::kGarage ? 0 : Fraction(m));
+  int position = 1;
+  for (std::size_t car = 0; car < kOtherCars; ++car) {
+    if (m.otherStart[car] + m.sessionTime / m.otherLapTime[car] > covered) ++position;
+  }
+  return position;
+}
+
 void StartSession(Model& m, const Car& car, std::uint64_t seed, int rowsPerSecond) {
   m = Model{};
   m.car = car;
   m.step = 1.0 / std::max(1, rowsPerSecond);
   m.random = seed;
   m.distance = kPitBox * kTrackLength;
+  m.stretch = static_cast<int>(m.distance) / kDeltaStretchMetres;
   m.rpm = car.idleRpm;
   m.fuel = std::min(car.fuelCapacity, 12 + 4 * NextUnit(m.random));
   m.oilTemp = 28 + 3 * NextUnit(m.random);
@@ -488,6 +589,11 @@ void Step(Model& m) {
     Drive(m);
     Shift(m);
     if (m.distance >= kTrackLength) CrossLine(m);
+    TrackStretches(m);
+    if (m.phase == Phase::kRacing && m.incidentAt >= 0 && Fraction(m) >= m.incidentAt) {
+      ++m.incidents;
+      m.incidentAt = -1;
+    }
   }
   UpdateEngine(m);
   m.sessionTime += m.step;
@@ -524,8 +630,9 @@ void WriteRow(const Model& m, const publisher::Layout& layout, std::span<std::ui
   b("IsOnTrackCar", OnTrack(m));
   f("FrameRate", 120);
   f("CpuUsageFG", 0.42);
-  i("PlayerCarPosition", 3);
-  i("PlayerCarClassPosition", 3);
+  i("PlayerCarPosition", Position(m));
+  i("PlayerCarClassPosition", Position(m));
+  i("PlayerCarMyIncidentCount", m.incidents);
   i("PlayerTrackSurface", OnTrack(m) ? (OnPitRoad(m) ? 2 : 3) : -1);
   i("PlayerCarIdx", kPlayer);
   b("PlayerCarInPitStall", m.phase == Phase::kPitStop);
@@ -538,7 +645,7 @@ void WriteRow(const Model& m, const publisher::Layout& layout, std::span<std::ui
   f("CarIdxLapDistPct", Fraction(m), kPlayer);
   i("CarIdxGear", m.gear, kPlayer);
   f("CarIdxRPM", m.rpm, kPlayer);
-  i("CarIdxPosition", 3, kPlayer);
+  i("CarIdxPosition", Position(m), kPlayer);
   for (std::size_t car = 0; car < kOtherCars; ++car) {
     const int index = car < kPlayer - 1 ? static_cast<int>(car) + 1 : static_cast<int>(car) + 2;
     const double laps = m.otherStart[car] + m.sessionTime / m.otherLapTime[car];
@@ -564,6 +671,8 @@ void WriteRow(const Model& m, const publisher::Layout& layout, std::span<std::ui
   f("LapBestLapTime", m.bestLapTime);
   f("LapLastLapTime", m.lastLapTime);
   f("LapCurrentLapTime", m.lap > 0 ? m.sessionTime - m.lapStart : 0);
+  f("LapDeltaToBestLap", DeltaToBestLap(m));
+  b("LapDeltaToBestLap_OK", DeltaValid(m));
   f("Speed", m.speed);
   f("TrackTemp", 31.5);
   f("AirTemp", 22);
@@ -572,7 +681,7 @@ void WriteRow(const Model& m, const publisher::Layout& layout, std::span<std::ui
   f("FuelLevelPct", m.fuel / m.car.fuelCapacity);
   f("PitSvFuel", FuelWanted(m));
   f("FuelPress", m.rpm > 0 ? 4.2 : 0);
-  f("FuelUsePerHour", 0.0036 * m.rpm / 1000 * (0.08 + 0.92 * m.throttle) * 3600 * 0.75);
+  f("FuelUsePerHour", FuelFlow(m) * 3600 * 0.75);  // kg/h
   f("WaterTemp", m.waterTemp);
   f("WaterLevel", 12.4);
   f("OilTemp", m.oilTemp);

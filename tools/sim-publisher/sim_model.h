@@ -38,6 +38,11 @@ inline constexpr double kTrackLength = 7004;  // metres
 inline constexpr int kForwardGears = 6;
 inline constexpr int kCorners = 10;
 inline constexpr int kOtherCars = 5;
+// A racing lap takes about 1:58 and uses about this much fuel.
+inline constexpr double kLitresPerLap = 3.3;
+// The lap, in stretches of this many metres, for the delta to the best lap.
+inline constexpr int kDeltaStretchMetres = 10;
+inline constexpr int kDeltaStretches = static_cast<int>(kTrackLength) / kDeltaStretchMetres + 1;
 
 enum class Phase { kGarage, kPitLane, kRacing, kPitEntry, kPitStop };
 
@@ -65,6 +70,15 @@ struct Model {
   double lapStart = 0;
   double lastLapTime = 0;
   double bestLapTime = 0;
+  // Seconds into the lap at the start of each stretch, for this lap and the
+  // best one; the delta compares the two.
+  std::array<float, kDeltaStretches> lapProfile{};
+  std::array<float, kDeltaStretches> bestProfile{};
+  int stretch = 0;             // the stretch the car is in
+  bool lapFromLine = false;    // this lap began at the line (not in the pits)
+  double bestProfileTime = 0;  // the best lap begun at the line, 0 before one
+  int incidents = 0;
+  double incidentAt = -1;  // this lap's trip off the track, as a lap fraction
   // This lap's driving: a speed factor per corner and the RPM at which the
   // driver actually shifts (before or after the shift lights say so).
   std::array<double, kCorners> cornerFactor{};
@@ -84,5 +98,11 @@ void WriteRow(const Model& model, const publisher::Layout& layout, std::span<std
 // The flags the row carries as OnPitRoad and IsOnTrack.
 bool OnPitRoad(const Model& model);
 bool OnTrack(const Model& model);
+// Seconds behind (positive) or ahead of the best lap at this point of the
+// lap, and whether that is known: a best lap exists and the car is racing.
+double DeltaToBestLap(const Model& model);
+bool DeltaValid(const Model& model);
+// The car's place among the session's cars by distance covered, from 1.
+int Position(const Model& model);
 
 }  // namespace simulated
