@@ -88,7 +88,7 @@ TEST(WebAllocation, ARowFromTheRelayToABrowserAllocatesNothing) {
   tcp::acceptor relay(clients, {net::ip::make_address("127.0.0.1"), 0});
 
   net::io_context bridgeIo;
-  web::WebServer server(bridgeIo);
+  web::WebServer server(bridgeIo, web::Source::kRelay);
   std::string error;
   ASSERT_TRUE(server.Listen({net::ip::make_address("127.0.0.1"), 0}, &error)) << error;
   web::RelayLink link(bridgeIo, "127.0.0.1", std::to_string(relay.local_endpoint().port()), server);
@@ -102,7 +102,9 @@ TEST(WebAllocation, ARowFromTheRelayToABrowserAllocatesNothing) {
   net::write(toBridge, net::buffer(std::string("SESSION_INFO;5900;7400;7200;7600;porsche992cup")));
   websocket::stream<tcp::socket> browser(clients);
   browser.next_layer().connect(server.LocalEndpoint());
-  browser.handshake("127.0.0.1", "/ws");
+  // A browser with variables of its own: the row's vars message is on the
+  // counted path too.
+  browser.handshake("127.0.0.1", "/ws?vars=OilTemp,RPM,Lap,Nope");
   beast::flat_buffer message;
 
   // In step: each row is read, framed, turned into JSON and sent on its own

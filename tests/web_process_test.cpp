@@ -8,6 +8,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -20,8 +21,10 @@
 #include "platform/platform.h"
 #include "relay-stream/message_parser.h"
 #include "relay-web/web_feed.h"
+#include "relay-web/web_server.h"
 #include "simlink/region.h"
 #include "support/process_fixture.h"
+#include "support/recording_file.h"
 #include "support/test_support.h"
 
 namespace {
@@ -91,7 +94,7 @@ struct Browser {
 
   // Connects (with a small receive buffer if asked) and shakes hands; the
   // HTTP status of the handshake's answer, 0 when there was none.
-  unsigned Open(net::io_context& io, int receiveBuffer = 0) {
+  unsigned Open(net::io_context& io, int receiveBuffer = 0, const std::string& target = "/ws") {
     tcp::socket& socket = ws.next_layer();
     beast::error_code ec;
     socket.open(tcp::v4(), ec);
@@ -99,7 +102,7 @@ struct Browser {
     socket.connect({net::ip::make_address("127.0.0.1"), kWebPort}, ec);
     if (ec) return 0;
     bool done = false;
-    ws.async_handshake(response, "127.0.0.1", "/ws", [&](beast::error_code) { done = true; });
+    ws.async_handshake(response, "127.0.0.1", target, [&](beast::error_code) { done = true; });
     if (!RunUntil(io, [&] { return done; })) {
       // Let the handler, which refers to this frame, run before it is gone.
       socket.close(ec);
@@ -117,6 +120,7 @@ struct Browser {
       }
       messages.push_back(beast::buffers_to_string(buffer.data()));
       seenByRelayClient.push_back(*relayCount);
+      arrived.push_back(Clock::now());
       buffer.consume(buffer.size());
       then();
     });
@@ -137,6 +141,7 @@ struct Browser {
   beast::flat_buffer buffer;
   std::vector<std::string> messages;
   std::vector<std::size_t> seenByRelayClient;
+  std::vector<Clock::time_point> arrived;
   bool closed = false;
 };
 
@@ -175,6 +180,18 @@ struct RelayClient {
   std::vector<std::string> messages;
   std::size_t count = 0;
 };
+
+// How many rows the relay's client had received after the one whose values
+// `json` carries, counting only its first `seen` messages.
+std::size_t RowsBehind(const RelayClient& relay, const std::string& json, std::size_t seen) {
+  const std::size_t row = relay.Find(json);
+  if (row == std::string::npos) return std::string::npos;
+  std::size_t behind = 0;
+  for (std::size_t i = row + 1; i < std::min(seen, relay.count); ++i) {
+    behind += relay.messages[i].starts_with("DATA_PACKET");
+  }
+  return behind;
+}
 
 // Sends `request` on a new connection and returns all that comes back until
 // relay-web closes the connection (empty if it does not within 10 s).
@@ -217,14 +234,20 @@ class WebProcess : public testsupport::ProcessFixture {
     return RunUntil(
         io_, [&] { return Output(name).find(part) != std::string::npos; }, timeout);
   }
-  void StartRelayAndPublisher() {
-    Start("publisher", SIM_PUBLISHER_EXECUTABLE, {});
+  void StartRelayAndPublisher(const std::vector<std::string>& publisher = {}) {
+    Start("publisher", SIM_PUBLISHER_EXECUTABLE, publisher);
     ASSERT_TRUE(WaitForOutput("publisher", "publishing")) << Output("publisher");
     Start("relay", RELAY_EXECUTABLE, {});
   }
-  void StartWeb() {
-    Start("web", RELAY_WEB_EXECUTABLE, {"--listen", "127.0.0.1:" + std::to_string(kWebPort)});
+  // relay-web reading the relay on this machine, or with `source` {} the
+  // simulator itself.
+  void StartWeb(std::vector<std::string> source = {"--relay", "127.0.0.1"}) {
+    source.insert(source.end(), {"--listen", "127.0.0.1:" + std::to_string(kWebPort)});
+    Start("web", RELAY_WEB_EXECUTABLE, source);
     ASSERT_TRUE(WaitForOutput("web", "serving http://127.0.0.1:8667/")) << Output("web");
+  }
+  std::string Get(const std::string& target) {
+    return Exchange(io_, "GET " + target + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
   }
   // sim-publisher, the relay and relay-web, with `relay` reading the relay
   // beside relay-web.
@@ -255,7 +278,8 @@ TEST_F(WebProcess, FeedCarriesTheRelaysValuesAndServesThePageAndSnapshot) {
       RunUntil(io_, [&] { return relay.Find(browser.Typed("data").back()) != std::string::npos; }));
 
   // At once: the status, the last session message and the newest row.
-  EXPECT_EQ(browser.messages[0], R"({"type":"status","relay":"connected"})");
+  const std::string connected = R"({"type":"status","source":"relay","relay":"connected"})";
+  EXPECT_EQ(browser.messages[0], connected);
   const Json session = Json::parse(browser.messages[1]);
   const std::vector<std::string> sessionInfo = Fields(relay.messages[31]);
   ASSERT_EQ(sessionInfo.size(), 6u) << relay.messages[31];
@@ -265,9 +289,13 @@ TEST_F(WebProcess, FeedCarriesTheRelaysValuesAndServesThePageAndSnapshot) {
                            {"shiftRpm", std::stoi(sessionInfo[3])},
                            {"blinkRpm", std::stoi(sessionInfo[4])},
                            {"carPath", sessionInfo[5]}}));
+  // The first row a new socket gets is the newest: at most a row or two
+  // older than what the relay's own client had by then.
+  const std::vector<std::string> data = browser.Typed("data");
+  ASSERT_EQ(Json::parse(browser.messages[2])["type"], "data");
+  EXPECT_LE(RowsBehind(relay, data[0], browser.seenByRelayClient[2]), 2u) << data[0];
   // Every later data message is the relay's next row, values exactly as the
   // relay wrote them: this client reads at once, so it misses none.
-  const std::vector<std::string> data = browser.Typed("data");
   std::size_t at = relay.Find(data[1]);
   ASSERT_NE(at, std::string::npos) << data[1];
   for (std::size_t i = 2; i < data.size(); ++i) {
@@ -280,22 +308,43 @@ TEST_F(WebProcess, FeedCarriesTheRelaysValuesAndServesThePageAndSnapshot) {
     at = next;
   }
 
-  const std::string latest =
-      Exchange(io_, "GET /api/latest HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
-  ASSERT_TRUE(latest.starts_with("HTTP/1.1 200 OK\r\n")) << latest;
-  EXPECT_NE(latest.find("\r\nContent-Type: application/json\r\n"), std::string::npos) << latest;
-  const Json snapshot = Json::parse(Body(latest));
-  EXPECT_EQ(snapshot["status"], Json::parse(browser.messages[0]));
-  EXPECT_EQ(snapshot["session"], session);
-  const std::string body = Body(latest);
-  const std::size_t dataAt = body.find("\"data\":") + 7;
-  const std::string latestData = body.substr(dataAt, body.size() - dataAt - 1);
-  ASSERT_TRUE(RunUntil(io_, [&] { return relay.Find(latestData) != std::string::npos; })) << body;
+  // The snapshot: the newest row too, and a fresh one a second later.
+  std::string previous;
+  for (int snapshot = 0; snapshot < 2; ++snapshot) {
+    const std::size_t asked = relay.count;
+    const std::string latest = Get("/api/latest");
+    ASSERT_TRUE(latest.starts_with("HTTP/1.1 200 OK\r\n")) << latest;
+    EXPECT_NE(latest.find("\r\nContent-Type: application/json\r\n"), std::string::npos) << latest;
+    const std::string body = Body(latest);
+    const Json parsed = Json::parse(body);
+    EXPECT_EQ(parsed["status"], Json::parse(connected));
+    EXPECT_EQ(parsed["session"], session);
+    EXPECT_EQ(parsed["strategy"], nullptr);
+    const std::size_t dataAt = body.find("\"data\":") + 7;
+    const std::string latestData = body.substr(dataAt, body.find("},\"strategy\"") + 1 - dataAt);
+    ASSERT_TRUE(RunUntil(io_, [&] { return relay.Find(latestData) != std::string::npos; })) << body;
+    EXPECT_LE(RowsBehind(relay, latestData, asked), 2u) << latestData;
+    EXPECT_NE(latestData, previous);
+    previous = latestData;
+    RunUntil(
+        io_, [] { return false; }, 1s);
+  }
 
   const std::string page = Exchange(io_, "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
   ASSERT_TRUE(page.starts_with("HTTP/1.1 200 OK\r\n")) << page.substr(0, 200);
   EXPECT_NE(page.find("\r\nContent-Type: text/html; charset=utf-8\r\n"), std::string::npos);
   EXPECT_EQ(Body(page), ReadFile(SOURCE_DIR "/tools/relay-web/dashboard.html"));
+
+  // A relay's stream has its fifteen values and nothing else.
+  const Json vars = Json::parse(Body(Get("/api/vars")));
+  ASSERT_EQ(vars.size(), kDataNames.size()) << vars;
+  EXPECT_EQ(vars[0], Json({{"name", "OilTemp"},
+                           {"type", "float"},
+                           {"count", 1},
+                           {"unit", "C"},
+                           {"description", "Engine oil temperature"}}));
+  EXPECT_EQ(vars[11]["type"], "double");
+  EXPECT_EQ(vars[14]["name"], "IsOnTrack");
 }
 
 TEST_F(WebProcess, StatusFollowsTheRelayAwayAndBack) {
@@ -323,8 +372,8 @@ TEST_F(WebProcess, StatusFollowsTheRelayAwayAndBack) {
   ASSERT_TRUE(
       RunUntil(io_, [&] { return Json::parse(browser.messages.back())["type"] == "data"; }));
 
-  const Json offline = {{"type", "status"}, {"relay", "offline"}};
-  const Json connected = {{"type", "status"}, {"relay", "connected"}};
+  const Json offline = {{"type", "status"}, {"source", "relay"}, {"relay", "offline"}};
+  const Json connected = {{"type", "status"}, {"source", "relay"}, {"relay", "connected"}};
   EXPECT_EQ(Json::parse(statuses()[0]), offline);
   EXPECT_EQ(Json::parse(statuses()[1]), connected);
   EXPECT_EQ(Json::parse(statuses()[2]), offline);
@@ -425,7 +474,8 @@ TEST_F(WebProcess, AnswersWhatItDoesNotServeAndTurnsThe65thBrowserAway) {
     std::string request;
     std::string status;
   };
-  const std::string big(9000, 'a');
+  const std::string big(17000, 'a');
+  const std::string manyNames(web::kMaxVarsParameter + 1, 'a');
   const std::vector<Case> cases = {
       {"GET /nothing HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", "404 Not Found"},
       {"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
@@ -435,6 +485,15 @@ TEST_F(WebProcess, AnswersWhatItDoesNotServeAndTurnsThe65thBrowserAway) {
       {"GARBAGE\r\n\r\n", "400 Bad Request"},
       {"GET / HTTP/1.1\r\nHost: x\r\nX-Big: " + big + "\r\n\r\n", "400 Bad Request"},
       {"POST /api/latest HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello", "400 Bad Request"},
+      // What a feed may ask for.
+      {"GET /ws?hz=0 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", "400 Bad Request"},
+      {"GET /ws?hz=61 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", "400 Bad Request"},
+      {"GET /ws?vars=" + manyNames + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n",
+       "400 Bad Request"},
+      {"GET /api/latest?vars=%zz HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n",
+       "400 Bad Request"},
+      // A relay's stream has no session text.
+      {"GET /api/session HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", "404 Not Found"},
   };
   for (const Case& c : cases) {
     const std::string answer = Exchange(io_, c.request);
@@ -489,6 +548,353 @@ TEST_F(WebProcess, BadCommandLinesAndTakenPortsExitWithOneLine) {
   }
 }
 
+// A browser that stops reading while rows keep coming is sent, once it reads
+// again, the newest row: never the rows it missed.
+TEST_F(WebProcess, AHeldBrowserGetsTheNewestRowOnceItReadsAgain) {
+  RelayClient relay(io_);
+  ASSERT_NO_FATAL_FAILURE(StartAll(relay));
+  Browser held(io_);
+  ASSERT_EQ(held.Open(io_, 2048), 101u);
+  bool reading = true;
+  std::function<void()> read = [&] {
+    if (reading) held.ReadOne(&relay.count, read);
+  };
+  read();
+  ASSERT_TRUE(RunUntil(io_, [&] { return held.Typed("data").size() >= 10; }));
+  reading = false;
+  // Two seconds of rows go by unread; then the rows stop.
+  RunUntil(
+      io_, [] { return false; }, 2s);
+  Kill("publisher");
+  RunUntil(
+      io_, [] { return false; }, 500ms);
+  const std::size_t sent = relay.count;
+  std::size_t newest = sent;
+  while (newest > 0 && !relay.messages[newest - 1].starts_with("DATA_PACKET")) --newest;
+  ASSERT_GT(newest, 0u);
+  reading = true;
+  read();
+  ASSERT_TRUE(RunUntil(
+      io_, [&] { return SameValues(relay.messages[newest - 1], held.Typed("data").back()); }))
+      << "last row sent: " << relay.messages[newest - 1]
+      << "\nlast row received: " << held.Typed("data").back();
+  // What waited in the kernels' buffers came first: a few rows at most.
+  EXPECT_LT(held.Typed("data").size(), 40u);
+}
+
+// Connections that never send a request, or trickle bytes after being told
+// off, give way: a browser is always served at once.
+TEST_F(WebProcess, IdleAndTricklingConnectionsCannotLockBrowsersOut) {
+  StartWeb();
+  const Clock::time_point opened = Clock::now();
+  std::vector<std::unique_ptr<tcp::socket>> idle;
+  std::vector<Clock::duration> closedAfter;
+  std::array<char, 64> sink{};
+  for (std::size_t i = 0; i < 2 * web::kMaxHttpConnections; ++i) {
+    idle.push_back(std::make_unique<tcp::socket>(io_));
+    beast::error_code ec;
+    idle.back()->connect({net::ip::make_address("127.0.0.1"), kWebPort}, ec);
+    ASSERT_FALSE(ec) << "connection " << i << ": " << ec.message();
+    idle.back()->async_read_some(net::buffer(sink), [&](beast::error_code, std::size_t) {
+      closedAfter.push_back(Clock::now() - opened);
+    });
+  }
+  const Clock::time_point asked = Clock::now();
+  EXPECT_TRUE(Get("/").starts_with("HTTP/1.1 200 OK\r\n"));
+  EXPECT_LT(Clock::now() - asked, 1s);
+  // The oldest gave way at once; the others go when their time for a first
+  // request runs out.
+  ASSERT_TRUE(RunUntil(
+      io_, [&] { return closedAfter.size() == idle.size(); }, 10s))
+      << closedAfter.size() << " of " << idle.size() << " closed";
+  std::sort(closedAfter.begin(), closedAfter.end());
+  EXPECT_LT(closedAfter[web::kMaxHttpConnections - 1], 2s);
+  EXPECT_GT(closedAfter.back(), web::kFirstRequestTimeout - 1s);
+  EXPECT_LT(closedAfter.back(), web::kFirstRequestTimeout + 2s);
+
+  // Told off with a 400, a client that keeps trickling bytes is still closed.
+  tcp::socket trickler(io_);
+  trickler.connect({net::ip::make_address("127.0.0.1"), kWebPort});
+  net::write(trickler, net::buffer(std::string("GARBAGE\r\n\r\n")));
+  bool closed = false;
+  std::string answer;
+  std::function<void()> read = [&] {
+    trickler.async_read_some(net::buffer(sink), [&](beast::error_code ec, std::size_t got) {
+      answer.append(sink.data(), got);
+      if (ec) {
+        closed = true;
+      } else {
+        read();
+      }
+    });
+  };
+  read();
+  const Clock::time_point toldOff = Clock::now();
+  net::steady_timer every(io_);
+  std::function<void()> trickle = [&] {
+    beast::error_code ec;
+    trickler.write_some(net::buffer("x", 1), ec);
+    every.expires_after(200ms);
+    every.async_wait([&](beast::error_code) {
+      if (!closed) trickle();
+    });
+  };
+  trickle();
+  ASSERT_TRUE(RunUntil(
+      io_, [&] { return closed; }, 10s));
+  EXPECT_TRUE(answer.starts_with("HTTP/1.1 400 Bad Request\r\n")) << answer;
+  EXPECT_LT(Clock::now() - toldOff, 4s);
+  every.cancel();
+  RunUntil(
+      io_, [] { return false; }, 300ms);
+}
+
+// State messages keep only their newest: a relay that changes its
+// SESSION_INFO with every row, while a browser reads nothing, costs that
+// browser a few messages, not a queue of all of them, still in the order
+// they were published.
+TEST_F(WebProcess, ABrowserBehindIsSentTheNewestStateInOrderWithTheRows) {
+  tcp::acceptor standIn(io_, {net::ip::make_address("127.0.0.1"), 0});
+  StartWeb({"--relay", "127.0.0.1:" + std::to_string(standIn.local_endpoint().port())});
+  tcp::socket toWeb(io_);
+  bool accepted = false;
+  standIn.async_accept(toWeb, [&](beast::error_code) { accepted = true; });
+  ASSERT_TRUE(RunUntil(io_, [&] { return accepted; }));
+  Browser browser(io_);
+  ASSERT_EQ(browser.Open(io_, 2048), 101u);
+  const std::size_t none = 0;
+  browser.ReadOne(&none, [] {});
+  ASSERT_TRUE(RunUntil(io_, [&] { return browser.messages.size() == 1; }));
+
+  // Message 2i is session i, message 2i + 1 row i.
+  constexpr int kPairs = 5000;
+  std::string stream;
+  for (int i = 0; i < kPairs; ++i) {
+    stream += "SESSION_INFO;5900;7400;7200;7600;car " + std::to_string(i);
+    stream += "DATA_PACKET;90.50;85.25;3;42.70;6543;0.50;0.38;1234.50;" + std::to_string(i) +
+              ";3;12;1800.00;0;1.00;1;";
+  }
+  net::write(toWeb, net::buffer(stream));
+  const std::string lastRow = "\"lap\":" + std::to_string(kPairs - 1) + ",";
+  browser.ReadAll(&none);
+  ASSERT_TRUE(RunUntil(io_, [&] {
+    return !browser.Typed("data").empty() &&
+           browser.Typed("data").back().find(lastRow) != std::string::npos;
+  }));
+  RunUntil(
+      io_, [] { return false; }, 300ms);
+  long previous = -1;
+  for (std::size_t i = 1; i < browser.messages.size(); ++i) {
+    const Json message = Json::parse(browser.messages[i]);
+    long published = -1;
+    if (message["type"] == "session") {
+      published = 2 * std::stol(message["carPath"].get<std::string>().substr(4));
+    } else if (message["type"] == "data") {
+      published = 2 * message["lap"].get<long>() + 1;
+    }
+    ASSERT_GT(published, previous) << "message " << i << ": " << browser.messages[i];
+    previous = published;
+  }
+  EXPECT_EQ(Json::parse(browser.Typed("session").back())["carPath"],
+            "car " + std::to_string(kPairs - 1));
+  // The kernels' buffers hold some hundreds; a queue would have all 10000.
+  EXPECT_LT(browser.messages.size(), static_cast<std::size_t>(kPairs / 2))
+      << "a queue of every message";
+}
+
+// ---- relay-web reading the simulator itself -----------------------------------
+
+using testsupport::RecordedVariable;
+
+// A recording with a variable of each type, an array, units and
+// descriptions, the fifteen the relay sends, and three broken records.
+// Row r's values are exact in binary where the relay's two decimals must
+// match, and not where the shortest float form is the point.
+const std::vector<RecordedVariable> kRecorded = {
+    {"Flags", testsupport::kBitField, 1, "", "Bits", [](int r, int) { return 2147483648.0 + r; }},
+    {"Letter", testsupport::kChar, 1, "", "A letter", [](int r, int) { return 65.0 + r % 26; }},
+    {"OilTemp", testsupport::kFloat, 1, "C", "Oil", [](int r, int) { return 90 + r * 0.25; }},
+    {"Broken", 9, 1, "", "A type past double", [](int, int) { return 1.0; }},
+    {"Gear", testsupport::kInt, 1, "", "", [](int r, int) -> double { return r % 7 - 1; }},
+    {"Speed", testsupport::kFloat, 1, "m/s", "Speed", [](int r, int) { return r * 0.3; }},
+    {"WaterTemp", testsupport::kFloat, 1, "C", "", [](int r, int) { return 80 + r % 40 * 0.5; }},
+    {"CarIdxLapDistPct", testsupport::kFloat, 64, "%", "Around the lap, by car",
+     [](int r, int i) { return i == 63 ? std::nan("") : (r + i) / 1024.0; }},
+    {"RPM", testsupport::kFloat, 1, "revs/min", "", [](int r, int) { return 2000 + r * 10.75; }},
+    {"FuelLevel", testsupport::kFloat, 1, "l", "", [](int r, int) { return 60 - r * 0.25; }},
+    {"PastTheRow", testsupport::kFloat, 1, "", "", nullptr, 1 << 20},
+    {"LapDistPct", testsupport::kFloat, 1, "", "", [](int r, int) { return r % 4 * 0.25; }},
+    {"FuelLevelPct", testsupport::kFloat, 1, "", "", [](int r, int) { return r % 3 * 0.25; }},
+    {"LapDist", testsupport::kFloat, 1, "m", "", [](int r, int) { return r * 12.5; }},
+    {"NoValues", testsupport::kFloat, 0, "", "", nullptr},
+    {"Lap", testsupport::kInt, 1, "", "", [](int r, int) -> double { return r / 60 + 1; }},
+    {"RaceLaps", testsupport::kInt, 1, "", "", [](int r, int) -> double { return r / 60; }},
+    {"SessionLapsRemain", testsupport::kInt, 1, "", "", [](int r, int) { return 1000.0 - r; }},
+    {"SessionTimeRemain", testsupport::kDouble, 1, "s", "",
+     [](int r, int) { return 3600 - r * 0.1; }},
+    {"OnPitRoad", testsupport::kBool, 1, "", "", [](int r, int) -> double { return r % 50 < 5; }},
+    {"Throttle", testsupport::kFloat, 1, "", "", [](int r, int) { return r % 5 * 0.25; }},
+    {"IsOnTrack", testsupport::kBool, 1, "", "In the car",
+     [](int r, int) -> double { return r % 3 != 0; }},
+};
+constexpr int kRecordedRows = 600;
+const char* const kTypeNames[] = {"char", "bool", "int", "bitfield", "float", "double"};
+
+bool Broken(const RecordedVariable& v) { return v.type > 5 || v.count < 1 || v.offset >= 0; }
+
+// True when `value` is what the file holds for value `index` of `v` in row r:
+// numbers read back as the same float or double.
+bool SameValue(const RecordedVariable& v, int r, int index, const Json& value) {
+  const double want = v.value(r, index);
+  switch (v.type) {
+    case testsupport::kBool:
+      return value == (want != 0);
+    case testsupport::kChar:
+    case testsupport::kInt:
+    case testsupport::kBitField:
+      return value.is_number_integer() && value.get<double>() == want;
+    case testsupport::kFloat:
+      if (!std::isfinite(static_cast<float>(want))) return value.is_null();
+      return value.is_number() &&
+             static_cast<float>(value.get<double>()) == static_cast<float>(want);
+    default:
+      return value.is_number() && value.get<double>() == want;
+  }
+}
+
+TEST_F(WebProcess, DirectSourceServesEveryVariableOfTheSimulatorsRows) {
+  testsupport::RecordingFile recording{kRecorded, kRecordedRows, 60,
+                                       "---\nDriverInfo:\n DriverCarIdx: 0\n"
+                                       " DriverCarSLFirstRPM: 6100.000\n"
+                                       " DriverCarSLShiftRPM: 7700.000\n"
+                                       " DriverCarSLLastRPM: 7900.000\n"
+                                       " DriverCarSLBlinkRPM: 8050.000\n"
+                                       " Drivers:\n - CarIdx: 0\n   UserName: J\xfcrgen\n"
+                                       "   CarPath: test car gt\n...\n"};
+  const std::string file = testing::TempDir() + "web-process-direct.ibt";
+  testsupport::WriteFile(file, testsupport::WriteRecording(recording));
+
+  // relay-web waits for the simulator; the relay and its client run beside.
+  StartWeb({});
+  const std::size_t none = 0;
+  RelayClient relay(io_);
+  Browser all(io_), some(io_);
+  ASSERT_EQ(all.Open(io_, 0, "/ws?vars=*"), 101u);
+  all.ReadAll(&relay.count);
+  ASSERT_TRUE(RunUntil(io_, [&] { return all.messages.size() == 1; }));
+  StartRelayAndPublisher({"--ibt", file, "--loop", "--duration", "6"});
+  ASSERT_TRUE(relay.Open(io_));
+  relay.ReadAll();
+  ASSERT_TRUE(RunUntil(io_, [&] { return all.Typed("vars").size() >= 60; })) << Output("web");
+  ASSERT_EQ(some.Open(io_, 0, "/ws?vars=Speed,Nope,Speed&hz=10"), 101u);
+  some.ReadAll(&none);
+  ASSERT_TRUE(RunUntil(io_, [&] { return some.Typed("vars").size() >= 31; }));
+  // Arrival times are read while the test does nothing else.
+  const std::vector<std::string> limitedMessages = some.messages;
+  const std::vector<Clock::time_point> limitedArrived = some.arrived;
+
+  // The variables as the records give them; the broken ones are left out.
+  const Json vars = Json::parse(Body(Get("/api/vars")));
+  Json directory = Json::array();
+  for (const RecordedVariable& v : kRecorded) {
+    if (Broken(v)) continue;
+    directory.push_back({{"name", v.name},
+                         {"type", kTypeNames[v.type]},
+                         {"count", v.count},
+                         {"unit", v.unit},
+                         {"description", v.description}});
+  }
+  EXPECT_EQ(vars, directory);
+
+  // Every value of every row equals the file's; the shortest form of 0.3f
+  // is 0.3.
+  const std::vector<std::string> rows = all.Typed("vars");
+  for (const std::string& text : rows) {
+    const Json message = Json::parse(text);
+    const int r = (message["tick"].get<int>() - 1) % kRecordedRows;
+    const Json& values = message["values"];
+    ASSERT_EQ(values.size(), directory.size()) << text;
+    for (const RecordedVariable& v : kRecorded) {
+      if (Broken(v)) continue;
+      const Json& value = values[v.name];
+      for (int i = 0; i < v.count; ++i) {
+        ASSERT_TRUE(SameValue(v, r, i, v.count > 1 ? value[static_cast<std::size_t>(i)] : value))
+            << v.name << "[" << i << "] of row " << r << ": " << value;
+      }
+    }
+    if (r == 1) {
+      EXPECT_NE(text.find("\"Speed\":0.3,"), std::string::npos) << text;
+    }
+    EXPECT_FALSE(message.contains("unknown")) << text;
+  }
+  // The data message of each row is the relay's for that row, to the byte
+  // (each row's oil temperature is its own). The relay skips a row now and
+  // then (it takes the newest on each turn, and sends its SESSION_INFO in
+  // the place of some), so not every row can be compared.
+  RunUntil(
+      io_, [] { return false; }, 200ms);
+  std::size_t compared = 0, rowsSeen = 0;
+  for (std::size_t i = 0; i < all.messages.size(); ++i) {
+    const std::string& data = all.messages[i];
+    if (all.seenByRelayClient[i] < 5 || !data.starts_with(R"({"type":"data")")) continue;
+    ++rowsSeen;
+    const std::size_t oil = data.find("\"oilTemp\":") + 10;
+    const std::string token = data.substr(oil, data.find(',', oil) - oil);
+    for (std::size_t m = 0; m < relay.count; ++m) {
+      if (relay.messages[m].starts_with("DATA_PACKET;" + token + ";")) {
+        EXPECT_TRUE(SameValues(relay.messages[m], data)) << relay.messages[m] << "\n" << data;
+        ++compared;
+      }
+    }
+  }
+  EXPECT_GT(compared, rowsSeen * 9 / 10) << compared << " of " << rowsSeen << " rows compared";
+
+  // At ten rows a second, evenly spaced; the unknown name once.
+  std::vector<std::string> limited;
+  std::vector<Clock::time_point> at;
+  for (std::size_t i = 0; i < limitedMessages.size(); ++i) {
+    if (Json::parse(limitedMessages[i])["type"] != "vars") continue;
+    limited.push_back(limitedMessages[i]);
+    at.push_back(limitedArrived[i]);
+  }
+  EXPECT_EQ(Json::parse(limited[0])["unknown"], Json::array({"Nope"}));
+  EXPECT_EQ(Json::parse(limited[0])["values"].size(), 1u);
+  for (std::size_t i = 2; i < at.size(); ++i) {
+    EXPECT_FALSE(Json::parse(limited[i - 1]).contains("unknown"));
+    const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(at[i] - at[i - 1]);
+    EXPECT_GT(gap, 60ms) << "vars message " << i;
+    EXPECT_LT(gap, 140ms) << "vars message " << i;
+  }
+  const double seconds = std::chrono::duration<double>(at.back() - at[1]).count();
+  EXPECT_NEAR(static_cast<double>(at.size() - 2) / seconds, 10, 0.5);
+  EXPECT_EQ(std::count_if(limitedMessages.begin(), limitedMessages.end(),
+                          [](const std::string& m) { return m.starts_with(R"({"type":"data")"); }),
+            static_cast<std::ptrdiff_t>(limited.size()));
+
+  // The session text, as UTF-8, and its car facts.
+  const std::string session = Get("/api/session");
+  EXPECT_NE(session.find("\r\nContent-Type: text/yaml; charset=utf-8\r\n"), std::string::npos);
+  EXPECT_EQ(Body(session),
+            "---\nDriverInfo:\n DriverCarIdx: 0\n DriverCarSLFirstRPM: 6100.000\n"
+            " DriverCarSLShiftRPM: 7700.000\n DriverCarSLLastRPM: 7900.000\n"
+            " DriverCarSLBlinkRPM: 8050.000\n Drivers:\n - CarIdx: 0\n"
+            "   UserName: J\xc3\xbcrgen\n   CarPath: test car gt\n...\n");
+  EXPECT_EQ(Json::parse(all.Typed("session").back()),
+            Json::parse(R"({"type":"session","firstRpm":6100,"lastRpm":7900,"shiftRpm":7700,)"
+                        R"("blinkRpm":8050,"carPath":"test car gt"})"));
+  EXPECT_EQ(all.Typed("sessionText"),
+            std::vector<std::string>{R"({"type":"sessionText","update":1})"});
+
+  // The publisher ends: "not running", as before it began.
+  ASSERT_EQ(Finish("publisher"), 0) << Output("publisher");
+  ASSERT_TRUE(RunUntil(
+      io_, [&] { return all.Typed("status").size() == 3; }, 5s));
+  const std::string running = R"({"type":"status","source":"simulator","simulator":"running"})";
+  const std::string stopped = R"({"type":"status","source":"simulator","simulator":"not running"})";
+  EXPECT_EQ(all.Typed("status"), (std::vector<std::string>{stopped, running, stopped}));
+  std::remove(file.c_str());
+}
+
 // The one piece checked in-process: spellings the simulated lap never makes.
 TEST(WebFeed, KeepsTheRelaysDigitsAndMakesNonFiniteValuesNull) {
   const std::string packet =
@@ -504,6 +910,16 @@ TEST(WebFeed, KeepsTheRelaysDigitsAndMakesNonFiniteValuesNull) {
   // A car path that is not UTF-8 still makes valid JSON.
   stream::SessionInfo session{1, 2, 3, 4, "car \"x\"\\ \xff"};
   EXPECT_EQ(Json::parse(web::SessionJson(session))["carPath"], "car \"x\"\\ \xEF\xBF\xBD");
+  // Any spelling of zero is a clear flag.
+  for (const auto& [flag, set] : std::vector<std::pair<std::string, bool>>{
+           {"0", false}, {"00", false}, {"-0", false}, {"1", true}, {"2", true}, {"-1", true}}) {
+    web::DataJson("DATA_PACKET;1.00;1.00;1;1.00;1;0.50;0.50;1.00;1;1;1;1.00;" + flag + ";1.00;0;",
+                  json);
+    EXPECT_EQ(Json::parse(json)["onPitRoad"], set) << flag;
+  }
+  // 8-bit text as UTF-8: valid sequences kept, other bytes as Latin-1.
+  EXPECT_EQ(web::ToUtf8("J\xfcrgen \xc3\xa9 \xe2\x82\xac \xc0\xaf \xed\xa0\x80"),
+            "J\xc3\xbcrgen \xc3\xa9 \xe2\x82\xac \xc3\x80\xc2\xaf \xc3\xad\xc2\xa0\xc2\x80");
 }
 
 }  // namespace

@@ -10,13 +10,15 @@
 
 #include "relay-web/options.h"
 #include "relay-web/relay_link.h"
+#include "relay-web/simulator_link.h"
 #include "relay-web/web_server.h"
 
 namespace {
 
 int Run(const web::Options& options) {
   boost::asio::io_context io(1);
-  web::WebServer server(io);
+  const web::Source source = options.relay ? web::Source::kRelay : web::Source::kSimulator;
+  web::WebServer server(io, source);
   const std::string listenName = options.listenAddress + ":" + std::to_string(options.listenPort);
   boost::system::error_code ec;
   const boost::asio::ip::address address = boost::asio::ip::make_address(options.listenAddress, ec);
@@ -39,9 +41,15 @@ int Run(const web::Options& options) {
               shown.c_str(), static_cast<unsigned>(local.port()),
               local.address().is_unspecified() ? " on every address of this machine" : "");
   std::fflush(stdout);
-  web::RelayLink link(io, options.relayHost, options.relayPort, server);
-  link.Start();
-  io.run();
+  if (source == web::Source::kRelay) {
+    web::RelayLink link(io, options.relayHost, options.relayPort, server);
+    link.Start();
+    io.run();
+  } else {
+    web::SimulatorLink link(io, server);
+    link.Start();
+    io.run();
+  }
   return 0;
 }
 

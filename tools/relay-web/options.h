@@ -6,6 +6,7 @@
 namespace web {
 
 struct Options {
+  bool relay = false;  // read a relay; otherwise the simulator on this machine
   std::string relayHost = "127.0.0.1";
   std::string relayPort = "6667";
   std::string listenAddress = "0.0.0.0";

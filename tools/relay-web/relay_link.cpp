@@ -3,8 +3,10 @@
 
 #include <boost/asio/post.hpp>
 #include <cstdio>
+#include <limits>
 
 #include "relay-stream/message_parser.h"
+#include "relay-web/variables.h"
 #include "relay-web/web_feed.h"
 
 namespace web {
@@ -29,7 +31,10 @@ RelayLink::RelayLink(net::io_context& io, std::string host, std::string port, We
       server_(server),
       resolver_(io),
       stream_(io),
-      retry_(io) {}
+      retry_(io) {
+  // The relay's fifteen are all the variables this source has.
+  server_.PublishDirectory(std::shared_ptr<const Directory>(&RelayDirectory(), [](auto*) {}));
+}
 
 void RelayLink::Connect() {
   resolver_.async_resolve(host_, port_, tcp::resolver::numeric_service,
@@ -92,24 +97,15 @@ void RelayLink::Handle(std::size_t index) {
   net::post(stream_.get_executor(), [this, index] { Handle(index + 1); });
 }
 
-std::shared_ptr<std::string> RelayLink::FreeDataBuffer() {
-  // One thread: a count of 1 (this list's) cannot rise while we look.
-  for (const std::shared_ptr<std::string>& buffer : dataBuffers_) {
-    if (buffer.use_count() == 1) return buffer;
-  }
-  auto buffer = std::make_shared<std::string>();
-  buffer->reserve(kDataJsonCapacity);
-  dataBuffers_.push_back(buffer);
-  return buffer;
-}
-
 void RelayLink::Publish(std::string_view message) {
   const stream::ParsedMessage parsed = stream::ParseMessage(message);
   switch (parsed.kind) {
     case stream::MessageKind::kDataPacket: {
-      std::shared_ptr<std::string> json = FreeDataBuffer();
+      std::shared_ptr<std::string> json = dataBuffers_.Free();
       DataJson(message, *json);
-      server_.PublishData(std::move(json));
+      WriteRelayRow(parsed.data, row_);
+      rows_ = rows_ == std::numeric_limits<std::int32_t>::max() ? 1 : rows_ + 1;
+      server_.PublishRow(std::move(json), row_, rows_);
       break;
     }
     case stream::MessageKind::kSessionInfo:

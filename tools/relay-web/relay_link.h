@@ -1,7 +1,8 @@
 // relay-web's connection to telemetry-relay: it connects, frames and checks
 // the stream with relay-watch's code, turns each message into the feed's JSON
 // and hands it to the web server. While the relay is away it tries again
-// every second.
+// every second; a relay whose host vanished without closing the connection
+// is noticed by TCP keep-alive, since relay-web never writes to it.
 #pragma once
 
 #include <array>
@@ -15,7 +16,9 @@
 #include <vector>
 
 #include "relay-stream/stream_framer.h"
+#include "relay-web/buffer_pool.h"
 #include "relay-web/handler_memory.h"
+#include "relay-web/web_feed.h"
 #include "relay-web/web_server.h"
 
 namespace web {
@@ -40,10 +43,6 @@ class RelayLink {
   void OnRead(boost::beast::error_code ec, std::size_t bytes);
   void Handle(std::size_t index);
   void Publish(std::string_view message);
-  // A buffer for a data message that no browser holds any more, or a new
-  // one: once there are as many as are ever held at once (each browser's
-  // waiting and sending message, and the latest), rows allocate nothing.
-  std::shared_ptr<std::string> FreeDataBuffer();
   // The connection failed or ended: offline, and again in a second.
   void Retry(bool wasConnected);
 
@@ -57,7 +56,10 @@ class RelayLink {
   stream::StreamFramer framer_{stream::DataPacketEnd::kAtLastField};
   // What the last read completed: views of the framer's buffer.
   std::vector<std::string_view> messages_;
-  std::vector<std::shared_ptr<std::string>> dataBuffers_;
+  BufferPool dataBuffers_{kDataJsonCapacity};
+  // Each row laid out as the relay's fifteen variables, for vars messages.
+  std::vector<std::uint8_t> row_;
+  std::int32_t rows_ = 0;  // the rows' own count stands in for a tick count
   std::array<char, 65536> buffer_{};
   const std::shared_ptr<HandlerMemory> readMemory_ = std::make_shared<HandlerMemory>();
   bool ended_ = false;  // the messages being handled are the stream's last

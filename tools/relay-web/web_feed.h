@@ -4,12 +4,20 @@
 // are booleans.
 #pragma once
 
+#include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
 #include "relay-stream/message_parser.h"
 
 namespace web {
+
+struct Directory;
+
+// Where relay-web's telemetry comes from: a relay's stream, or the
+// simulator's shared memory on this machine.
+enum class Source { kRelay, kSimulator };
 
 // Room for the longest data message, so one reserve covers every row.
 inline constexpr std::size_t kDataJsonCapacity = 1024;
@@ -23,12 +31,41 @@ void DataJson(std::string_view message, std::string& json);
 // become U+FFFD, so the message is always valid JSON.
 std::string SessionJson(const stream::SessionInfo& session);
 
-// {"type":"status","relay":"connected"} or "offline".
-std::string StatusJson(bool connected);
+// {"type":"status","source":"relay","relay":"connected"|"offline"} or
+// {"type":"status","source":"simulator","simulator":"running"|"not running"}.
+std::string StatusJson(Source source, bool present);
+
+// {"type":"sessionText","update":N}: the session text has changed.
+std::string SessionTextJson(std::int64_t update);
+
+// 8-bit text as UTF-8: what is valid UTF-8 stays as it is, and any other
+// byte is taken as the Latin-1 character of that number.
+std::string ToUtf8(std::string_view text);
+// `text` as a quoted JSON string (after ToUtf8).
+std::string JsonString(std::string_view text);
+
+// GET /api/vars: [{"name","type","count","unit","description"}, ...] in
+// directory order.
+std::string DirectoryJson(const Directory& directory);
+
+// Writes {"type":"vars","tick":T,"values":{NAME:VALUE,...}} into `json`
+// (replacing its contents) for the directory's variables numbered in
+// `variables`; `unknown`, when not empty, is appended as a further member
+// (`"unknown":[...]`, made by UnknownJson). Allocates nothing once `json`
+// has the room.
+void VarsJson(std::int32_t tick, std::span<const std::uint8_t> row, const Directory& directory,
+              std::span<const int> variables, std::string_view unknown, std::string& json);
+// `"unknown":["NAME",...]`, or empty when `names` is.
+std::string UnknownJson(std::span<const std::string> names);
+// The values object alone, {NAME:VALUE,...}, for GET /api/latest?vars=.
+std::string ValuesJson(std::span<const std::uint8_t> row, const Directory& directory,
+                       std::span<const int> variables);
 
 // The snapshot of GET /api/latest: {"status":STATUS,"session":SESSION,
-// "data":DATA}, from texts made by the functions above; an empty session or
-// data text becomes null.
-std::string LatestJson(std::string_view status, std::string_view session, std::string_view data);
+// "data":DATA,"strategy":STRATEGY} from texts made by the functions above
+// (an empty one becomes null), and "vars":VALUES at the end when `values`
+// (made by ValuesJson) is not empty.
+std::string LatestJson(std::string_view status, std::string_view session, std::string_view data,
+                       std::string_view strategy, std::string_view values);
 
 }  // namespace web

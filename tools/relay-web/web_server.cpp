@@ -1,23 +1,29 @@
 // Listener, HTTP session, WebSocket session and the state they share, in the
 // shape of Beast's multi-client chat example, with its unbounded send queue
-// replaced by one slot for the newest data message.
+// replaced by what a browser can still use: the newest message of each kind
+// of state, and the newest row.
 #include "relay-web/web_server.h"
 
+#include <algorithm>
+#include <array>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
+#include <charconv>
 #include <cstdio>
-#include <deque>
+#include <limits>
+#include <map>
 #include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "relay-web/buffer_pool.h"
 #include "relay-web/dashboard_page.h"
 #include "relay-web/handler_memory.h"
 #include "relay-web/socket_options.h"
-#include "relay-web/web_feed.h"
+#include "relay-web/variables.h"
 
 namespace web {
 
@@ -53,43 +59,260 @@ std::string PeerName(const tcp::socket& socket) {
   return peer.address().to_string() + ":" + std::to_string(peer.port());
 }
 
+// The kinds of state message. Each browser waits for at most the newest
+// message of each kind: they describe state, not events.
+enum StateKind : std::size_t { kStatus, kSession, kSessionText, kStrategy, kStateKinds };
+
+// What a request's query asks of the feed: ?vars=NAME,NAME,... (or * for
+// all) and ?hz=N. Other parameters are ignored.
+struct FeedQuery {
+  bool vars = false;
+  bool all = false;
+  std::vector<std::string> names;  // without repeats, in the order given
+  int hz = 0;                      // 0: every row
+};
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool PercentDecode(std::string_view text, std::string* out) {
+  out->clear();
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      *out += text[i];
+      continue;
+    }
+    if (i + 2 >= text.size() || HexDigit(text[i + 1]) < 0 || HexDigit(text[i + 2]) < 0) {
+      return false;
+    }
+    *out += static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
+    i += 2;
+  }
+  return true;
+}
+
+bool ParseFeedQuery(std::string_view query, FeedQuery* feed, std::string* error) {
+  while (!query.empty()) {
+    const std::size_t amp = query.find('&');
+    const std::string_view pair = query.substr(0, amp);
+    query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+    const std::size_t equals = pair.find('=');
+    const std::string_view key = pair.substr(0, equals);
+    const std::string_view value =
+        equals == std::string_view::npos ? std::string_view() : pair.substr(equals + 1);
+    if (key == "vars") {
+      if (value.size() > kMaxVarsParameter) {
+        *error = "vars names more than " + std::to_string(kMaxVarsParameter / 1024) +
+                 " KiB of variables";
+        return false;
+      }
+      std::string names;
+      if (!PercentDecode(value, &names)) {
+        *error = "vars holds a malformed %-escape";
+        return false;
+      }
+      feed->vars = true;
+      std::string_view rest = names;
+      while (!rest.empty()) {
+        const std::size_t comma = rest.find(',');
+        const std::string_view name = rest.substr(0, comma);
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+        if (name == "*") {
+          feed->all = true;
+        } else if (!name.empty() &&
+                   std::find(feed->names.begin(), feed->names.end(), name) == feed->names.end()) {
+          feed->names.emplace_back(name);
+        }
+      }
+    } else if (key == "hz") {
+      int hz = 0;
+      const auto parsed = std::from_chars(value.data(), value.data() + value.size(), hz);
+      if (parsed.ec != std::errc() || parsed.ptr != value.data() + value.size() ||
+          hz < kMinRowRate || hz > kMaxRowRate) {
+        *error = "hz must be a whole number of rows per second from " +
+                 std::to_string(kMinRowRate) + " to " + std::to_string(kMaxRowRate);
+        return false;
+      }
+      feed->hz = hz;
+    }
+  }
+  return true;
+}
+
+// The subscription's key: browsers that ask for the same variables share
+// one vars message per row.
+std::string SubscriptionKey(const FeedQuery& query) {
+  if (query.all) return "*";
+  std::string key;
+  for (const std::string& name : query.names) key += name + ',';
+  return key;
+}
+
+// The directory's variables that `query` asks for, and the names it does
+// not have.
+void Resolve(const FeedQuery& query, const Directory* directory, std::vector<int>* indices,
+             std::vector<std::string>* unknown) {
+  indices->clear();
+  if (unknown != nullptr) unknown->clear();
+  if (query.all) {
+    const std::size_t count = directory != nullptr ? directory->variables.size() : 0;
+    for (std::size_t i = 0; i < count; ++i) indices->push_back(static_cast<int>(i));
+    return;
+  }
+  for (const std::string& name : query.names) {
+    const int index = directory != nullptr ? directory->Find(name) : -1;
+    if (index >= 0) {
+      indices->push_back(index);
+    } else if (unknown != nullptr) {
+      unknown->push_back(name);
+    }
+  }
+}
+
 }  // namespace
 
-class WebSocketSession;
+// ---- Subscription ------------------------------------------------------------
 
-// What the sessions share: the newest message of each kind, for new sockets
-// and /api/latest, and the WebSocket sessions to send new ones to.
+// The variables one or more browsers asked for, and their vars message for
+// the newest row, built once whoever sends it first.
+class Subscription {
+ public:
+  Subscription(std::string key, FeedQuery query) : key_(std::move(key)), query_(std::move(query)) {}
+
+  const std::string& key() const { return key_; }
+
+  // A new directory: the names are looked up again.
+  void Resolve(const Directory* directory) {
+    std::vector<std::string> unknown;
+    web::Resolve(query_, directory, &indices_, &unknown);
+    unknown_ = directory != nullptr ? UnknownJson(unknown) : "";
+    for (Built& built : built_) built = Built{};
+  }
+
+  // The vars message of row `sequence`; `withUnknown` adds the names the
+  // directory lacks (the first message after a socket opens or the
+  // directory changes).
+  Message Vars(std::uint64_t sequence, std::int32_t tick, std::span<const std::uint8_t> row,
+               const Directory& directory, bool withUnknown) {
+    Built& built = built_[withUnknown && !unknown_.empty() ? 1 : 0];
+    if (built.sequence != sequence || built.message == nullptr) {
+      built.message.reset();
+      const std::shared_ptr<std::string> buffer = buffers_.Free();
+      VarsJson(tick, row, directory, indices_, &built == &built_[1] ? unknown_ : "", *buffer);
+      built = {sequence, buffer};
+    }
+    return built.message;
+  }
+
+ private:
+  struct Built {
+    std::uint64_t sequence = 0;
+    Message message;
+  };
+
+  std::string key_;
+  FeedQuery query_;
+  std::vector<int> indices_;
+  std::string unknown_;
+  std::array<Built, 2> built_;
+  BufferPool buffers_;
+};
+
+class WebSocketSession;
+class HttpSession;
+
+// What the sessions share: the newest message of each kind and the newest
+// row, for new sockets and the snapshot, and the sessions to tell of new
+// ones. Every message published is numbered, so each browser is sent what
+// it still needs in the order it was published.
 class SharedState {
  public:
-  explicit SharedState(net::io_context& io)
-      : connected_(std::make_shared<const std::string>(StatusJson(true))),
-        offline_(std::make_shared<const std::string>(StatusJson(false))),
-        status_(offline_),
-        stallTimer_(io) {}
-
-  // Registers a session (its handshake may still be under way) and queues
-  // the current status, the last session message and the newest data for it.
-  void Join(WebSocketSession* session);
-  void Leave(WebSocketSession* session);
-  std::size_t Browsers() const { return sessions_.size(); }
-
-  void PublishStatus(bool connected);
-  void PublishSession(std::string json);
-  void PublishData(Message json);
-  std::string Latest() const {
-    return LatestJson(*status_, session_ ? *session_ : "", data_ ? *data_ : "");
+  SharedState(net::io_context& io, Source source)
+      : source_(source),
+        present_(std::make_shared<const std::string>(StatusJson(source, true))),
+        absent_(std::make_shared<const std::string>(StatusJson(source, false))),
+        stallTimer_(io) {
+    state_[kStatus] = {Next(), absent_};
   }
+
+  Source source() const { return source_; }
+
+  // ---- Browsers
+  void Join(WebSocketSession* session) { sessions_.push_back(session); }
+  void Leave(WebSocketSession* session) { std::erase(sessions_, session); }
+  std::size_t Browsers() const { return sessions_.size(); }
+  std::shared_ptr<Subscription> Subscribe(const FeedQuery& query) {
+    const std::string key = SubscriptionKey(query);
+    if (auto existing = subscriptions_[key].lock()) return existing;
+    auto subscription = std::make_shared<Subscription>(key, query);
+    subscription->Resolve(directory_.get());
+    subscriptions_[key] = subscription;
+    return subscription;
+  }
+  // The last browser of a subscription takes it along.
+  void Unsubscribe(std::shared_ptr<Subscription> subscription) {
+    if (subscription.use_count() == 1) subscriptions_.erase(subscription->key());
+  }
+
+  // ---- HTTP connections, capped
+  // Registers `session`; when that makes too many, the one that has waited
+  // longest for a request is closed. False when none can give way.
+  bool AdmitHttp(HttpSession* session);
+  void ForgetHttp(HttpSession* session) { std::erase(http_, session); }
+
+  // ---- The feed
+  void PublishStatus(bool present);
+  void PublishState(StateKind kind, std::string json);
+  void PublishSessionText(std::string text);
+  void PublishDirectory(std::shared_ptr<const Directory> directory);
+  void PublishRow(Message data, std::span<const std::uint8_t> row, std::int32_t tick);
+
+  // ---- What the sessions read
+  struct StateMessage {
+    std::uint64_t sequence = 0;
+    Message message;
+  };
+  const StateMessage& State(StateKind kind) const { return state_[kind]; }
+  std::uint64_t RowSequence() const { return data_ != nullptr ? rowSequence_ : 0; }
+  const Message& Data() const { return data_; }
+  Message Vars(Subscription& subscription, bool withUnknown) const {
+    return subscription.Vars(rowSequence_, tick_, row_, *directory_, withUnknown);
+  }
+  bool HasDirectory() const { return directory_ != nullptr; }
+
+  std::string Latest(const FeedQuery& query) const;
+  const std::string& VariableList() const { return variableList_; }
+  const Message& SessionText() const { return sessionText_; }
 
   // Every second, drops the sessions whose write has hung for kStalledWrite.
   void WatchForStalls(const std::shared_ptr<SharedState>& self);
 
  private:
-  const Message connected_;
-  const Message offline_;
-  Message status_;
-  Message session_;
+  std::uint64_t Next() { return ++sequence_; }
+  void WakeAll();
+
+  const Source source_;
+  const Message present_;
+  const Message absent_;
+  std::uint64_t sequence_ = 0;
+  std::array<StateMessage, kStateKinds> state_;
   Message data_;
+  std::vector<std::uint8_t> row_;
+  std::int32_t tick_ = 0;
+  std::uint64_t rowSequence_ = 0;
+  std::shared_ptr<const Directory> directory_;
+  std::string variableList_ = "[]";
+  std::string sessionTextRaw_;
+  Message sessionText_;
+  std::int64_t sessionTextUpdates_ = 0;
   std::vector<WebSocketSession*> sessions_;
+  std::map<std::string, std::weak_ptr<Subscription>> subscriptions_;
+  std::vector<HttpSession*> http_;
+  bool givingWayReported_ = false;
   net::steady_timer stallTimer_;
 };
 
@@ -97,20 +320,24 @@ class SharedState {
 
 class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
  public:
-  WebSocketSession(tcp::socket&& socket, std::shared_ptr<SharedState> state)
+  WebSocketSession(tcp::socket&& socket, std::shared_ptr<SharedState> state, const FeedQuery& query)
       : ws_(std::move(socket)),
         state_(std::move(state)),
-        peer_(PeerName(ws_.next_layer().socket())) {
+        peer_(PeerName(ws_.next_layer().socket())),
+        dueTimer_(ws_.get_executor()) {
     // Nagle's algorithm would hold each small message back for the ACK of
     // the one before.
     beast::error_code ec;
     tcp::socket& raw = ws_.next_layer().socket();
     raw.set_option(tcp::no_delay(true), ec);
     KeepUnsentBytesFew(raw);
+    if (query.vars) subscription_ = state_->Subscribe(query);
+    if (query.hz > 0) period_ = std::chrono::microseconds(1000000 / query.hz);
     state_->Join(this);
   }
   ~WebSocketSession() {
     state_->Leave(this);
+    if (subscription_ != nullptr) state_->Unsubscribe(std::move(subscription_));
     Log(peer_ + " left (" + std::to_string(state_->Browsers()) + " connected)");
   }
   WebSocketSession(const WebSocketSession&) = delete;
@@ -133,18 +360,12 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
                      beast::bind_front_handler(&WebSocketSession::OnAccept, shared_from_this()));
   }
 
-  // Status and session messages: queued in order, never dropped.
-  void SendControl(const Message& message) {
-    control_.push_back(message);
-    WriteNext();
-  }
-  // A data message replaces the one still waiting, if any.
-  void SendData(const Message& message) {
-    data_ = message;
-    WriteNext();
-  }
-  // The relay went away: the waiting row is no longer news.
-  void ForgetData() { data_.reset(); }
+  // Something new was published: send what this browser still needs.
+  void Wake() { WriteNext(); }
+  // The source went away: the waiting row is no longer news.
+  void ForgetRow() { rowTaken_ = state_->RowSequence(); }
+  // The variables changed: the next vars message names the unknown again.
+  void DirectoryChanged() { unknownPending_ = true; }
 
   bool Stalled(Clock::time_point now) const {
     return !dropped_ && writing_ != nullptr && now - writeStart_ >= kStalledWrite;
@@ -175,6 +396,7 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
   }
   void OnRead(beast::error_code ec, std::size_t) {
     if (ec) {
+      dueTimer_.cancel();
       beast::get_lowest_layer(ws_).close();
       return;
     }
@@ -182,17 +404,69 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
     Read();
   }
 
+  // Sends the oldest of what is waiting: the rest of a row taken, a state
+  // message, or the newest row once it is due at this browser's rate.
   void WriteNext() {
     if (!open_ || writing_ != nullptr) return;
-    if (!control_.empty()) {
-      writing_ = std::move(control_.front());
-      control_.pop_front();
-    } else if (data_ != nullptr) {
-      writing_ = std::move(data_);
-      data_.reset();
-    } else {
-      return;
+    if (takenNext_ < taken_.size() && taken_[takenNext_] != nullptr) {
+      return Write(std::move(taken_[takenNext_++]));
     }
+    std::size_t kind = kStateKinds;
+    std::uint64_t oldest = std::numeric_limits<std::uint64_t>::max();
+    for (std::size_t k = 0; k < kStateKinds; ++k) {
+      const SharedState::StateMessage& latest = state_->State(static_cast<StateKind>(k));
+      if (latest.message != nullptr && latest.sequence > sent_[k] && latest.sequence < oldest) {
+        kind = k;
+        oldest = latest.sequence;
+      }
+    }
+    const std::uint64_t row = state_->RowSequence();
+    if (row > rowTaken_ && row < oldest) {
+      const Clock::time_point now = Clock::now();
+      if (period_ == Clock::duration::zero() || now >= due_) {
+        TakeRow(now);
+        return Write(std::move(taken_[takenNext_++]));
+      }
+      WaitUntilDue();
+    }
+    if (kind < kStateKinds) {
+      const SharedState::StateMessage& latest = state_->State(static_cast<StateKind>(kind));
+      sent_[kind] = latest.sequence;
+      Write(latest.message);
+    }
+  }
+
+  // The newest row's data message and, for a browser that asked for
+  // variables, its vars message, to be written one after the other.
+  void TakeRow(Clock::time_point now) {
+    rowTaken_ = state_->RowSequence();
+    taken_[0] = state_->Data();
+    taken_[1] = subscription_ != nullptr && state_->HasDirectory()
+                    ? state_->Vars(*subscription_, unknownPending_)
+                    : nullptr;
+    if (taken_[1] != nullptr) unknownPending_ = false;
+    takenNext_ = 0;
+    if (period_ != Clock::duration::zero()) {
+      // Rows go out on an even grid; one that had to wait for a slow socket
+      // starts the grid afresh rather than being followed by a burst.
+      due_ += period_;
+      if (due_ <= now) due_ = now + period_;
+    }
+  }
+
+  void WaitUntilDue() {
+    if (timerArmed_) return;
+    timerArmed_ = true;
+    dueTimer_.expires_at(due_);
+    dueTimer_.async_wait(
+        WithMemory(timerMemory_, [self = shared_from_this()](beast::error_code ec) {
+          self->timerArmed_ = false;
+          if (!ec) self->WriteNext();
+        }));
+  }
+
+  void Write(Message message) {
+    writing_ = std::move(message);
     writeStart_ = Clock::now();
     ws_.async_write(net::buffer(*writing_),
                     WithMemory(writeMemory_, beast::bind_front_handler(&WebSocketSession::OnWrite,
@@ -202,6 +476,7 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
     writing_.reset();
     if (ec) {
       open_ = false;
+      dueTimer_.cancel();
       beast::get_lowest_layer(ws_).close();
       return;
     }
@@ -212,45 +487,86 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
   std::shared_ptr<SharedState> state_;
   std::string peer_;
   beast::flat_buffer readBuffer_;
-  std::deque<Message> control_;
-  Message data_;
+  std::shared_ptr<Subscription> subscription_;
+  // The sequence of the newest message of each kind taken, and of the
+  // newest row.
+  std::array<std::uint64_t, kStateKinds> sent_{};
+  std::uint64_t rowTaken_ = 0;
+  bool unknownPending_ = true;
+  std::array<Message, 2> taken_;
+  std::size_t takenNext_ = taken_.size();
+  // With ?hz=: a row at most every period_, the next from due_ on.
+  Clock::duration period_ = Clock::duration::zero();
+  Clock::time_point due_;
+  net::steady_timer dueTimer_;
+  bool timerArmed_ = false;
   Message writing_;  // the message being written, kept alive until it is done
   const std::shared_ptr<HandlerMemory> writeMemory_ = std::make_shared<HandlerMemory>();
+  const std::shared_ptr<HandlerMemory> timerMemory_ = std::make_shared<HandlerMemory>();
   Clock::time_point writeStart_;
   bool open_ = false;  // the handshake is done and no write has failed
   bool dropped_ = false;
 };
 
-void SharedState::Join(WebSocketSession* session) {
-  sessions_.push_back(session);
-  session->SendControl(status_);
-  if (session_ != nullptr) session->SendControl(session_);
-  if (data_ != nullptr) session->SendData(data_);
+void SharedState::WakeAll() {
+  for (WebSocketSession* session : sessions_) session->Wake();
 }
 
-void SharedState::Leave(WebSocketSession* session) { std::erase(sessions_, session); }
-
-void SharedState::PublishStatus(bool connected) {
-  const Message& status = connected ? connected_ : offline_;
-  if (status == status_) return;
-  status_ = status;
-  for (WebSocketSession* session : sessions_) {
-    if (!connected) session->ForgetData();
-    session->SendControl(status_);
+void SharedState::PublishStatus(bool present) {
+  const Message& status = present ? present_ : absent_;
+  if (status == state_[kStatus].message) return;
+  state_[kStatus] = {Next(), status};
+  if (!present) {
+    for (WebSocketSession* session : sessions_) session->ForgetRow();
   }
+  WakeAll();
 }
 
-void SharedState::PublishSession(std::string json) {
-  // The relay repeats its SESSION_INFO every few seconds; browsers hear of
-  // it when it changes.
-  if (session_ != nullptr && *session_ == json) return;
-  session_ = std::make_shared<const std::string>(std::move(json));
-  for (WebSocketSession* session : sessions_) session->SendControl(session_);
+void SharedState::PublishState(StateKind kind, std::string json) {
+  // A source may repeat itself (the relay sends its SESSION_INFO every few
+  // seconds); browsers hear of a change.
+  if (state_[kind].message != nullptr && *state_[kind].message == json) return;
+  state_[kind] = {Next(), std::make_shared<const std::string>(std::move(json))};
+  WakeAll();
 }
 
-void SharedState::PublishData(Message json) {
-  data_ = std::move(json);
-  for (WebSocketSession* session : sessions_) session->SendData(data_);
+void SharedState::PublishSessionText(std::string text) {
+  if (sessionText_ != nullptr && text == sessionTextRaw_) return;
+  sessionText_ = std::make_shared<const std::string>(ToUtf8(text));
+  sessionTextRaw_ = std::move(text);
+  PublishState(kSessionText, SessionTextJson(++sessionTextUpdates_));
+}
+
+void SharedState::PublishDirectory(std::shared_ptr<const Directory> directory) {
+  directory_ = std::move(directory);
+  variableList_ = directory_ != nullptr ? DirectoryJson(*directory_) : "[]";
+  for (auto& [key, weak] : subscriptions_) {
+    if (auto subscription = weak.lock()) subscription->Resolve(directory_.get());
+  }
+  for (WebSocketSession* session : sessions_) session->DirectoryChanged();
+}
+
+void SharedState::PublishRow(Message data, std::span<const std::uint8_t> row, std::int32_t tick) {
+  data_ = std::move(data);
+  row_.assign(row.begin(), row.end());
+  tick_ = tick;
+  rowSequence_ = Next();
+  WakeAll();
+}
+
+std::string SharedState::Latest(const FeedQuery& query) const {
+  std::string values;
+  if (query.vars) {
+    std::vector<int> indices;
+    Resolve(query, directory_.get(), &indices, nullptr);
+    values =
+        directory_ != nullptr && data_ != nullptr ? ValuesJson(row_, *directory_, indices) : "{}";
+  }
+  const auto text = [](const Message& message) {
+    return message != nullptr ? std::string_view(*message) : std::string_view();
+  };
+  return LatestJson(text(state_[kStatus].message), text(state_[kSession].message), text(data_),
+                    text(state_[kStrategy].message), values);
 }
 
 void SharedState::WatchForStalls(const std::shared_ptr<SharedState>& self) {
@@ -273,19 +589,40 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
  public:
   HttpSession(tcp::socket&& socket, std::shared_ptr<SharedState> state)
       : stream_(std::move(socket)), state_(std::move(state)) {}
+  ~HttpSession() { state_->ForgetHttp(this); }
+  HttpSession(const HttpSession&) = delete;
+  HttpSession& operator=(const HttpSession&) = delete;
 
-  void Run() { Read(); }
+  void Run() {
+    if (!state_->AdmitHttp(this)) return;
+    Read();
+  }
+
+  // Waiting for a request, and since when.
+  bool Idle() const { return idle_; }
+  Clock::time_point IdleSince() const { return idleSince_; }
+  // Closes the connection to make room for a newer one.
+  void GiveWay() {
+    idle_ = false;
+    beast::error_code ec;
+    stream_.socket().close(ec);
+  }
 
  private:
   void Read() {
     parser_.emplace();
     parser_->header_limit(kMaxRequestHeader);
-    stream_.expires_after(kHttpTimeout);
+    // A new connection gets a short while for its first request, so that
+    // connections that never send one cannot hold a place for long.
+    stream_.expires_after(requests_ == 0 ? kFirstRequestTimeout : kHttpTimeout);
+    idle_ = true;
+    idleSince_ = Clock::now();
     http::async_read(stream_, buffer_, *parser_,
                      beast::bind_front_handler(&HttpSession::OnRead, shared_from_this()));
   }
 
   void OnRead(beast::error_code ec, std::size_t) {
+    idle_ = false;
     if (ec == http::error::end_of_stream || ec == http::error::partial_message) {
       stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
       return;
@@ -297,33 +634,63 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       return Answer(http::status::bad_request, "text/plain; charset=utf-8",
                     "relay-web: malformed or oversized request\n", false);
     }
-    if (ec) return;  // time-out, reset: nothing to answer
+    if (ec) return;  // time-out, reset, given way: nothing to answer
+    ++requests_;
     const http::request<http::empty_body>& request = parser_->get();
-    std::string_view target(request.target().data(), request.target().size());
-    target = target.substr(0, target.find('?'));
+    const std::string_view target(request.target().data(), request.target().size());
+    const std::size_t question = target.find('?');
+    const std::string_view path = target.substr(0, question);
+    const std::string_view query =
+        question == std::string_view::npos ? std::string_view() : target.substr(question + 1);
     const bool get = request.method() == http::verb::get;
-    if (get && target == "/ws") {
+    const bool keepAlive = request.keep_alive();
+    FeedQuery feed;
+    std::string problem;
+    if (get && (path == "/ws" || path == "/api/latest") &&
+        !ParseFeedQuery(query, &feed, &problem)) {
+      return Answer(http::status::bad_request, "text/plain; charset=utf-8",
+                    "relay-web: " + problem + "\n", keepAlive);
+    }
+    if (get && path == "/ws") {
       if (!websocket::is_upgrade(request)) {
         return Answer(http::status::upgrade_required, "text/plain; charset=utf-8",
-                      "relay-web: /ws is a WebSocket\n", request.keep_alive());
+                      "relay-web: /ws is a WebSocket\n", keepAlive);
       }
       if (state_->Browsers() >= kMaxBrowsers) {
         Log("turned a browser away: " + std::to_string(kMaxBrowsers) + " are connected");
         return Answer(http::status::service_unavailable, "text/plain; charset=utf-8",
                       "relay-web: too many browsers are connected\n", false);
       }
-      std::make_shared<WebSocketSession>(stream_.release_socket(), state_)->Run(parser_->release());
+      std::make_shared<WebSocketSession>(stream_.release_socket(), state_, feed)
+          ->Run(parser_->release());
       return;
     }
-    if (get && target == "/") {
+    if (get && path == "/") {
       return Answer(http::status::ok, "text/html; charset=utf-8", std::string(DashboardPage()),
-                    request.keep_alive());
+                    keepAlive);
     }
-    if (get && target == "/api/latest") {
-      return Answer(http::status::ok, "application/json", state_->Latest(), request.keep_alive());
+    if (get && path == "/api/latest") {
+      return Answer(http::status::ok, "application/json", state_->Latest(feed), keepAlive);
+    }
+    if (get && path == "/api/vars") {
+      return Answer(http::status::ok, "application/json", state_->VariableList(), keepAlive);
+    }
+    if (get && path == "/api/session") {
+      if (state_->source() == Source::kRelay) {
+        return Answer(http::status::not_found, "text/plain; charset=utf-8",
+                      "relay-web: a relay's stream carries no session text; run relay-web "
+                      "without --relay on the simulator's PC\n",
+                      keepAlive);
+      }
+      if (state_->SessionText() == nullptr) {
+        return Answer(http::status::service_unavailable, "text/plain; charset=utf-8",
+                      "relay-web: the simulator has published no session text yet\n", keepAlive);
+      }
+      return Answer(http::status::ok, "text/yaml; charset=utf-8", *state_->SessionText(),
+                    keepAlive);
     }
     Answer(http::status::not_found, "text/plain; charset=utf-8",
-           "relay-web: not found; try / or /api/latest\n", request.keep_alive());
+           "relay-web: not found; try /, /api/latest, /api/vars or /api/session\n", keepAlive);
   }
 
   void Answer(http::status status, const char* contentType, std::string body, bool keepAlive) {
@@ -354,9 +721,13 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   // Closing a socket with unread bytes in it resets the connection, and a
   // reset can destroy the answer before the client reads it. So the rest of
   // a rejected request is read and thrown away until the client closes, or
-  // for a few seconds at most.
+  // for a few seconds at most: the deadline is set once, so a client that
+  // keeps trickling bytes does not keep the connection.
   void Linger() {
-    stream_.expires_after(kLinger);
+    if (!lingering_) {
+      lingering_ = true;
+      stream_.expires_after(kLinger);
+    }
     buffer_.clear();
     stream_.async_read_some(buffer_.prepare(1024),
                             [self = shared_from_this()](beast::error_code ec, std::size_t) {
@@ -369,7 +740,36 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   // Holds the request line and header; a larger request is rejected.
   beast::flat_buffer buffer_{kMaxRequestHeader + 1024};
   std::optional<http::request_parser<http::empty_body>> parser_;
+  int requests_ = 0;
+  bool idle_ = false;
+  Clock::time_point idleSince_;
+  bool lingering_ = false;
 };
+
+bool SharedState::AdmitHttp(HttpSession* session) {
+  if (http_.size() >= kMaxHttpConnections) {
+    HttpSession* oldest = nullptr;
+    for (HttpSession* other : http_) {
+      if (other->Idle() && (oldest == nullptr || other->IdleSince() < oldest->IdleSince())) {
+        oldest = other;
+      }
+    }
+    if (oldest == nullptr) {
+      Log("turned a connection away: " + std::to_string(kMaxHttpConnections) +
+          " HTTP connections are busy");
+      return false;
+    }
+    // It stays listed until its handlers have run and released it.
+    oldest->GiveWay();
+    if (!givingWayReported_) {
+      Log("closing the longest-idle HTTP connections: " + std::to_string(kMaxHttpConnections) +
+          " are open");
+      givingWayReported_ = true;
+    }
+  }
+  http_.push_back(session);
+  return true;
+}
 
 // ---- Listener --------------------------------------------------------------
 
@@ -421,7 +821,8 @@ class Listener : public std::enable_shared_from_this<Listener> {
 
 // ---- WebServer -------------------------------------------------------------
 
-WebServer::WebServer(net::io_context& io) : io_(io), state_(std::make_shared<SharedState>(io)) {}
+WebServer::WebServer(net::io_context& io, Source source)
+    : io_(io), state_(std::make_shared<SharedState>(io, source)) {}
 
 WebServer::~WebServer() = default;
 
@@ -435,10 +836,22 @@ bool WebServer::Listen(const tcp::endpoint& endpoint, std::string* error) {
 
 tcp::endpoint WebServer::LocalEndpoint() const { return listener_->LocalEndpoint(); }
 
-void WebServer::PublishStatus(bool connected) { state_->PublishStatus(connected); }
-void WebServer::PublishSession(std::string json) { state_->PublishSession(std::move(json)); }
-void WebServer::PublishData(std::shared_ptr<const std::string> json) {
-  state_->PublishData(std::move(json));
+void WebServer::PublishStatus(bool present) { state_->PublishStatus(present); }
+void WebServer::PublishSession(std::string json) {
+  state_->PublishState(kSession, std::move(json));
+}
+void WebServer::PublishStrategy(std::string json) {
+  state_->PublishState(kStrategy, std::move(json));
+}
+void WebServer::PublishSessionText(std::string text) {
+  state_->PublishSessionText(std::move(text));
+}
+void WebServer::PublishDirectory(std::shared_ptr<const Directory> directory) {
+  state_->PublishDirectory(std::move(directory));
+}
+void WebServer::PublishRow(std::shared_ptr<const std::string> data,
+                           std::span<const std::uint8_t> row, std::int32_t tick) {
+  state_->PublishRow(std::move(data), row, tick);
 }
 
 }  // namespace web

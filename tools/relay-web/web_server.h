@@ -1,24 +1,39 @@
 // relay-web's HTTP and WebSocket side, on Boost.Beast: one port serves the
-// dashboard page (GET /), the WebSocket feed (GET /ws) and the latest values
-// (GET /api/latest). Everything runs on the io_context it is given, on one
-// thread: a listener accepts, an HTTP session reads requests and answers them
-// or hands its socket to a WebSocket session, and the shared state knows the
-// WebSocket sessions and fans every message out to them.
+// dashboard page (GET /), the WebSocket feed (GET /ws), the latest values
+// (GET /api/latest), the variable list (GET /api/vars) and the simulator's
+// session text (GET /api/session). Everything runs on the io_context it is
+// given, on one thread: a listener accepts, an HTTP session reads requests
+// and answers them or hands its socket to a WebSocket session, and the
+// shared state knows the WebSocket sessions and what each still has to be
+// sent.
 #pragma once
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
+
+#include "relay-web/web_feed.h"
 
 namespace web {
 
+struct Directory;
+
 // More WebSocket clients than this are turned away with 503.
 inline constexpr std::size_t kMaxBrowsers = 64;
+// Open HTTP connections (those not yet a WebSocket). Past this the one that
+// has waited longest for a request is closed to make room.
+inline constexpr std::size_t kMaxHttpConnections = 128;
 // A request's start line and header fields together; requests carry no body.
-inline constexpr std::uint32_t kMaxRequestHeader = 8 * 1024;
+inline constexpr std::uint32_t kMaxRequestHeader = 16 * 1024;
+// The names a WebSocket or /api/latest may ask for, as written in the URL.
+inline constexpr std::size_t kMaxVarsParameter = 8 * 1024;
+// A new connection must send its first request within this time.
+inline constexpr std::chrono::seconds kFirstRequestTimeout{5};
 // An HTTP connection waits this long for its next request (keep-alive) and
 // for a response to be taken.
 inline constexpr std::chrono::seconds kHttpTimeout{30};
@@ -27,12 +42,16 @@ inline constexpr std::chrono::seconds kStalledWrite{10};
 // A WebSocket client that has sent nothing (not even the answer to a ping,
 // which goes out at half this time) for this long is dropped.
 inline constexpr std::chrono::seconds kWebSocketIdle{30};
+// The rows per second a browser may ask for with ?hz=.
+inline constexpr int kMinRowRate = 1;
+inline constexpr int kMaxRowRate = 60;
+
 class SharedState;
 class Listener;
 
 class WebServer {
  public:
-  explicit WebServer(boost::asio::io_context& io);
+  WebServer(boost::asio::io_context& io, Source source);
   ~WebServer();
   WebServer(const WebServer&) = delete;
   WebServer& operator=(const WebServer&) = delete;
@@ -42,12 +61,21 @@ class WebServer {
   bool Listen(const boost::asio::ip::tcp::endpoint& endpoint, std::string* error);
   boost::asio::ip::tcp::endpoint LocalEndpoint() const;
 
-  // The feed. Each status change and each new session message reaches every
-  // browser; a data message replaces any data message a browser has not been
-  // sent yet. `json` is shared, never copied per browser.
-  void PublishStatus(bool connected);
+  // The feed, on the io_context's thread. Status, session, session text and
+  // strategy messages describe state: each browser is sent the newest of
+  // each, in order with the rows, and never held back. A row replaces any
+  // row a browser has not been sent yet.
+  void PublishStatus(bool present);
   void PublishSession(std::string json);
-  void PublishData(std::shared_ptr<const std::string> json);
+  void PublishStrategy(std::string json);
+  // The simulator's session text as it stands (8-bit text).
+  void PublishSessionText(std::string text);
+  // The variables the rows are laid out by, from now on.
+  void PublishDirectory(std::shared_ptr<const Directory> directory);
+  // A row: its data message (shared, never copied per browser), its bytes
+  // laid out by the current directory (copied) and its tick count.
+  void PublishRow(std::shared_ptr<const std::string> data, std::span<const std::uint8_t> row,
+                  std::int32_t tick);
 
  private:
   boost::asio::io_context& io_;
