@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The relay at work without the simulator: builds telemetry-relay,
 # sim-publisher, relay-web and relay-watch, then runs the publisher, the relay
-# and relay-web (the dashboard for browsers, http://127.0.0.1:8667/) in the
-# background and the terminal dashboard in this terminal. Ctrl-C ends them all.
+# and relay-web (which reads the publisher as it reads the simulator, and
+# serves the full dashboard to browsers at http://127.0.0.1:8667/) in the
+# background, and the terminal dashboard on the relay in this terminal.
+# Ctrl-C ends them all.
 #
 #   scripts/demo.sh [--no-build] [--ibt FILE] [BUILD_DIR]
 #
