@@ -45,8 +45,12 @@ std::optional<double> UsableOrNone(const std::optional<double>& value) {
 template <typename Laps>
 double MedianFuel(const Laps& laps, int count) {
   std::array<double, 8> fuels{};
-  for (int i = 0; i < count; ++i) fuels[i] = laps[i].fuel;
-  std::sort(fuels.begin(), fuels.begin() + count);
+  // Insertion sort: a handful of values, and GCC 12 reads std::sort on so
+  // small an array as going out of bounds.
+  for (int i = 0; i < count; ++i) {
+    fuels[i] = laps[i].fuel;
+    for (int j = i; j > 0 && fuels[j - 1] > fuels[j]; --j) std::swap(fuels[j - 1], fuels[j]);
+  }
   const int middle = count / 2;
   return count % 2 == 1 ? fuels[middle] : (fuels[middle - 1] + fuels[middle]) / 2;
 }
@@ -233,18 +237,16 @@ void Strategy::WatchLapTime(const Row& row, std::optional<double> sessionTime) {
                             ? *sessionTime - *pending_.lineTime
                             : static_cast<double>(pending_.rows) / tickRate_;
   ++pending_.rows;
-  const std::optional<double> value =
-      row.lapLastLapTime && std::isfinite(*row.lapLastLapTime) && *row.lapLastLapTime > 0
-          ? row.lapLastLapTime
-          : std::nullopt;
-  if (value && *value != pending_.before) {
-    TakeLapTime(*value);
+  const double value = row.lapLastLapTime.value_or(0);
+  const bool valid = std::isfinite(value) && value > 0;
+  if (valid && value != pending_.before) {
+    TakeLapTime(value);
   } else if (waited >= kLapTimeWaitSeconds) {
     // Unchanged all along: the same time as the lap before, if the rows
     // agree; otherwise the simulator gave none, and the measured time stays.
-    if (value && figures_.lastLapTime &&
-        std::abs(*value - *figures_.lastLapTime) <= kSameLapTimeSeconds) {
-      TakeLapTime(*value);
+    if (valid && figures_.lastLapTime &&
+        std::abs(value - *figures_.lastLapTime) <= kSameLapTimeSeconds) {
+      TakeLapTime(value);
     }
     pending_.active = false;
   }
@@ -262,23 +264,23 @@ void Strategy::TakeLapTime(double seconds) {
 }
 
 void Strategy::UpdateRowFigures(const Row& row) {
-  const std::optional<double> fuel =
-      Usable(row.fuelLevel) ? std::optional<double>(row.fuelLevel) : std::nullopt;
+  const double fuel = row.fuelLevel;
+  const bool haveFuel = Usable(fuel);
   // The relay sends the percent to two decimals, so the size is taken where
   // the percent is highest, where that rounding matters least.
   const double pct = row.fuelLevelPct;
-  if (fuel && pct >= kTankFromPct && pct <= 1 && pct > tankPct_ && std::isfinite(*fuel / pct)) {
+  if (haveFuel && pct >= kTankFromPct && pct <= 1 && pct > tankPct_ && std::isfinite(fuel / pct)) {
     tankPct_ = pct;
-    figures_.tank = *fuel / pct;
+    figures_.tank = fuel / pct;
   }
 
   const std::optional<double>& perLap = figures_.fuelPerLap;
-  figures_.lapsOfFuel = fuel && perLap ? Finite(*fuel / *perLap) : std::nullopt;
+  figures_.lapsOfFuel = haveFuel && perLap ? Finite(fuel / *perLap) : std::nullopt;
   figures_.lapsToGo = LapsToGo(row, figures_.avgLapTime);
   figures_.fuelToFinish =
       figures_.lapsToGo && perLap ? Finite((*figures_.lapsToGo + margin_) * *perLap) : std::nullopt;
-  figures_.fuelToAdd = figures_.fuelToFinish && fuel
-                           ? std::optional<double>(std::max(0.0, *figures_.fuelToFinish - *fuel))
+  figures_.fuelToAdd = figures_.fuelToFinish && haveFuel
+                           ? std::optional<double>(std::max(0.0, *figures_.fuelToFinish - fuel))
                            : std::nullopt;
   figures_.stops = std::nullopt;
   if (figures_.fuelToAdd && *figures_.fuelToAdd == 0) {
