@@ -895,6 +895,108 @@ TEST_F(WebProcess, DirectSourceServesEveryVariableOfTheSimulatorsRows) {
   std::remove(file.c_str());
 }
 
+// The fuel figures of a recorded race replayed at twenty times its speed:
+// relay-web takes the lap times and the use the file holds, never the wall
+// clock. Laps of 12 s and 12.25 s (720 and 735 rows) at 2.5 litres each, the
+// fuel falling over the middle of each lap so that the rows around the line
+// read whole litres however many rows the replay's speed skips; the first
+// lap from the pits.
+constexpr int kRaceLapRows[] = {720, 735, 720, 735, 720, 735};
+constexpr int kRaceRows = 720 * 3 + 735 * 3;
+
+// Row r's lap (from 0) and how many rows into it.
+std::pair<int, int> RaceLap(int r) {
+  int lap = 0;
+  while (lap < 5 && r >= kRaceLapRows[lap]) r -= kRaceLapRows[lap++];
+  return {lap, r};
+}
+double RaceFuel(int r) {
+  const auto [lap, into] = RaceLap(r);
+  const double fraction =
+      std::clamp((into - 0.1 * kRaceLapRows[lap]) / (0.8 * kRaceLapRows[lap]), 0.0, 1.0);
+  return 30 - 2.5 * (lap + fraction);
+}
+
+const std::vector<RecordedVariable> kRace = {
+    {"SessionTime", testsupport::kDouble, 1, "s", "", [](int r, int) { return r / 60.0; }},
+    {"SessionFlags", testsupport::kBitField, 1, "", "", [](int, int) { return 4.0; }},
+    {"Lap", testsupport::kInt, 1, "", "",
+     [](int r, int) -> double { return RaceLap(r).first + 1; }},
+    {"LapDistPct", testsupport::kFloat, 1, "", "",
+     [](int r, int) {
+       return RaceLap(r).second / static_cast<double>(kRaceLapRows[RaceLap(r).first]);
+     }},
+    {"FuelLevel", testsupport::kFloat, 1, "l", "", [](int r, int) { return RaceFuel(r); }},
+    {"FuelLevelPct", testsupport::kFloat, 1, "", "", [](int r, int) { return RaceFuel(r) / 100; }},
+    {"LapLastLapTime", testsupport::kFloat, 1, "s", "",
+     [](int r, int) {
+       const int lap = RaceLap(r).first;
+       return lap == 0 ? 0.0 : kRaceLapRows[lap - 1] / 60.0;
+     }},
+    {"OnPitRoad", testsupport::kBool, 1, "", "",
+     [](int r, int) -> double { return RaceLap(r).first == 0; }},
+    {"IsOnTrack", testsupport::kBool, 1, "", "", [](int, int) { return 1.0; }},
+    {"SessionLapsRemain", testsupport::kInt, 1, "", "",
+     [](int r, int) -> double { return 20 - RaceLap(r).first; }},
+    {"SessionTimeRemain", testsupport::kDouble, 1, "s", "",
+     [](int r, int) { return 3600 - r / 60.0; }},
+};
+
+TEST_F(WebProcess, StrategyFollowsARecordedRaceAtTwentyTimesItsSpeed) {
+  const std::string file = testing::TempDir() + "web-process-race.ibt";
+  testsupport::WriteFile(file, testsupport::WriteRecording({kRace, kRaceRows, 60, ""}));
+  StartWeb({});
+  const std::size_t none = 0;
+  Browser browser(io_);
+  ASSERT_EQ(browser.Open(io_), 101u);
+  browser.ReadAll(&none);
+  ASSERT_TRUE(RunUntil(io_, [&] { return browser.messages.size() == 1; }));
+  Start("publisher", SIM_PUBLISHER_EXECUTABLE, {"--ibt", file, "--speed", "20"});
+  int status = -1;
+  ASSERT_TRUE(RunUntil(
+      io_, [&] { return (status = Finish("publisher", 0)) >= 0; }, 20s));
+  ASSERT_EQ(status, 0) << Output("publisher");
+  RunUntil(
+      io_, [] { return false; }, 500ms);
+
+  // The message of the fifth lap's end: laps 2 to 5 counted, 17.5 litres
+  // left with 15 laps to go.
+  const std::vector<std::string> strategy = browser.Typed("strategy");
+  ASSERT_FALSE(strategy.empty()) << Output("web");
+  EXPECT_EQ(Json::parse(strategy[0])["lapsCounted"], 0);
+  Json fifth;
+  for (const std::string& text : strategy) {
+    if (Json::parse(text)["lapsCounted"] == 4) {
+      fifth = Json::parse(text);
+      break;
+    }
+  }
+  ASSERT_FALSE(fifth.is_null()) << strategy.back();
+  struct Figure {
+    const char* name;
+    double want;
+    double within;
+  };
+  for (const Figure& f : std::vector<Figure>{{"fuelPerLap", 2.5, 0.001},
+                                             {"fuelPerLapMax", 2.5, 0.001},
+                                             {"lastLapFuel", 2.5, 0.001},
+                                             {"lastLapTime", 12, 1e-5},
+                                             {"avgLapTime", 12.125, 1e-5},
+                                             {"tank", 100, 0.01},
+                                             {"lapsOfFuel", 7, 0.01},
+                                             {"lapsToGo", 15, 0.02},
+                                             {"fuelToFinish", 38.75, 0.1},
+                                             {"fuelToAdd", 21.25, 0.1},
+                                             {"stops", 1, 0},
+                                             {"fuelMargin", 0.5, 0}}) {
+    ASSERT_TRUE(fifth[f.name].is_number()) << f.name << ": " << fifth;
+    EXPECT_NEAR(fifth[f.name].get<double>(), f.want, f.within) << f.name << ": " << fifth;
+  }
+  // The snapshot carries the same figures.
+  EXPECT_EQ(Json::parse(Body(Get("/api/latest")))["strategy"], Json::parse(strategy.back()));
+  std::remove(file.c_str());
+}
+
 // The one piece checked in-process: spellings the simulated lap never makes.
 TEST(WebFeed, KeepsTheRelaysDigitsAndMakesNonFiniteValuesNull) {
   const std::string packet =

@@ -41,12 +41,13 @@ int Run(const web::Options& options) {
               shown.c_str(), static_cast<unsigned>(local.port()),
               local.address().is_unspecified() ? " on every address of this machine" : "");
   std::fflush(stdout);
+  web::Feed feed(io, server, options.fuelMargin);
   if (source == web::Source::kRelay) {
-    web::RelayLink link(io, options.relayHost, options.relayPort, server);
+    web::RelayLink link(io, options.relayHost, options.relayPort, feed);
     link.Start();
     io.run();
   } else {
-    web::SimulatorLink link(io, server);
+    web::SimulatorLink link(io, feed);
     link.Start();
     io.run();
   }

@@ -8,7 +8,7 @@
 namespace web {
 
 const char kUsage[] =
-    "Usage: relay-web [--relay HOST[:PORT]] [--listen [ADDRESS:]PORT]\n"
+    "Usage: relay-web [--relay HOST[:PORT]] [--listen [ADDRESS:]PORT] [--fuel-margin LAPS]\n"
     "\n"
     "Serves the simulator's telemetry to browsers: open http://THIS-MACHINE:8667/ on a\n"
     "phone, tablet or computer on the same network.\n"
@@ -24,6 +24,8 @@ const char kUsage[] =
     "  --listen [ADDRESS:]PORT   where to serve (default 0.0.0.0:8667, every IPv4\n"
     "                            address); ADDRESS is a numeric IPv4 or IPv6 address\n"
     "                            ([::1]:8667), PORT 0 picks a free port\n"
+    "  --fuel-margin LAPS        fuel for this many laps more than the finish needs\n"
+    "                            in the strategy figures (0 to 10; default 0.5)\n"
     "  -h, --help                show this text\n"
     "\n"
     "Endpoints (HTTP GET only; anything else is 404):\n"
@@ -44,13 +46,36 @@ const char kUsage[] =
     "                   variables; names the source lacks are listed once in\n"
     "                   \"unknown\" on the first vars message\n"
     "                  {\"type\":\"sessionText\",\"update\":N}  the session text changed\n"
+    "                  {\"type\":\"strategy\",\"fuelPerLap\":L,\"fuelPerLapMax\":L,\n"
+    "                   \"lapsCounted\":N,\"lastLapFuel\":L,\"lastLapTime\":S,\"avgLapTime\":S,\n"
+    "                   \"tank\":L,\"lapsOfFuel\":N,\"lapsToGo\":N,\"fuelToFinish\":L,\n"
+    "                   \"fuelToAdd\":L,\"stops\":N,\"fuelMargin\":N}  (null until known),\n"
+    "                   when a lap ends and at most once a second when a figure\n"
+    "                   changes (see Strategy below)\n"
     "                ?hz=N (1 to 60): at most N rows a second, evenly spaced.\n"
     "                A new socket gets the current state and the newest row at once;\n"
     "                a browser that is behind gets the newest row, never a backlog.\n"
     "  /api/latest   {\"status\":{...},\"session\":{...}|null,\"data\":{...}|null,\n"
-    "                 \"strategy\":null} (and \"vars\":{...} with ?vars=)\n"
+    "                 \"strategy\":{...}|null} (and \"vars\":{...} with ?vars=)\n"
     "  /api/vars     the variables: [{\"name\",\"type\",\"count\",\"unit\",\"description\"}]\n"
     "  /api/session  the simulator's session text (YAML; not with --relay)\n"
+    "\n"
+    "Strategy: a lap ends when Lap rises by one. It counts if relay-web saw all of it,\n"
+    "on track and off pit road, taking no fuel, for 10 s or more, with no yellow or\n"
+    "caution flag (where the source has the flags). A jump or fall of Lap, or rows\n"
+    "stopping for 3 s, ends a lap uncounted; Lap falling to 1 or less, or a new\n"
+    "session text, starts afresh. A lap's fuel is its first row's level less its\n"
+    "last; its time the simulator's LapLastLapTime, else the session time or the\n"
+    "rows counted at the tick rate (never the wall clock). Once three laps count, one\n"
+    "more than 15 % from the median of the last five is left out as an outlier\n"
+    "(three such in a row that agree replace them: the pace changed). fuelPerLap is\n"
+    "the mean of the last five counted laps, fuelPerLapMax their most; tank = fuel\n"
+    "level / fuel percent (at the highest percent seen, 5 % or more); lapsOfFuel =\n"
+    "fuel / fuelPerLap; lapsToGo = laps remaining - lap fraction in a lap-limited\n"
+    "session, ceil(fraction + time remaining / avgLapTime) - fraction in a timed\n"
+    "one (the smaller with both); fuelToFinish = (lapsToGo + margin) x fuelPerLap;\n"
+    "fuelToAdd = what that needs beyond the fuel in the car; stops = fuelToAdd / tank,\n"
+    "rounded up.\n"
     "\n"
     "Limits: 64 WebSocket clients (the next gets 503); 128 HTTP connections (the\n"
     "one idle longest is closed for a new one); requests up to 16 KiB of header\n"
@@ -113,13 +138,27 @@ bool ParseOptions(int argc, char** argv, Options* options, bool* help) {
       return true;
     }
     const bool relay = argument == "--relay";
-    if (!relay && argument != "--listen") {
+    const bool margin = argument == "--fuel-margin";
+    if (!relay && !margin && argument != "--listen") {
       std::fprintf(stderr, "relay-web: unknown argument %s (see --help)\n", argv[i]);
       return false;
     }
-    if (i + 1 >= argc)
-      return Fail(relay ? "--relay needs HOST[:PORT]" : "--listen needs [ADDRESS:]PORT");
+    if (i + 1 >= argc) {
+      return Fail(relay    ? "--relay needs HOST[:PORT]"
+                  : margin ? "--fuel-margin needs a number of laps"
+                           : "--listen needs [ADDRESS:]PORT");
+    }
     const std::string_view value = argv[++i];
+    if (margin) {
+      double laps = 0;
+      const auto parsed = std::from_chars(value.data(), value.data() + value.size(), laps);
+      if (parsed.ec != std::errc() || parsed.ptr != value.data() + value.size() || !(laps >= 0) ||
+          laps > kMaxFuelMarginLaps) {
+        return Fail("--fuel-margin needs a number of laps from 0 to 10");
+      }
+      options->fuelMargin = laps;
+      continue;
+    }
     std::string_view host, port;
     SplitHostPort(value, !relay, &host, &port);
     unsigned short number = 0;

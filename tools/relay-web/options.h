@@ -11,7 +11,10 @@ struct Options {
   std::string relayPort = "6667";
   std::string listenAddress = "0.0.0.0";
   unsigned short listenPort = 8667;
+  double fuelMargin = 0.5;  // laps of fuel beyond the finish, in the strategy
 };
+
+inline constexpr double kMaxFuelMarginLaps = 10;
 
 extern const char kUsage[];
 

@@ -24,16 +24,16 @@ void Log(const std::string& text) {
 
 }  // namespace
 
-RelayLink::RelayLink(net::io_context& io, std::string host, std::string port, WebServer& server)
+RelayLink::RelayLink(net::io_context& io, std::string host, std::string port, Feed& feed)
     : host_(std::move(host)),
       port_(std::move(port)),
       name_(host_ + ":" + port_),
-      server_(server),
+      feed_(feed),
       resolver_(io),
       stream_(io),
       retry_(io) {
   // The relay's fifteen are all the variables this source has.
-  server_.PublishDirectory(std::shared_ptr<const Directory>(&RelayDirectory(), [](auto*) {}));
+  feed_.PublishDirectory(std::shared_ptr<const Directory>(&RelayDirectory(), [](auto*) {}));
 }
 
 void RelayLink::Connect() {
@@ -60,7 +60,7 @@ void RelayLink::OnConnect(beast::error_code ec) {
   outageReported_ = false;
   malformedReported_ = false;
   framer_.Reset();
-  server_.PublishStatus(true);
+  feed_.PublishStatus(true);
   Read();
 }
 
@@ -105,11 +105,14 @@ void RelayLink::Publish(std::string_view message) {
       DataJson(message, *json);
       WriteRelayRow(parsed.data, row_);
       rows_ = rows_ == std::numeric_limits<std::int32_t>::max() ? 1 : rows_ + 1;
-      server_.PublishRow(std::move(json), row_, rows_);
+      feed_.PublishRow(std::move(json), row_, rows_);
       break;
     }
     case stream::MessageKind::kSessionInfo:
-      server_.PublishSession(SessionJson(parsed.session));
+      // It came in the place of a row: the rows' count, which keeps time
+      // for the lap times, counts it too.
+      rows_ = rows_ == std::numeric_limits<std::int32_t>::max() ? 1 : rows_ + 1;
+      feed_.PublishSession(SessionJson(parsed.session));
       break;
     case stream::MessageKind::kMalformed:
       // Once per connection: a stream that is all wrong (another program
@@ -125,7 +128,7 @@ void RelayLink::Publish(std::string_view message) {
 void RelayLink::Retry(bool wasConnected) {
   beast::error_code ignored;
   stream_.socket().close(ignored);
-  server_.PublishStatus(false);
+  feed_.PublishStatus(false);
   if (wasConnected) {
     Log("the relay at " + name_ + " went away; reconnecting every second");
     outageReported_ = true;

@@ -17,9 +17,9 @@
 
 #include "relay-stream/stream_framer.h"
 #include "relay-web/buffer_pool.h"
+#include "relay-web/feed.h"
 #include "relay-web/handler_memory.h"
 #include "relay-web/web_feed.h"
-#include "relay-web/web_server.h"
 
 namespace web {
 
@@ -29,7 +29,7 @@ inline constexpr std::chrono::seconds kConnectTimeout{3};
 
 class RelayLink {
  public:
-  RelayLink(boost::asio::io_context& io, std::string host, std::string port, WebServer& server);
+  RelayLink(boost::asio::io_context& io, std::string host, std::string port, Feed& feed);
   RelayLink(const RelayLink&) = delete;
   RelayLink& operator=(const RelayLink&) = delete;
 
@@ -49,7 +49,7 @@ class RelayLink {
   std::string host_;
   std::string port_;
   std::string name_;  // host:port, for the console
-  WebServer& server_;
+  Feed& feed_;
   boost::asio::ip::tcp::resolver resolver_;
   boost::beast::tcp_stream stream_;
   boost::asio::steady_timer retry_;
@@ -59,7 +59,9 @@ class RelayLink {
   BufferPool dataBuffers_{kDataJsonCapacity};
   // Each row laid out as the relay's fifteen variables, for vars messages.
   std::vector<std::uint8_t> row_;
-  std::int32_t rows_ = 0;  // the rows' own count stands in for a tick count
+  // The relay's messages, each in the place of a row: the tick count of a
+  // row from a relay.
+  std::int32_t rows_ = 0;
   std::array<char, 65536> buffer_{};
   const std::shared_ptr<HandlerMemory> readMemory_ = std::make_shared<HandlerMemory>();
   bool ended_ = false;  // the messages being handled are the stream's last

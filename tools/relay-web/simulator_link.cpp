@@ -10,8 +10,7 @@
 
 namespace web {
 
-SimulatorLink::SimulatorLink(boost::asio::io_context& io, WebServer& server)
-    : io_(io), server_(server) {}
+SimulatorLink::SimulatorLink(boost::asio::io_context& io, Feed& feed) : io_(io), feed_(feed) {}
 
 SimulatorLink::~SimulatorLink() {
   stop_ = true;
@@ -68,6 +67,12 @@ bool SimulatorLink::Check(std::int64_t now) {
       found.directory = std::make_shared<const Directory>(ReadDirectory(region_));
       found.directoryVersion = ++directoryVersion_;
     }
+    std::int32_t tickRate = 0;
+    if (simlink::ReadInt32(region_.view, simlink::layout::kTickRate, &tickRate) &&
+        tickRate != tickRate_) {
+      tickRate_ = tickRate;
+      found.tickRate = tickRate;
+    }
     // The session text, taken when two reads agree: the simulator may be
     // rewriting it.
     const std::string_view area = simlink::SessionInfoArea(region_);
@@ -89,7 +94,7 @@ bool SimulatorLink::Check(std::int64_t now) {
     }
   }
   const bool newDirectory = found.directory != nullptr;
-  if (!found.running && !newDirectory && !found.session) return false;
+  if (!found.running && !newDirectory && !found.session && !found.tickRate) return false;
   {
     const std::lock_guard<std::mutex> lock(changesMutex_);
     if (found.running) changes_.running = found.running;
@@ -101,6 +106,7 @@ bool SimulatorLink::Check(std::int64_t now) {
       changes_.session = std::move(found.session);
       changes_.sessionText = std::move(found.sessionText);
     }
+    if (found.tickRate) changes_.tickRate = found.tickRate;
   }
   Post();
   return newDirectory;
@@ -114,6 +120,7 @@ void SimulatorLink::Detach() {
   region_ = simlink::TelemetryRegion{};
   records_.clear();
   text_.clear();
+  tickRate_ = 0;
   copy_.bytes.clear();
   notRunningSince_ = 0;
 }
@@ -145,15 +152,16 @@ void SimulatorLink::Deliver() {
     std::printf("relay-web: %s\n", *changes.running ? "the simulator is running"
                                                     : "the simulator stopped; waiting for it");
     std::fflush(stdout);
-    server_.PublishStatus(*changes.running);
+    feed_.PublishStatus(*changes.running);
   }
   if (changes.directory != nullptr) {
     directory_ = changes.directory;
     appliedVersion_ = changes.directoryVersion;
-    server_.PublishDirectory(directory_);
+    feed_.PublishDirectory(directory_);
   }
-  if (changes.sessionText) server_.PublishSessionText(std::move(*changes.sessionText));
-  if (changes.session) server_.PublishSession(std::move(*changes.session));
+  if (changes.tickRate) feed_.SetTickRate(*changes.tickRate);
+  if (changes.sessionText) feed_.PublishSessionText(std::move(*changes.sessionText));
+  if (changes.session) feed_.PublishSession(std::move(*changes.session));
 
   if ((middle_.load() & kFresh) == 0) return;
   front_ = middle_.exchange(front_) & ~kFresh;
@@ -165,7 +173,7 @@ void SimulatorLink::Deliver() {
   const std::size_t length = relay::FormatDataPacket(slot.bytes, directory_->relayOffsets, packet);
   const std::shared_ptr<std::string> json = dataBuffers_.Free();
   DataJson(std::string_view(packet, length), *json);
-  server_.PublishRow(json, slot.bytes, slot.tick);
+  feed_.PublishRow(json, slot.bytes, slot.tick);
 }
 
 }  // namespace web

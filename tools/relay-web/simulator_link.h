@@ -23,9 +23,9 @@
 #include <vector>
 
 #include "relay-web/buffer_pool.h"
+#include "relay-web/feed.h"
 #include "relay-web/handler_memory.h"
 #include "relay-web/variables.h"
-#include "relay-web/web_server.h"
 #include "simlink/region.h"
 
 namespace web {
@@ -38,7 +38,7 @@ inline constexpr std::int64_t kReattachAfterNanoseconds = 2000000000;
 
 class SimulatorLink {
  public:
-  SimulatorLink(boost::asio::io_context& io, WebServer& server);
+  SimulatorLink(boost::asio::io_context& io, Feed& feed);
   ~SimulatorLink();
   SimulatorLink(const SimulatorLink&) = delete;
   SimulatorLink& operator=(const SimulatorLink&) = delete;
@@ -59,6 +59,7 @@ class SimulatorLink {
     std::uint64_t directoryVersion = 0;
     std::optional<std::string> session;      // the session message
     std::optional<std::string> sessionText;  // the text itself
+    std::optional<double> tickRate;          // rows per second
   };
 
   // ---- The reader thread
@@ -73,7 +74,7 @@ class SimulatorLink {
   void Deliver();
 
   boost::asio::io_context& io_;
-  WebServer& server_;
+  Feed& feed_;
   std::thread reader_;
   std::atomic<bool> stop_{false};
 
@@ -86,6 +87,7 @@ class SimulatorLink {
   std::int64_t lastCheck_ = 0;
   std::int64_t notRunningSince_ = 0;
   std::uint64_t directoryVersion_ = 0;
+  std::int32_t tickRate_ = 0;
 
   // The three row buffers: back_ is the reader's, front_ the server's, and
   // middle_ (with kFresh when it holds a row not yet taken) is passed

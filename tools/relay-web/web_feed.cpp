@@ -215,6 +215,29 @@ std::string ValuesJson(std::span<const std::uint8_t> row, const Directory& direc
   return json;
 }
 
+std::string StrategyJson(const strategy::Figures& f) {
+  const auto value = [](const auto& figure) {
+    return figure ? nlohmann::ordered_json(*figure) : nlohmann::ordered_json(nullptr);
+  };
+  const nlohmann::ordered_json object = {
+      {"type", "strategy"},
+      {"fuelPerLap", value(f.fuelPerLap)},
+      {"fuelPerLapMax", value(f.fuelPerLapMax)},
+      {"lapsCounted", f.lapsCounted},
+      {"lastLapFuel", value(f.lastLapFuel)},
+      {"lastLapTime", value(f.lastLapTime)},
+      {"avgLapTime", value(f.avgLapTime)},
+      {"tank", value(f.tank)},
+      {"lapsOfFuel", value(f.lapsOfFuel)},
+      {"lapsToGo", value(f.lapsToGo)},
+      {"fuelToFinish", value(f.fuelToFinish)},
+      {"fuelToAdd", value(f.fuelToAdd)},
+      {"stops", value(f.stops)},
+      {"fuelMargin", f.fuelMargin},
+  };
+  return object.dump();
+}
+
 std::string LatestJson(std::string_view status, std::string_view session, std::string_view data,
                        std::string_view strategy, std::string_view values) {
   // The parts are JSON texts already; joining them keeps the relay's digits,

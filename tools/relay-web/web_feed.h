@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "relay-stream/message_parser.h"
+#include "relay-web/strategy.h"
 
 namespace web {
 
@@ -60,6 +61,10 @@ std::string UnknownJson(std::span<const std::string> names);
 // The values object alone, {NAME:VALUE,...}, for GET /api/latest?vars=.
 std::string ValuesJson(std::span<const std::uint8_t> row, const Directory& directory,
                        std::span<const int> variables);
+
+// {"type":"strategy","fuelPerLap":..,...,"lapsCounted":N,"fuelMargin":..}:
+// the fuel figures, each null until it can be computed.
+std::string StrategyJson(const strategy::Figures& figures);
 
 // The snapshot of GET /api/latest: {"status":STATUS,"session":SESSION,
 // "data":DATA,"strategy":STRATEGY} from texts made by the functions above

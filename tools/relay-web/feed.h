@@ -1,0 +1,66 @@
+// What relay-web's sources hand their telemetry to: it passes everything on
+// to the web server and works out the race strategy (the fuel figures) from
+// every row, whichever the source, so that the page, /api/latest and any
+// client of the feed see the same figures.
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "relay-web/strategy.h"
+#include "relay-web/variables.h"
+#include "relay-web/web_server.h"
+
+namespace web {
+
+// At most this often a strategy message for figures that changed (and at
+// the latest this long after the change); at once when a lap ends.
+inline constexpr std::chrono::seconds kStrategyInterval{1};
+// The simulator's rows per second until its header says otherwise.
+inline constexpr double kDefaultTickRate = 60;
+
+class Feed {
+ public:
+  Feed(boost::asio::io_context& io, WebServer& server, double fuelMarginLaps);
+
+  // The same calls as the web server's; see there.
+  void PublishStatus(bool present);
+  void PublishSession(std::string json);
+  void PublishSessionText(std::string text);
+  void PublishDirectory(std::shared_ptr<const Directory> directory);
+  void PublishRow(std::shared_ptr<const std::string> data, std::span<const std::uint8_t> row,
+                  std::int32_t tick);
+  // The simulator's rows per second: lap times from the rows' count use it.
+  void SetTickRate(double rowsPerSecond);
+
+ private:
+  // Sends the figures when they changed; `now` a lap ended, otherwise at
+  // most once a kStrategyInterval.
+  void SendStrategy(bool now);
+
+  WebServer& server_;
+  strategy::Strategy strategy_;
+  double tickRate_ = kDefaultTickRate;
+  std::shared_ptr<const Directory> directory_;
+  // Where the values the strategy reads lie in the directory, or -1.
+  struct Indices {
+    int lap = -1, fuelLevel = -1, fuelLevelPct = -1, lapDistPct = -1, onPitRoad = -1,
+        isOnTrack = -1, sessionLapsRemain = -1, sessionTimeRemain = -1, lapLastLapTime = -1,
+        sessionTime = -1, sessionFlags = -1;
+  } indices_;
+  std::optional<strategy::Figures> sent_;
+  std::chrono::steady_clock::time_point sentAt_;
+  // A change held back by the interval goes out when it is over, rows or
+  // not.
+  boost::asio::steady_timer heldBack_;
+  bool holding_ = false;
+  bool haveSessionText_ = false;
+};
+
+}  // namespace web
