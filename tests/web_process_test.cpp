@@ -280,7 +280,7 @@ TEST_F(WebProcess, FeedCarriesTheRelaysValuesAndServesThePageAndSnapshot) {
   // At once: the status, the last session message and the newest row.
   const std::string connected = R"({"type":"status","source":"relay","relay":"connected"})";
   EXPECT_EQ(browser.messages[0], connected);
-  const Json session = Json::parse(browser.messages[1]);
+  const Json session = Json::parse(browser.Typed("session")[0]);
   const std::vector<std::string> sessionInfo = Fields(relay.messages[31]);
   ASSERT_EQ(sessionInfo.size(), 6u) << relay.messages[31];
   EXPECT_EQ(session, Json({{"type", "session"},
@@ -292,8 +292,11 @@ TEST_F(WebProcess, FeedCarriesTheRelaysValuesAndServesThePageAndSnapshot) {
   // The first row a new socket gets is the newest: at most a row or two
   // older than what the relay's own client had by then.
   const std::vector<std::string> data = browser.Typed("data");
-  ASSERT_EQ(Json::parse(browser.messages[2])["type"], "data");
-  EXPECT_LE(RowsBehind(relay, data[0], browser.seenByRelayClient[2]), 2u) << data[0];
+  const std::size_t firstData = static_cast<std::size_t>(
+      std::find(browser.messages.begin(), browser.messages.end(), data[0]) -
+      browser.messages.begin());
+  ASSERT_LT(firstData, 4u) << "not among the messages a new socket gets at once";
+  EXPECT_LE(RowsBehind(relay, data[0], browser.seenByRelayClient[firstData]), 2u) << data[0];
   // Every later data message is the relay's next row, values exactly as the
   // relay wrote them: this client reads at once, so it misses none.
   std::size_t at = relay.Find(data[1]);
@@ -319,7 +322,7 @@ TEST_F(WebProcess, FeedCarriesTheRelaysValuesAndServesThePageAndSnapshot) {
     const Json parsed = Json::parse(body);
     EXPECT_EQ(parsed["status"], Json::parse(connected));
     EXPECT_EQ(parsed["session"], session);
-    EXPECT_EQ(parsed["strategy"], nullptr);
+    EXPECT_EQ(parsed["strategy"]["type"], "strategy");
     const std::size_t dataAt = body.find("\"data\":") + 7;
     const std::string latestData = body.substr(dataAt, body.find("},\"strategy\"") + 1 - dataAt);
     ASSERT_TRUE(RunUntil(io_, [&] { return relay.Find(latestData) != std::string::npos; })) << body;
@@ -691,6 +694,8 @@ TEST_F(WebProcess, ABrowserBehindIsSentTheNewestStateInOrderWithTheRows) {
       published = 2 * std::stol(message["carPath"].get<std::string>().substr(4));
     } else if (message["type"] == "data") {
       published = 2 * message["lap"].get<long>() + 1;
+    } else {
+      continue;  // the fuel figures these rows give
     }
     ASSERT_GT(published, previous) << "message " << i << ": " << browser.messages[i];
     previous = published;
