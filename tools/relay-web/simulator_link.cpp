@@ -36,7 +36,9 @@ void SimulatorLink::ReadLoop() {
     }
     const std::int64_t now = platform::MonotonicNanoseconds();
     bool newDirectory = false;
-    if (!checked || now - lastCheck_ >= kCheckIntervalNanoseconds) {
+    // A row while the simulator was not running means it has started:
+    // look at once rather than at the next second.
+    if (!checked || now - lastCheck_ >= kCheckIntervalNanoseconds || (row && !running_)) {
       newDirectory = Check(now);
       checked = region_.attached;
     }
