@@ -22,10 +22,13 @@ void Log(const std::string& text) {
   std::fflush(stdout);
 }
 
-// What a failed connect or a lost link came from, in words.
-std::string Reason(int code, int savedErrno) {
+// What a failed connect or a lost link came from, in words; `refusal` is
+// the broker's answer to the login.
+std::string Reason(int code, int savedErrno, int refusal) {
   if (code == MOSQ_ERR_ERRNO) return std::strerror(savedErrno);
-  if (code == MOSQ_ERR_CONN_REFUSED) return "the broker refused the login";
+  if (code == MOSQ_ERR_CONN_REFUSED || refusal != 0) {
+    return std::string("the broker refused the login: ") + mosquitto_connack_string(refusal);
+  }
   return mosquitto_strerror(code);
 }
 
@@ -120,6 +123,7 @@ void BrokerLink::Start() {
 
 void BrokerLink::OnConnect(mosquitto*, void* self, int code) {
   auto* link = static_cast<BrokerLink*>(self);
+  link->refusal_ = code;
   if (code != 0) return;  // refused: the loop ends with an error, and Run says why
   link->accepted_ = true;
   boost::asio::post(link->io_, [link] {
@@ -153,6 +157,7 @@ void BrokerLink::Run() {
   bool outageReported = false;
   while (!stopping_) {
     accepted_ = false;
+    refusal_ = 0;
     int code = first ? mosquitto_connect(client_, settings_.host.c_str(), settings_.port,
                                          kKeepAliveSeconds)
                      : mosquitto_reconnect(client_);
@@ -172,14 +177,14 @@ void BrokerLink::Run() {
     }
     if (stopping_) break;
     if (announced) {
-      Log("lost the broker at " + name_ + " (" + Reason(code, savedErrno) +
+      Log("lost the broker at " + name_ + " (" + Reason(code, savedErrno, refusal_) +
           "); reconnecting, backing off from 1 s to 30 s");
       outageReported = true;
       // The bridge must hear of the loss however the loop ended; when the
       // library has reported it already, this second report is ignored.
       OnDisconnect(client_, this, code);
     } else if (!outageReported) {
-      Log("cannot connect to the broker at " + name_ + " (" + Reason(code, savedErrno) +
+      Log("cannot connect to the broker at " + name_ + " (" + Reason(code, savedErrno, refusal_) +
           "); retrying, backing off from 1 s to 30 s");
       outageReported = true;
     }

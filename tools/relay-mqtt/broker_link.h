@@ -100,6 +100,7 @@ class BrokerLink {
   // Shared with the network thread.
   std::atomic<bool> stopping_{false};
   std::atomic<bool> accepted_{false};  // the last attempt got in
+  std::atomic<int> refusal_{0};        // the CONNACK's code, 0 when accepted
   std::atomic<int> unwritten_{0};
   std::mutex mutex_;
   std::condition_variable wake_;
