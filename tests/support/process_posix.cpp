@@ -45,6 +45,10 @@ bool WaitForExit(ChildProcess* process, int timeoutMilliseconds, int* exitStatus
   }
 }
 
+bool AskToStop(ChildProcess* process) {
+  return !process->reaped && kill(process->pid, SIGTERM) == 0;
+}
+
 void KillProcess(ChildProcess* process) {
   if (!process->reaped) {
     kill(process->pid, SIGKILL);
