@@ -87,6 +87,7 @@ bool BrokerLink::Prepare(std::string* error) {
   mosquitto_connect_callback_set(client_, &BrokerLink::OnConnect);
   mosquitto_disconnect_callback_set(client_, &BrokerLink::OnDisconnect);
   mosquitto_publish_callback_set(client_, &BrokerLink::OnPublish);
+  mosquitto_log_callback_set(client_, &BrokerLink::OnLog);
   int code = mosquitto_will_set(client_, settings_.willTopic.c_str(),
                                 static_cast<int>(settings_.willPayload.size()),
                                 settings_.willPayload.data(), 1, true);
@@ -142,6 +143,15 @@ void BrokerLink::OnDisconnect(mosquitto*, void* self, int) {
   });
 }
 
+void BrokerLink::OnLog(mosquitto*, void* self, int level, const char* text) {
+  // The library says what a TLS failure was (certificate verify failed,
+  // wrong host name) only in its log.
+  if (level != MOSQ_LOG_ERR) return;
+  auto* link = static_cast<BrokerLink*>(self);
+  std::lock_guard<std::mutex> lock(link->mutex_);
+  link->lastError_ = text;
+}
+
 void BrokerLink::OnPublish(mosquitto*, void* self, int) {
   // A row written to the socket, or a retained message acknowledged.
   auto* link = static_cast<BrokerLink*>(self);
@@ -158,6 +168,10 @@ void BrokerLink::Run() {
   while (!stopping_) {
     accepted_ = false;
     refusal_ = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      lastError_.clear();
+    }
     int code = first ? mosquitto_connect(client_, settings_.host.c_str(), settings_.port,
                                          kKeepAliveSeconds)
                      : mosquitto_reconnect(client_);
@@ -176,15 +190,20 @@ void BrokerLink::Run() {
       savedErrno = errno;
     }
     if (stopping_) break;
+    std::string reason = Reason(code, savedErrno, refusal_);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (code == MOSQ_ERR_TLS && !lastError_.empty()) reason += " " + lastError_;
+    }
     if (announced) {
-      Log("lost the broker at " + name_ + " (" + Reason(code, savedErrno, refusal_) +
+      Log("lost the broker at " + name_ + " (" + reason +
           "); reconnecting, backing off from 1 s to 30 s");
       outageReported = true;
       // The bridge must hear of the loss however the loop ended; when the
       // library has reported it already, this second report is ignored.
       OnDisconnect(client_, this, code);
     } else if (!outageReported) {
-      Log("cannot connect to the broker at " + name_ + " (" + Reason(code, savedErrno, refusal_) +
+      Log("cannot connect to the broker at " + name_ + " (" + reason +
           "); retrying, backing off from 1 s to 30 s");
       outageReported = true;
     }

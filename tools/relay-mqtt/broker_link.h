@@ -84,6 +84,7 @@ class BrokerLink {
   static void OnConnect(mosquitto* client, void* self, int code);
   static void OnDisconnect(mosquitto* client, void* self, int code);
   static void OnPublish(mosquitto* client, void* self, int mid);
+  static void OnLog(mosquitto* client, void* self, int level, const char* text);
   void Run();
   // Sleeps `wait`, or less when Stop() is called; false when stopping.
   bool Pause(std::chrono::seconds wait);
@@ -105,6 +106,7 @@ class BrokerLink {
   std::mutex mutex_;
   std::condition_variable wake_;
   bool finished_ = false;  // under mutex_: the network thread has ended
+  std::string lastError_;  // under mutex_: the library's last error message
 };
 
 }  // namespace mqtt_bridge
