@@ -2,6 +2,7 @@
 // the process test cannot choose.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -37,41 +38,54 @@ TEST(MqttBridge, RoutesByTheTypeWhereverItStands) {
   for (const Case& c : cases) EXPECT_EQ(mqtt_bridge::Classify(c.text), c.want) << c.text;
 }
 
-TEST(MqttBridge, PacesRowsToTheRateWithAnEighthOfSlack) {
-  // Rows offered at `every`, for 10 s: how many go out, and the closest two.
+TEST(MqttBridge, PacesRowsToTheRateAndForgivesALateRow) {
+  // Rows offered every `every` for 10 s, every tenth of them `late`: how
+  // many go out, the closest two, and the longest a row is held.
   struct Case {
     int rate;
-    std::chrono::microseconds every;
+    std::chrono::microseconds every, late;
     int wantSent;
+    std::chrono::microseconds wantLongestHold;
   };
   const std::vector<Case> cases = {
-      {10, 16667us, 100},  // 60 rows/s paced to 10
-      {60, 16667us, 600},  // rows at the rate all go
-      {10, 98000us, 102},  // a little early each time: the slack, then waits
-      {10, 80000us, 100},  // too early: every row past the slack waits
-      {7, 16667us, 70},
+      {10, 16667us, 0us, 100, 16667us},       // 60 rows/s paced to 10: each held less than a row
+      {7, 16667us, 0us, 70, 16667us},         // a rate that is no divisor of 60
+      {60, 16667us, 0us, 600, 0us},           // rows at the rate all go at once
+      {10, 100000us, 40000us, 100, 27500us},  // a late row delays the next by 40 - 12.5 ms
+      {10, 100000us, 120000us, 90, 20000us},  // later than the next: that one is replaced
+      {10, 80000us, 0us, 101, 80000us},       // too fast: rows wait, some are replaced
+      {10, 98000us, 0us, 102, 98000us},       // a little fast: the same, more slowly
   };
   for (const Case& c : cases) {
     mqtt_bridge::Pacer pacer(c.rate);
     const auto start = mqtt_bridge::Pacer::Clock::time_point() + 1h;
     int sent = 0;
-    std::chrono::microseconds closest = 1h;
-    std::chrono::microseconds last = -1h;
-    for (std::chrono::microseconds t = 0us; t < 10s; t += c.every) {
-      // A held row goes at its slot, before the next arrives.
-      auto now = start + t;
-      if (!pacer.Take(now)) {
-        if (pacer.NextSlot() >= start + t + c.every) continue;  // replaced by the next
-        now = pacer.NextSlot();
-        ASSERT_TRUE(pacer.Take(now));
+    std::chrono::microseconds closest = 1h, longestHold = 0us, last = -1h;
+    std::vector<std::chrono::microseconds> arrivals;
+    // A stream keeps its order: rows behind a late one come with it.
+    for (int i = 0; i * c.every < 10s; ++i) {
+      arrivals.push_back(i * c.every + (i % 10 == 5 ? c.late : 0us));
+      if (i > 0) arrivals.back() = std::max(arrivals.back(), arrivals[arrivals.size() - 2]);
+    }
+    for (std::size_t i = 0; i < arrivals.size(); ++i) {
+      const std::chrono::microseconds next = i + 1 < arrivals.size() ? arrivals[i + 1] : 10s;
+      std::chrono::microseconds at = arrivals[i];
+      if (!pacer.Offer(start + at)) {
+        // Held, unless the next row comes first.
+        at = std::chrono::ceil<std::chrono::microseconds>(pacer.HeldUntil() - start);
+        if (at >= next) continue;
+        pacer.Sent(start + at);
       }
-      const auto at = std::chrono::duration_cast<std::chrono::microseconds>(now - start);
+      longestHold = std::max(longestHold, at - arrivals[i]);
       closest = std::min(closest, at - last);
       last = at;
       ++sent;
     }
-    EXPECT_NEAR(sent, c.wantSent, 1) << c.rate << " per s, a row every " << c.every.count();
-    EXPECT_GE(closest, std::chrono::microseconds(1000000 / c.rate * 7 / 8) - 1us) << c.rate;
+    const std::string name = std::to_string(c.rate) + " a second, a row every " +
+                             std::to_string(c.every.count()) + " us";
+    EXPECT_NEAR(sent, c.wantSent, 1) << name;
+    EXPECT_LE(longestHold, c.wantLongestHold) << name;
+    EXPECT_GE(closest, std::chrono::microseconds(1000000 / c.rate * 7 / 8)) << name;
   }
 }
 

@@ -172,7 +172,8 @@ void Bridge::OfferRow(Rows& rows, std::string_view text) {
     rows.holding = false;  // nothing queues while the broker is away
     return;
   }
-  if (!rows.holding && rows.pacer.Take(Pacer::Clock::now())) {
+  if (rows.pacer.Offer(Pacer::Clock::now())) {
+    rows.holding = false;
     broker_.PublishRow(rows.topic, text);
     return;
   }
@@ -186,7 +187,7 @@ void Bridge::OfferRow(Rows& rows, std::string_view text) {
 void Bridge::ArmSlot(Rows& rows) {
   if (rows.timerSet) return;
   rows.timerSet = true;
-  rows.timer.expires_at(rows.pacer.NextSlot());
+  rows.timer.expires_at(rows.pacer.HeldUntil());
   rows.timer.async_wait(web::WithMemory(rows.timerMemory, [this, &rows](beast::error_code ec) {
     rows.timerSet = false;
     if (!ec) OnSlot(rows);
@@ -199,7 +200,10 @@ void Bridge::OnSlot(Rows& rows) {
     rows.holding = false;
     return;
   }
-  if (!rows.pacer.Take(Pacer::Clock::now())) return ArmSlot(rows);
+  const Pacer::Clock::time_point now = Pacer::Clock::now();
+  // A newer row may have moved the time on (it follows another now).
+  if (now < rows.pacer.HeldUntil()) return ArmSlot(rows);
+  rows.pacer.Sent(now);
   rows.holding = false;
   broker_.PublishRow(rows.topic, rows.held);
 }
