@@ -560,6 +560,9 @@ int main(int argc, char** argv) {
 
   for (bench::RelayProcess& bridge : bridges) bench::EndRelay(bridge);
   bench::EndRelay(broker);
+  for (Viewer& viewer : viewers) mosquitto_destroy(viewer.client);
+  mosquitto_destroy(reference);
+  mosquitto_lib_cleanup();
   std::filesystem::remove_all(dir);
   for (const std::string& fault : faults)
     std::printf("relay-mqtt-bench: fault: %s\n", fault.c_str());
