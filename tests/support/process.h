@@ -8,6 +8,9 @@ namespace testsupport {
 
 struct ChildProcess;
 
+// This process's id.
+long CurrentProcessId();
+
 // Starts `path` with `arguments`, its standard output and error going to the
 // file `outputPath`. nullptr on failure.
 ChildProcess* StartProcess(const std::string& path, const std::vector<std::string>& arguments,

@@ -14,6 +14,8 @@ struct ChildProcess {
   bool reaped;
 };
 
+long CurrentProcessId() { return static_cast<long>(getpid()); }
+
 ChildProcess* StartProcess(const std::string& path, const std::vector<std::string>& arguments,
                            const std::string& outputPath) {
   std::vector<char*> argv;

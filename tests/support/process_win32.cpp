@@ -36,6 +36,8 @@ void AppendQuoted(std::string& commandLine, const std::string& argument) {
 
 }  // namespace
 
+long CurrentProcessId() { return static_cast<long>(GetCurrentProcessId()); }
+
 ChildProcess* StartProcess(const std::string& path, const std::vector<std::string>& arguments,
                            const std::string& outputPath) {
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
