@@ -14,9 +14,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# Install the pinned playwright-core once (a private network has no registry).
+# Install the pinned playwright-core once (a private network has no registry),
+# and the npm package relay-mqtt embeds, which the linux preset's configure
+# step wants.
 if [[ ! -f tests/browser/node_modules/playwright-core/package.json ]]; then
   npm ci --prefix tests/browser --no-audit --no-fund
+fi
+if [[ ! -f tools/relay-mqtt/node_modules/mqtt/dist/mqtt.min.js ]]; then
+  npm ci --prefix tools/relay-mqtt --no-audit --no-fund
 fi
 cmake --preset linux >/dev/null
 cmake --build --preset linux -j "$(nproc)" --target telemetry-relay sim-publisher relay-web

@@ -12,14 +12,15 @@ set -euo pipefail
 
 demo_packages=(cmake make g++ libboost-dev nlohmann-json3-dev)
 test_packages=("${demo_packages[@]}" clang-14 libclang-rt-14-dev googletest
-  g++-mingw-w64-x86-64-posix wine wine64 unzip tmux procps chromium)
+  g++-mingw-w64-x86-64-posix wine wine64 unzip tmux procps chromium
+  libmosquitto-dev libssl-dev mosquitto openssl)
 
 case ${1:-} in
   demo) wanted=("${demo_packages[@]}") ;;
   test)
     wanted=("${test_packages[@]}")
-    # The browser test needs Node.js 20 or later with npm; a machine that has
-    # its own keeps it.
+    # The browser test and relay-mqtt's page need Node.js 20 or later with
+    # npm; a machine that has its own keeps it.
     if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
       wanted+=(nodejs npm)
     fi

@@ -40,8 +40,10 @@ check_release_zip() {
 
 # The linux preset includes the dashboard's browser test, which needs the
 # pinned playwright-core (it drives Debian's chromium; nothing is downloaded
-# but the package).
+# but the package), and relay-mqtt, which embeds the pinned npm package
+# mqtt's browser build.
 npm ci --prefix tests/browser --no-audit --no-fund
+npm ci --prefix tools/relay-mqtt --no-audit --no-fund
 run_suite linux
 run_suite asan
 run_suite windows-mingw

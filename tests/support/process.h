@@ -8,6 +8,9 @@ namespace testsupport {
 
 struct ChildProcess;
 
+// This process's id.
+long CurrentProcessId();
+
 // Starts `path` with `arguments`, its standard output and error going to the
 // file `outputPath`. nullptr on failure.
 ChildProcess* StartProcess(const std::string& path, const std::vector<std::string>& arguments,
@@ -15,6 +18,9 @@ ChildProcess* StartProcess(const std::string& path, const std::vector<std::strin
 // Waits up to `timeoutMilliseconds` for the process to end; true, with its
 // exit status, if it did.
 bool WaitForExit(ChildProcess* process, int timeoutMilliseconds, int* exitStatus);
+// Asks the process to stop as SIGTERM does on POSIX, so that it can clean
+// up; false where there is no such request (Windows).
+bool AskToStop(ChildProcess* process);
 // Ends the process at once and releases it.
 void KillProcess(ChildProcess* process);
 

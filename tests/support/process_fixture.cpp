@@ -22,7 +22,10 @@ ProcessFixture::~ProcessFixture() {
 
 ChildProcess* ProcessFixture::Start(const std::string& name, const std::string& path,
                                     const std::vector<std::string>& arguments) {
-  outputs_[name] = testing::TempDir() + outputPrefix_ + name + ".txt";
+  // Runs of the suites from two work trees share the temporary folder; the
+  // process id keeps one run from reading or truncating the other's files.
+  outputs_[name] =
+      testing::TempDir() + outputPrefix_ + std::to_string(CurrentProcessId()) + "-" + name + ".txt";
   ChildProcess* process = StartProcess(path, arguments, outputs_[name]);
   if (process == nullptr) ADD_FAILURE() << "cannot start " << path;
   processes_[name] = process;

@@ -14,6 +14,8 @@ struct ChildProcess {
   bool reaped;
 };
 
+long CurrentProcessId() { return static_cast<long>(getpid()); }
+
 ChildProcess* StartProcess(const std::string& path, const std::vector<std::string>& arguments,
                            const std::string& outputPath) {
   std::vector<char*> argv;
@@ -43,6 +45,10 @@ bool WaitForExit(ChildProcess* process, int timeoutMilliseconds, int* exitStatus
     if (waited >= timeoutMilliseconds) return false;
     platform::SleepMilliseconds(5);
   }
+}
+
+bool AskToStop(ChildProcess* process) {
+  return !process->reaped && kill(process->pid, SIGTERM) == 0;
 }
 
 void KillProcess(ChildProcess* process) {

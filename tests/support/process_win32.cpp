@@ -36,6 +36,8 @@ void AppendQuoted(std::string& commandLine, const std::string& argument) {
 
 }  // namespace
 
+long CurrentProcessId() { return static_cast<long>(GetCurrentProcessId()); }
+
 ChildProcess* StartProcess(const std::string& path, const std::vector<std::string>& arguments,
                            const std::string& outputPath) {
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
@@ -74,6 +76,10 @@ bool WaitForExit(ChildProcess* process, int timeoutMilliseconds, int* exitStatus
   *exitStatus = static_cast<int>(code);
   return true;
 }
+
+// A console program's Ctrl-C can only be sent to a whole console group;
+// the tests that need a graceful stop run on POSIX.
+bool AskToStop(ChildProcess*) { return false; }
 
 void KillProcess(ChildProcess* process) {
   if (!process->ended) {

@@ -1,0 +1,242 @@
+// The feed's side of the bridge, its routing, and the pacing of rows.
+#include "relay-mqtt/bridge.h"
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core/bind_handler.hpp>
+#include <boost/beast/websocket.hpp>
+#include <csignal>
+#include <cstdio>
+
+namespace mqtt_bridge {
+
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+
+namespace {
+
+void Log(const std::string& text) {
+  std::printf("relay-mqtt: %s\n", text.c_str());
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+Bridge::Bridge(net::io_context& io, const Options& options, BrokerSettings broker)
+    : io_(io),
+      feed_(options.feed),
+      feedName_("ws://" +
+                (feed_.host.find(':') == std::string::npos ? feed_.host : "[" + feed_.host + "]") +
+                ":" + feed_.port + feed_.target),
+      bridgeTopic_(options.topic + "/bridge"),
+      banner_("bridging " + feedName_ + " to " + (options.tls ? "mqtts://" : "mqtt://") +
+              options.brokerHost + ":" + std::to_string(options.brokerPort) + " under " +
+              options.topic + "/ (rows at most " + std::to_string(options.rate) + " a second)"),
+      broker_(
+          io, std::move(broker), [this] { OnBrokerConnected(); }, [this] { OnBrokerLost(); }),
+      signals_(io, SIGINT, SIGTERM),
+      resolver_(io),
+      retry_(io),
+      states_{{{options.topic + "/status", ""},
+               {options.topic + "/session", ""},
+               {options.topic + "/strategy", ""}}},
+      data_(io, options.topic + "/data", options.rate),
+      vars_(io, options.topic + "/vars", options.rate) {}
+
+bool Bridge::Start(std::string* error) {
+  if (!broker_.Prepare(error)) return false;
+  Log(banner_);
+  broker_.Start();
+  signals_.async_wait([this](beast::error_code ec, int) {
+    if (!ec) Shutdown();
+  });
+  Connect();
+  return true;
+}
+
+// ---- The feed ---------------------------------------------------------------
+
+void Bridge::Connect() {
+  resolver_.async_resolve(feed_.host, feed_.port, tcp::resolver::numeric_service,
+                          beast::bind_front_handler(&Bridge::OnResolve, this));
+}
+
+void Bridge::OnResolve(beast::error_code ec, tcp::resolver::results_type results) {
+  if (stopping_) return;
+  if (ec) return FeedLost(ec.message());
+  ws_.emplace(io_);
+  beast::get_lowest_layer(*ws_).expires_after(kFeedConnectTimeout);
+  beast::get_lowest_layer(*ws_).async_connect(
+      results,
+      [this](beast::error_code connectError, const tcp::endpoint&) { OnConnect(connectError); });
+}
+
+void Bridge::OnConnect(beast::error_code ec) {
+  if (stopping_) return;
+  if (ec) return FeedLost(ec.message());
+  beast::error_code ignored;
+  beast::get_lowest_layer(*ws_).socket().set_option(tcp::no_delay(true), ignored);
+  // From here the WebSocket keeps the time: a handshake that takes too
+  // long, or a relay-web that answers no ping, ends the connection.
+  beast::get_lowest_layer(*ws_).expires_never();
+  websocket::stream_base::timeout timeout{};
+  timeout.handshake_timeout = kFeedConnectTimeout;
+  timeout.idle_timeout = kFeedIdle;
+  timeout.keep_alive_pings = true;
+  ws_->set_option(timeout);
+  ws_->read_message_max(kMaxFeedMessage);
+  ws_->async_handshake(feed_.host + ":" + feed_.port, feed_.target,
+                       beast::bind_front_handler(&Bridge::OnHandshake, this));
+}
+
+void Bridge::OnHandshake(beast::error_code ec) {
+  if (stopping_) return;
+  if (ec) return FeedLost(ec.message());
+  Log(std::string(feedEverOpen_ ? "reconnected" : "connected") + " to relay-web at " + feedName_);
+  feedOpen_ = feedEverOpen_ = true;
+  outageReported_ = false;
+  Read();
+}
+
+void Bridge::Read() {
+  ws_->async_read(buffer_,
+                  web::WithMemory(readMemory_, beast::bind_front_handler(&Bridge::OnRead, this)));
+}
+
+void Bridge::OnRead(beast::error_code ec, std::size_t) {
+  if (stopping_) return;
+  if (ec) return FeedLost(ec.message());
+  const auto bytes = buffer_.data();
+  Route(std::string_view(static_cast<const char*>(bytes.data()), bytes.size()));
+  buffer_.consume(buffer_.size());
+  Read();
+}
+
+void Bridge::FeedLost(const std::string& why) {
+  if (ws_) {
+    beast::error_code ignored;
+    beast::get_lowest_layer(*ws_).socket().close(ignored);
+  }
+  buffer_.clear();
+  if (feedOpen_) {
+    Log("relay-web at " + feedName_ + " went away (" + why + "); retrying every second");
+  } else if (!outageReported_) {
+    Log("cannot reach relay-web at " + feedName_ + " (" + why +
+        "; is relay-web running?); retrying every second");
+  }
+  feedOpen_ = false;
+  outageReported_ = true;
+  SetState(states_[0], kRelayWebOffline);
+  retry_.expires_after(kFeedRetry);
+  retry_.async_wait([this](beast::error_code ec) {
+    if (!ec && !stopping_) Connect();
+  });
+}
+
+// ---- Routing ----------------------------------------------------------------
+
+void Bridge::Route(std::string_view text) {
+  switch (Classify(text)) {
+    case FeedKind::kStatus:
+      return SetState(states_[0], text);
+    case FeedKind::kSession:
+      return SetState(states_[1], text);
+    case FeedKind::kStrategy:
+      return SetState(states_[2], text);
+    case FeedKind::kData:
+      return OfferRow(data_, text);
+    case FeedKind::kVars:
+      return OfferRow(vars_, text);
+    case FeedKind::kOther:
+      // sessionText and whatever relay-web adds later: said once, so a
+      // feed full of them does not fill the console.
+      if (!otherReported_) {
+        Log("not bridging feed messages of other types (the first: " +
+            std::string(text.substr(0, 60)) + (text.size() > 60 ? "...)" : ")"));
+        otherReported_ = true;
+      }
+      return;
+  }
+}
+
+void Bridge::SetState(State& state, std::string_view text) {
+  if (state.text == text) return;
+  state.text.assign(text);
+  // While the broker is away the newest text waits for the reconnect.
+  broker_.PublishRetained(state.topic, state.text);
+}
+
+void Bridge::OfferRow(Rows& rows, std::string_view text) {
+  if (!broker_.Connected()) {
+    rows.holding = false;  // nothing queues while the broker is away
+    return;
+  }
+  if (rows.pacer.Offer(Pacer::Clock::now())) {
+    rows.holding = false;
+    broker_.PublishRow(rows.topic, text);
+    return;
+  }
+  // Too soon: the newest row waits for the next slot, replacing any older
+  // one. Its buffer keeps its size, so this allocates once per topic.
+  rows.held.assign(text);
+  rows.holding = true;
+  ArmSlot(rows);
+}
+
+void Bridge::ArmSlot(Rows& rows) {
+  if (rows.timerSet) return;
+  rows.timerSet = true;
+  rows.timer.expires_at(rows.pacer.HeldUntil());
+  rows.timer.async_wait(web::WithMemory(rows.timerMemory, [this, &rows](beast::error_code ec) {
+    rows.timerSet = false;
+    if (!ec) OnSlot(rows);
+  }));
+}
+
+void Bridge::OnSlot(Rows& rows) {
+  if (!rows.holding || stopping_) return;
+  if (!broker_.Connected()) {
+    rows.holding = false;
+    return;
+  }
+  const Pacer::Clock::time_point now = Pacer::Clock::now();
+  // A newer row may have moved the time on (it follows another now).
+  if (now < rows.pacer.HeldUntil()) return ArmSlot(rows);
+  rows.pacer.Sent(now);
+  rows.holding = false;
+  broker_.PublishRow(rows.topic, rows.held);
+}
+
+// ---- The broker ---------------------------------------------------------------
+
+void Bridge::OnBrokerConnected() {
+  // The retained state again: the broker may have restarted without it,
+  // and whatever changed while it was away has not been published.
+  broker_.PublishRetained(bridgeTopic_, "online");
+  for (const State& state : states_) {
+    if (!state.text.empty()) broker_.PublishRetained(state.topic, state.text);
+  }
+}
+
+void Bridge::OnBrokerLost() {
+  data_.holding = false;
+  vars_.holding = false;
+}
+
+void Bridge::Shutdown() {
+  stopping_ = true;
+  Log("stopping: publishing offline and disconnecting from the broker");
+  retry_.cancel();
+  resolver_.cancel();
+  if (ws_) {
+    beast::error_code ignored;
+    beast::get_lowest_layer(*ws_).socket().close(ignored);
+  }
+  data_.timer.cancel();
+  vars_.timer.cancel();
+  broker_.Stop(bridgeTopic_, "offline", kGoodbyeTimeout);
+  io_.stop();
+}
+
+}  // namespace mqtt_bridge

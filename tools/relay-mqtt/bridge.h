@@ -1,0 +1,108 @@
+// The bridge: relay-web's WebSocket feed in, the broker's topics out. One
+// io_context thread reads the feed (Boost.Beast), routes each message by its
+// type, keeps the newest status, session and strategy texts for every
+// (re)connect to the broker, and paces the rows; the broker link has its
+// own network thread.
+#pragma once
+
+#include <array>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/websocket/stream.hpp>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "relay-mqtt/broker_link.h"
+#include "relay-mqtt/feed_message.h"
+#include "relay-mqtt/options.h"
+#include "relay-web/handler_memory.h"
+
+namespace mqtt_bridge {
+
+// PREFIX/status while relay-web cannot be reached.
+inline constexpr std::string_view kRelayWebOffline =
+    R"({"type":"status","source":"relay-web","relay-web":"offline"})";
+inline constexpr std::chrono::seconds kFeedRetry{1};
+inline constexpr std::chrono::seconds kFeedConnectTimeout{3};
+// relay-web is pinged after half this time of silence and dropped after it.
+inline constexpr std::chrono::seconds kFeedIdle{10};
+// A feed message larger than this ends the connection (the feed's largest,
+// a vars message with many variables, is a few KiB).
+inline constexpr std::size_t kMaxFeedMessage = 1024 * 1024;
+// How long a clean exit waits for the broker to take the "offline".
+inline constexpr std::chrono::milliseconds kGoodbyeTimeout{3000};
+
+class Bridge {
+ public:
+  Bridge(boost::asio::io_context& io, const Options& options, BrokerSettings broker);
+  Bridge(const Bridge&) = delete;
+  Bridge& operator=(const Bridge&) = delete;
+
+  // Starts the broker link, the feed and the Ctrl-C / SIGTERM handling;
+  // false, with one line in `error`, when the broker settings cannot work.
+  bool Start(std::string* error);
+
+ private:
+  // The newest text of a retained topic.
+  struct State {
+    std::string topic;
+    std::string text;
+  };
+  // A paced topic: the row held for its next slot, if any.
+  struct Rows {
+    Rows(boost::asio::io_context& io, std::string name, int rate)
+        : topic(std::move(name)), pacer(rate), timer(io) {}
+    std::string topic;
+    Pacer pacer;
+    std::string held;
+    bool holding = false;
+    bool timerSet = false;
+    boost::asio::steady_timer timer;
+    const std::shared_ptr<web::HandlerMemory> timerMemory = std::make_shared<web::HandlerMemory>();
+  };
+
+  void Connect();
+  void OnResolve(boost::beast::error_code ec, boost::asio::ip::tcp::resolver::results_type results);
+  void OnConnect(boost::beast::error_code ec);
+  void OnHandshake(boost::beast::error_code ec);
+  void Read();
+  void OnRead(boost::beast::error_code ec, std::size_t bytes);
+  void FeedLost(const std::string& why);
+
+  void Route(std::string_view text);
+  void SetState(State& state, std::string_view text);
+  void OfferRow(Rows& rows, std::string_view text);
+  void ArmSlot(Rows& rows);
+  void OnSlot(Rows& rows);
+  void OnBrokerConnected();
+  void OnBrokerLost();
+  void Shutdown();
+
+  boost::asio::io_context& io_;
+  FeedAddress feed_;
+  std::string feedName_;  // for the console
+  std::string bridgeTopic_;
+  std::string banner_;  // the console's first line
+  BrokerLink broker_;
+  boost::asio::signal_set signals_;
+  boost::asio::ip::tcp::resolver resolver_;
+  std::optional<boost::beast::websocket::stream<boost::beast::tcp_stream>> ws_;
+  boost::beast::flat_buffer buffer_;
+  boost::asio::steady_timer retry_;
+  const std::shared_ptr<web::HandlerMemory> readMemory_ = std::make_shared<web::HandlerMemory>();
+  std::array<State, 3> states_;  // status, session, strategy
+  Rows data_;
+  Rows vars_;
+  bool feedOpen_ = false;
+  bool feedEverOpen_ = false;
+  bool outageReported_ = false;
+  bool otherReported_ = false;
+  bool stopping_ = false;
+};
+
+}  // namespace mqtt_bridge

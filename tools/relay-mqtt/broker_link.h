@@ -1,0 +1,112 @@
+// relay-mqtt's connection to the MQTT broker, on libmosquitto. A network
+// thread of its own connects (DNS, TCP, TLS and the login may each take a
+// while on a bad line, and must not hold up the feed), runs the client's
+// loop, and after a failure or a lost link tries again, backing off from
+// 1 s to 30 s. Everything else (publishing, and the connected and lost
+// events, which are posted to the bridge's io_context) happens on the
+// bridge's thread.
+#pragma once
+
+#include <atomic>
+#include <boost/asio/io_context.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+struct mosquitto;
+
+namespace mqtt_bridge {
+
+struct BrokerSettings {
+  std::string host;
+  int port = 1883;
+  bool tls = false;
+  std::string caFile;  // with tls; empty: the system's CAs
+  std::string username;
+  std::string password;
+  bool havePassword = false;
+  std::string clientId;
+  // Set as the broker's last will (retained, QoS 1): what the broker
+  // publishes when the link dies without a clean goodbye.
+  std::string willTopic;
+  std::string willPayload;
+};
+
+// The broker's silence after which the link counts as lost (and the
+// broker's own wait before it publishes the will is 1.5 times this).
+inline constexpr int kKeepAliveSeconds = 10;
+inline constexpr std::chrono::seconds kFirstRetry{1};
+inline constexpr std::chrono::seconds kLongestRetry{30};
+// Rows handed to the library that it has not yet written to the socket (or
+// retained messages not yet acknowledged): with this many, a new row is
+// dropped rather than queued behind them, so a slow uplink never builds up
+// a backlog in memory.
+inline constexpr int kMaxUnwritten = 4;
+
+// The next wait after `wait` failed: doubled, at most kLongestRetry.
+std::chrono::seconds NextRetry(std::chrono::seconds wait);
+
+class BrokerLink {
+ public:
+  // `onConnected` and `onLost` run on `io`'s thread.
+  BrokerLink(boost::asio::io_context& io, BrokerSettings settings,
+             std::function<void()> onConnected, std::function<void()> onLost);
+  ~BrokerLink();
+  BrokerLink(const BrokerLink&) = delete;
+  BrokerLink& operator=(const BrokerLink&) = delete;
+
+  // Sets the client up. False, with one line in `error`, when the settings
+  // cannot work (a CA file that holds no certificate, a client the library
+  // refuses).
+  bool Prepare(std::string* error);
+  // Starts the network thread, which connects and keeps connecting.
+  void Start();
+
+  // On the bridge's thread: the broker has accepted the login and the link
+  // has not been lost since.
+  bool Connected() const { return connected_; }
+  // A QoS 0, not retained message; false (dropped) when the broker is away
+  // or earlier rows still wait to be written.
+  bool PublishRow(const std::string& topic, std::string_view payload);
+  // A retained QoS 1 message; false when the broker is away.
+  bool PublishRetained(const std::string& topic, std::string_view payload);
+
+  // Publishes `payload` on `topic` (retained, QoS 1) if connected and waits
+  // up to `timeout` for the broker to acknowledge it, then disconnects
+  // cleanly (so the will is not published) and ends the network thread.
+  void Stop(const std::string& topic, std::string_view payload, std::chrono::milliseconds timeout);
+
+ private:
+  static void OnConnect(mosquitto* client, void* self, int code);
+  static void OnDisconnect(mosquitto* client, void* self, int code);
+  static void OnPublish(mosquitto* client, void* self, int mid);
+  static void OnLog(mosquitto* client, void* self, int level, const char* text);
+  void Run();
+  // Sleeps `wait`, or less when Stop() is called; false when stopping.
+  bool Pause(std::chrono::seconds wait);
+
+  boost::asio::io_context& io_;
+  BrokerSettings settings_;
+  std::string name_;  // host:port, for the console
+  std::function<void()> onConnected_;
+  std::function<void()> onLost_;
+  mosquitto* client_ = nullptr;
+  std::thread thread_;
+  bool connected_ = false;  // the bridge thread's view
+
+  // Shared with the network thread.
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> accepted_{false};  // the last attempt got in
+  std::atomic<int> refusal_{0};        // the CONNACK's code, 0 when accepted
+  std::atomic<int> unwritten_{0};
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool finished_ = false;  // under mutex_: the network thread has ended
+  std::string lastError_;  // under mutex_: the library's last error message
+};
+
+}  // namespace mqtt_bridge

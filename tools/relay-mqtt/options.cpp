@@ -1,0 +1,267 @@
+// Parsing relay-mqtt's command line.
+#include "relay-mqtt/options.h"
+
+#include <mosquitto.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+namespace mqtt_bridge {
+
+const char kUsage[] =
+    "Usage: relay-mqtt --topic PREFIX [--broker mqtt[s]://HOST[:PORT]] [--web URL]\n"
+    "                  [--rate HZ] [--username NAME [--password-file FILE]]\n"
+    "                  [--cafile FILE] [--client-id ID]\n"
+    "       relay-mqtt --write-page DIR\n"
+    "\n"
+    "Reads relay-web's WebSocket feed and publishes it to an MQTT broker, so that\n"
+    "teammates elsewhere see the telemetry. Each feed message is published as it\n"
+    "came, under PREFIX:\n"
+    "  PREFIX/status, PREFIX/session, PREFIX/strategy   retained, QoS 1, when they\n"
+    "                            change and again after every reconnect\n"
+    "  PREFIX/data, PREFIX/vars  QoS 0, the newest row, at most HZ a second\n"
+    "  PREFIX/bridge             retained: online, or offline (also the broker's\n"
+    "                            last will when the bridge dies or loses its link)\n"
+    "While relay-web is away PREFIX/status says {\"type\":\"status\",\"source\":\n"
+    "\"relay-web\",\"relay-web\":\"offline\"} and the bridge retries every second; while\n"
+    "the broker is away rows are dropped, and reconnects back off from 1 s to 30 s.\n"
+    "\n"
+    "Options:\n"
+    "  --topic PREFIX        topic prefix, such as team/car42 (required to bridge)\n"
+    "  --broker URL          mqtt://HOST[:PORT] (default mqtt://127.0.0.1:1883) or\n"
+    "                        mqtts://HOST[:PORT] for TLS (port 8883 by default)\n"
+    "  --cafile FILE         with mqtts: trust the CAs in FILE (PEM) instead of the\n"
+    "                        system's\n"
+    "  --username NAME       log in as NAME; the password is the first line of\n"
+    "  --password-file FILE  FILE, or else the environment variable\n"
+    "                        RELAY_MQTT_PASSWORD\n"
+    "  --client-id ID        the MQTT client id (default: one made up per run)\n"
+    "  --web URL             relay-web's feed (default ws://127.0.0.1:8667/ws); its\n"
+    "                        query may ask for vars=NAME,... and hz=N; without hz\n"
+    "                        the bridge asks for hz=HZ\n"
+    "  --rate HZ             rows a second on PREFIX/data and PREFIX/vars, 1 to 60\n"
+    "                        (default 10)\n"
+    "  --write-page DIR      write the dashboard page (DIR/index.html) and the\n"
+    "                        browser's MQTT library (DIR/mqtt.min.js), then exit\n"
+    "  -h, --help            show this text\n"
+    "\n"
+    "Exit status: 0 after Ctrl-C or SIGTERM (having published offline), 1 when it\n"
+    "cannot work (unreadable password or CA file, page not written), 2 for a bad\n"
+    "command line.\n";
+
+namespace {
+
+bool Fail(const std::string& problem) {
+  std::fprintf(stderr, "relay-mqtt: %s (see --help)\n", problem.c_str());
+  return false;
+}
+
+// A whole number from `lowest` to `highest`.
+bool ParseNumber(std::string_view text, int lowest, int highest, int* number) {
+  int value = 0;
+  const auto parsed = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (parsed.ec != std::errc() || parsed.ptr != text.data() + text.size() || value < lowest ||
+      value > highest) {
+    return false;
+  }
+  *number = value;
+  return true;
+}
+
+// Splits "HOST", "HOST:PORT", "[V6]" or "[V6]:PORT"; the brackets go.
+bool SplitAuthority(std::string_view text, std::string_view* host, std::string_view* port) {
+  *port = {};
+  if (text.starts_with('[')) {
+    const std::size_t close = text.find(']');
+    if (close == std::string_view::npos) return false;
+    *host = text.substr(1, close - 1);
+    const std::string_view rest = text.substr(close + 1);
+    if (!rest.empty() && !rest.starts_with(':')) return false;
+    if (!rest.empty()) *port = rest.substr(1);
+    return !host->empty();
+  }
+  const std::size_t colon = text.find(':');
+  if (colon != std::string_view::npos && text.find(':', colon + 1) != std::string_view::npos) {
+    return false;  // an IPv6 address needs its brackets
+  }
+  *host = text.substr(0, colon);
+  if (colon != std::string_view::npos) *port = text.substr(colon + 1);
+  return !host->empty();
+}
+
+bool ParseBrokerUrl(std::string_view url, Options* options) {
+  const char* problem = "--broker needs mqtt://HOST[:PORT] or mqtts://HOST[:PORT]";
+  if (url.starts_with("mqtts://")) {
+    options->tls = true;
+    options->brokerPort = 8883;
+    url.remove_prefix(8);
+  } else if (url.starts_with("mqtt://")) {
+    options->tls = false;
+    options->brokerPort = 1883;
+    url.remove_prefix(7);
+  } else {
+    return Fail(problem);
+  }
+  if (url.ends_with('/')) url.remove_suffix(1);
+  std::string_view host, port;
+  if (!SplitAuthority(url, &host, &port) || host.find('/') != std::string_view::npos) {
+    return Fail(problem);
+  }
+  if (!port.empty() && !ParseNumber(port, 1, 65535, &options->brokerPort)) {
+    return Fail("the broker's port must be a number from 1 to 65535");
+  }
+  options->brokerHost = std::string(host);
+  return true;
+}
+
+// A prefix every topic can be built on: no wildcards, no empty end, UTF-8.
+bool CheckTopic(const std::string& topic) {
+  if (topic.empty()) return Fail("--topic needs a prefix, such as team/car42");
+  if (topic.find_first_of("+#") != std::string::npos || topic.ends_with('/') ||
+      topic.size() > 60000 ||
+      mosquitto_validate_utf8(topic.c_str(), static_cast<int>(topic.size())) != MOSQ_ERR_SUCCESS ||
+      mosquitto_pub_topic_check((topic + "/status").c_str()) != MOSQ_ERR_SUCCESS) {
+    return Fail("--topic " + topic +
+                ": a prefix is UTF-8 text without + or # that does not end in /");
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ParseFeedUrl(const std::string& url, int rate, FeedAddress* address, std::string* problem) {
+  std::string_view rest = url;
+  *problem = "--web needs ws://HOST[:PORT][/PATH][?QUERY]";
+  if (!rest.starts_with("ws://")) return false;
+  rest.remove_prefix(5);
+  const std::size_t targetAt = rest.find_first_of("/?");
+  std::string_view host, port;
+  if (!SplitAuthority(rest.substr(0, targetAt), &host, &port)) return false;
+  int number = 0;
+  if (!port.empty() && !ParseNumber(port, 1, 65535, &number)) {
+    *problem = "relay-web's port must be a number from 1 to 65535";
+    return false;
+  }
+  address->host = std::string(host);
+  address->port = port.empty() ? "80" : std::string(port);
+  std::string target(targetAt == std::string_view::npos ? "/" : rest.substr(targetAt));
+  if (target.starts_with('?')) target.insert(0, 1, '/');
+  if (target.find_first_of(" \r\n#") != std::string::npos) return false;
+  // The query's parameters, as relay-web reads them.
+  const std::size_t queryAt = target.find('?');
+  bool hasHz = false;
+  address->wantsVars = false;
+  if (queryAt != std::string::npos) {
+    std::string_view query = std::string_view(target).substr(queryAt + 1);
+    while (!query.empty()) {
+      const std::string_view pair = query.substr(0, query.find('&'));
+      query.remove_prefix(std::min(query.size(), pair.size() + 1));
+      if (pair.starts_with("hz=")) hasHz = true;
+      if (pair.starts_with("vars=") && pair.size() > 5) address->wantsVars = true;
+    }
+  }
+  if (!hasHz) {
+    target += queryAt == std::string::npos ? '?' : '&';
+    if (target.ends_with("?&")) target.pop_back();
+    target += "hz=" + std::to_string(rate);
+  }
+  address->target = std::move(target);
+  return true;
+}
+
+bool ParseOptions(int argc, char** argv, Options* options, bool* help) {
+  std::string webUrl = "ws://127.0.0.1:8667/ws";
+  bool sawCafile = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    if (argument == "-h" || argument == "--help") {
+      *help = true;
+      return true;
+    }
+    static constexpr std::string_view kTakesValue[] = {
+        "--topic",     "--broker", "--cafile", "--username",  "--password-file",
+        "--client-id", "--web",    "--rate",   "--write-page"};
+    bool known = false;
+    for (std::string_view name : kTakesValue) known = known || argument == name;
+    if (!known) return Fail("unknown argument " + std::string(argument));
+    if (i + 1 >= argc) return Fail(std::string(argument) + " needs a value");
+    const std::string value = argv[++i];
+    if (argument == "--topic") {
+      options->topic = value;
+    } else if (argument == "--broker") {
+      if (!ParseBrokerUrl(value, options)) return false;
+    } else if (argument == "--cafile") {
+      options->caFile = value;
+      sawCafile = true;
+    } else if (argument == "--username") {
+      options->username = value;
+    } else if (argument == "--password-file") {
+      options->passwordFile = value;
+    } else if (argument == "--client-id") {
+      options->clientId = value;
+    } else if (argument == "--web") {
+      webUrl = value;
+    } else if (argument == "--rate") {
+      if (!ParseNumber(value, 1, 60, &options->rate)) {
+        return Fail("--rate needs a whole number of rows a second from 1 to 60");
+      }
+    } else {
+      options->pageDir = value;
+    }
+  }
+  if (!options->pageDir.empty()) return true;  // writes the page; nothing else matters
+  if (!CheckTopic(options->topic)) return false;
+  if (sawCafile && !options->tls) return Fail("--cafile is for a TLS broker, mqtts://");
+  if (sawCafile && options->caFile.empty()) return Fail("--cafile needs a file");
+  if (!options->passwordFile.empty() && options->username.empty()) {
+    return Fail("--password-file needs --username");
+  }
+  if (options->username.size() > 65535) return Fail("--username is too long");
+  std::string problem;
+  if (!ParseFeedUrl(webUrl, options->rate, &options->feed, &problem)) return Fail(problem);
+  return true;
+}
+
+bool ReadPassword(const Options& options, std::string* password, bool* havePassword) {
+  *havePassword = false;
+  if (options.username.empty()) return true;
+  if (options.passwordFile.empty()) {
+    const char* variable = std::getenv(kPasswordVariable);
+    if (variable != nullptr) {
+      *password = variable;
+      *havePassword = true;
+    }
+    return true;
+  }
+  // The first line: a file written by `echo` ends in a newline, which is
+  // not part of the password.
+  std::FILE* file = std::fopen(options.passwordFile.c_str(), "rb");
+  std::string line(4096, '\0');
+  std::size_t got = 0;
+  const bool opened = file != nullptr;
+  int error = opened ? 0 : errno;
+  if (opened) {
+    got = std::fread(line.data(), 1, line.size(), file);
+    error = std::ferror(file) ? errno : 0;
+    std::fclose(file);
+  }
+  line.resize(got);
+  line.resize(std::min(line.find('\n'), line.size()));
+  if (!opened || error != 0 || line.empty()) {
+    std::fprintf(stderr, "relay-mqtt: cannot read the password file %s: %s\n",
+                 options.passwordFile.c_str(),
+                 opened && error == 0 ? "its first line is empty" : std::strerror(error));
+    return false;
+  }
+  if (line.ends_with('\r')) line.pop_back();
+  *password = std::move(line);
+  *havePassword = true;
+  return true;
+}
+
+}  // namespace mqtt_bridge
