@@ -193,20 +193,19 @@ class MqttProcess : public testsupport::ProcessFixture {
     ASSERT_TRUE(WaitFor([&] { return Output("broker").find(" running") != std::string::npos; }))
         << Output("broker");
   }
-  // sim-publisher, the relay and relay-web on `webPort_` (a free one the
+  // sim-publisher and relay-web reading it, on `webPort_` (a free one the
   // first time).
   void StartRelayWeb() {
     if (!Running("publisher")) {
       Start("publisher", SIM_PUBLISHER_EXECUTABLE, {});
       ASSERT_TRUE(
           WaitFor([&] { return Output("publisher").find("publishing") != std::string::npos; }));
-      Start("relay", RELAY_EXECUTABLE, {});
     }
     Start("web", RELAY_WEB_EXECUTABLE, {"--listen", "127.0.0.1:" + std::to_string(webPort_)});
     std::string output;
     ASSERT_TRUE(WaitFor([&] {
       output = Output("web");
-      return output.find("connected to the relay") != std::string::npos;
+      return output.find("the simulator is running") != std::string::npos;
     })) << output;
     const std::size_t at = output.find("serving http://127.0.0.1:") + 25;
     webPort_ = static_cast<unsigned short>(std::stoi(output.substr(at)));
