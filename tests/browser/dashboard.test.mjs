@@ -317,6 +317,38 @@ test("the page reconnects once when shown again, not when hidden; it names the s
   await waitForState("live", 3000, mocked);
 });
 
+test('through a broker the page logs in, subscribes under its topic and draws what comes; "driver offline"', async () => {
+  // mqtt.min.js as a stand-in that keeps the client it makes, for the test to play the broker with.
+  const FAKE_MQTT = `window.mqtt = { connect: (url, options) => (window.client = { url, options, topics: [], handlers: {},
+    on(event, handler) { this.handlers[event] = handler; }, subscribe(topics) { this.topics.push(...topics); }, end() {} }) };`;
+  await mocked.context().route("**/mqtt.min.js", (route) => route.fulfill({ contentType: "text/javascript", body: FAKE_MQTT }));
+  const p = await mocked.context().newPage(), bare = await browser.newPage();
+  p.on("dialog", (dialog) => dialog.accept("secret"));
+  for (const tab of [p, bare]) tab.on("pageerror", (e) => pageErrors.push(String(e)));
+  for (const [query, login] of [["?broker=wss://broker.test:8884/mqtt&topic=team/car42&username=ann",
+                                 ["wss://broker.test:8884/mqtt", "ann", "secret"]],
+                                ["?topic=team/car42", ["ws://127.0.0.1:8667/", null, null]]]) {
+    await p.goto(PAGE + query);
+    await settle(() => p.evaluate(() => [client.url, client.options.username ?? null, client.options.password ?? null]), login);
+    await p.evaluate(() => client.handlers.connect());
+    assert.deepEqual(await p.evaluate(() => client.topics), ["status", "session", "strategy", "data", "vars", "bridge"].map((t) => `team/car42/${t}`));
+    for (const [name, message, state] of [["bridge", "online", "connecting"], ["status", { type: "status", relay: "connected" }, "no telemetry"],
+                                          ["data", DATA, "live"], ["bridge", "offline", "driver offline"]]) {
+      const text = typeof message === "string" ? message : JSON.stringify(message);
+      await p.evaluate(([name, text]) => client.handlers.message(`team/car42/${name}`, new TextEncoder().encode(text)), [name, text]);
+      await waitForState(state, 3000, p);
+    }
+    assert.deepEqual(await read(p, ["gear", "rpm"]), { gear: "4", rpm: "6480" });
+  }
+  // relay-web serves no mqtt.min.js; a broker must be ws: or wss:, a topic have no wildcards.
+  for (const [query, state] of [["?topic=team/car42", "no mqtt.min.js"], ["?broker=http://b.test&topic=t", "bad broker or topic"],
+                                ["?broker=ws://b.test&topic=team/%23", "bad broker or topic"]]) {
+    await bare.goto(PAGE + query);
+    await waitForState(state, 3000, bare);
+  }
+  await Promise.all([p.close(), bare.close()]);
+});
+
 // ---- The real processes -------------------------------------------------------------
 
 test('with the publisher held every tile shows the last row of the stream, then "no telemetry", dimmed', async () => {
