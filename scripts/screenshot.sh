@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Makes the README's pictures of the dashboard: builds what the browser test
 # needs and runs it, which keeps its two screenshots (phone portrait and
-# landscape, taken with the real processes behind the page) as
-# docs/dashboard-portrait.png and docs/dashboard-landscape.png.
+# landscape, served by relay-web with a feed from the test that fills in every
+# tile and the fuel panel) as docs/dashboard-portrait.png and
+# docs/dashboard-landscape.png.
 #
 #   scripts/screenshot.sh
 #
