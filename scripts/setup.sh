@@ -4,6 +4,8 @@
 # root nor sudo.
 #
 #   scripts/setup.sh demo    what scripts/demo.sh builds and runs with
+#   scripts/setup.sh team    the same, and what its --team adds (relay-mqtt
+#                            and a broker)
 #   scripts/setup.sh test    what scripts/test.sh builds and runs with
 #
 # As root it runs apt-get itself; otherwise it asks sudo. scripts/demo.sh and
@@ -11,14 +13,18 @@
 set -euo pipefail
 
 demo_packages=(cmake make g++ libboost-dev nlohmann-json3-dev)
-test_packages=("${demo_packages[@]}" clang-14 libclang-rt-14-dev googletest
-  g++-mingw-w64-x86-64-posix wine wine64 unzip tmux procps chromium
-  libmosquitto-dev libssl-dev mosquitto openssl)
+team_packages=("${demo_packages[@]}" libmosquitto-dev libssl-dev mosquitto)
+test_packages=("${team_packages[@]}" clang-14 libclang-rt-14-dev googletest
+  g++-mingw-w64-x86-64-posix wine wine64 unzip tmux procps chromium openssl)
 
 case ${1:-} in
   demo) wanted=("${demo_packages[@]}") ;;
-  test)
-    wanted=("${test_packages[@]}")
+  team | test)
+    if [[ $1 == team ]]; then
+      wanted=("${team_packages[@]}")
+    else
+      wanted=("${test_packages[@]}")
+    fi
     # The browser test and relay-mqtt's page need Node.js 20 or later with
     # npm; a machine that has its own keeps it.
     if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
@@ -26,7 +32,7 @@ case ${1:-} in
     fi
     ;;
   *)
-    echo "usage: scripts/setup.sh demo|test" >&2
+    echo "usage: scripts/setup.sh demo|team|test" >&2
     exit 2
     ;;
 esac
