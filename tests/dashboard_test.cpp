@@ -13,12 +13,12 @@ using watch::LitLights;
 using watch::ShiftCue;
 
 TEST(Dashboard, ShiftLightsFollowTheThresholds) {
-  stream::SessionInfo s;
-  s.firstRpm = 5500, s.shiftRpm = 6900, s.lastRpm = 7100, s.blinkRpm = 7250;
+  constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
   struct Case {
     std::int32_t rpm;
     int lit;
     ShiftCue cue;
+    std::int32_t first = 5500, last = 7100;  // shift 6900, blink 7250
   };
   const Case cases[] = {
       {0, 0, ShiftCue::kNone},
@@ -33,16 +33,25 @@ TEST(Dashboard, ShiftLightsFollowTheThresholds) {
       {7249, 10, ShiftCue::kShift},
       {7250, 10, ShiftCue::kBlink},
       {99999, 10, ShiftCue::kBlink},
+      {kMax, 10, ShiftCue::kBlink},
       {std::numeric_limits<std::int32_t>::min(), 0, ShiftCue::kNone},
+      // Thresholds close together: far more steps above them than an int holds.
+      {5000, 1, ShiftCue::kNone, 5000, 5001},
+      {5001, 10, ShiftCue::kNone, 5000, 5001},
+      {kMax, 10, ShiftCue::kBlink, 5000, 5001},
+      {kMax - 1, 1, ShiftCue::kBlink, kMax - 1, kMax},
+      {kMax, 10, ShiftCue::kBlink, kMax - 1, kMax},
+      {kMax / 2, 5, ShiftCue::kBlink, 1, kMax},
+      // Before a SESSION_INFO, or with thresholds that make no range, nothing lights.
+      {7000, 0, ShiftCue::kShift, 0, 0},
+      {7000, 0, ShiftCue::kShift, 5500, 5500},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(LitLights(c.rpm, s), c.lit) << c.rpm;
+    stream::SessionInfo s;
+    s.firstRpm = c.first, s.lastRpm = c.last, s.shiftRpm = 6900, s.blinkRpm = 7250;
+    EXPECT_EQ(LitLights(c.rpm, s), c.lit) << c.rpm << " with " << c.first << " to " << c.last;
     EXPECT_EQ(Cue(c.rpm, s), c.cue) << c.rpm;
   }
-  // Before a SESSION_INFO (or with thresholds that make no range) nothing lights.
-  EXPECT_EQ(LitLights(7000, stream::SessionInfo{}), 0);
-  s.lastRpm = s.firstRpm;
-  EXPECT_EQ(LitLights(7000, s), 0);
 }
 
 TEST(Dashboard, FormatsTheClockAndTheGear) {

@@ -85,8 +85,11 @@ std::string Lights(std::int32_t rpm, const SessionInfo& s, bool blinkOn) {
 int LitLights(std::int32_t rpm, const SessionInfo& s, int lights) {
   if (!ThresholdsKnown(s) || rpm < s.firstRpm || lights < 1) return 0;
   if (lights == 1) return 1;
+  // In double: with thresholds close together an RPM far above them is more
+  // steps than an int holds, and converting that to int is undefined.
   const double step = static_cast<double>(s.lastRpm - s.firstRpm) / (lights - 1);
-  return std::min(lights, 1 + static_cast<int>((rpm - s.firstRpm) / step));
+  const double steps = static_cast<double>(rpm - s.firstRpm) / step;
+  return steps >= lights - 1 ? lights : 1 + static_cast<int>(steps);
 }
 
 ShiftCue Cue(std::int32_t rpm, const SessionInfo& s) {
