@@ -6,6 +6,8 @@
 #include <limits>
 #include <string>
 
+#include "console/printable.h"
+
 namespace {
 
 using watch::Cue;
@@ -70,19 +72,27 @@ TEST(Dashboard, FrameShowsTheValuesAndTheMalformedCount) {
   state.endpoint = "127.0.0.1:6667";
   state.status = "connected";
   state.haveData = state.haveSession = true;
-  state.session = {5500, 7100, 6900, 7250, "bmwm4gt3"};
+  // A car path that would set the window title, clear the screen and, with
+  // its NUL, end the frame, were it written as it is.
+  const char hostile[] = "bmwm4gt3\x1b]0;pwned\x07\x1b[2J\0tail";
+  state.session = {5500, 7100, 6900, 7250, std::string(hostile, sizeof hostile - 1)};
   state.data.gear = 4;
   state.data.rpm = 7260;
   state.data.sessionTimeRemain = 1234.5;
   state.data.onPitRoad = 1;
   state.malformed = 3;
-  state.lastProblem = "field 5 \"x\" is not a whole number";
+  state.lastProblem = "field 5 \"\x1b[8m\" is not a whole number";
   const std::string on = watch::RenderDashboard(state, 120, true);
   const std::string off = watch::RenderDashboard(state, 120, false);
-  for (const char* wanted : {"127.0.0.1:6667", "bmwm4gt3", "Gear          \x1b[1m4", "0:20:34",
-                             "3 malformed", "field 5", "SHIFT!", "first 5500  shift 6900"}) {
+  for (const char* wanted :
+       {"127.0.0.1:6667", R"(bmwm4gt3\x1b]0;pwned\x07\x1b[2J\x00tail)", "Gear          \x1b[1m4",
+        "0:20:34", "3 malformed", R"(field 5 "\x1b[8m")", "SHIFT!", "first 5500  shift 6900"}) {
     EXPECT_NE(on.find(wanted), std::string::npos) << wanted;
   }
+  for (const char* unwanted : {"\x1b]", "\x1b[2J", "\x1b[8m", "\x07"}) {
+    EXPECT_EQ(on.find(unwanted), std::string::npos) << terminal::Printable(unwanted);
+  }
+  EXPECT_EQ(on.find('\0'), std::string::npos);
   // Above the blink threshold the lights go on and off.
   EXPECT_NE(on.find("[*]"), std::string::npos);
   EXPECT_EQ(off.find("[*]"), std::string::npos);

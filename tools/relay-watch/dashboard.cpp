@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "console/printable.h"
+
 namespace watch {
 
 namespace {
@@ -126,7 +128,10 @@ std::string RenderDashboard(const DashboardState& state, int columns, bool blink
        (state.malformed > 0 ? kRed : "") +
        Printf("%lld malformed", static_cast<long long>(state.malformed)) + kReset);
   line("");
-  line(std::string("  Car           ") + (state.haveSession ? s.carPath : "(not received yet)"));
+  // The car path and the malformed fields are the stream's bytes: shown
+  // escaped, they cannot clear the screen, retitle the window or end the frame.
+  line(std::string("  Car           ") +
+       (state.haveSession ? terminal::Printable(s.carPath) : "(not received yet)"));
   if (!state.haveData) {
     line("");
     line("  Waiting for the first DATA_PACKET...");
@@ -157,7 +162,9 @@ std::string RenderDashboard(const DashboardState& state, int columns, bool blink
          Printf("%7s", YesNo(d.isOnTrack).c_str()));
   }
   line("");
-  if (!state.lastProblem.empty()) line("  Last malformed message: " + state.lastProblem);
+  if (!state.lastProblem.empty()) {
+    line("  Last malformed message: " + terminal::Printable(state.lastProblem));
+  }
   line(std::string("  ") + kDim + "Ctrl-C quits" + kReset);
   frame += "\x1b[J";
   return frame;
