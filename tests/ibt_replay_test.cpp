@@ -263,21 +263,49 @@ TEST_F(IbtReplay, LoopStartsOverWithRisingTickCounts) {
 }
 
 TEST_F(IbtReplay, InfoTellsWhatTheFileHolds) {
-  const std::string file = File("info", MakeRecording({300, 400, 11, kSessionText}));
-  ASSERT_EQ(Publisher({"--ibt", file, "--info"}), 0);
-  EXPECT_EQ(Output("publisher"),
-            file +
-                "\n"
-                "  tick rate     60 rows/s\n"
-                "  variables     17 (all 15 the relay sends)\n"
-                "  row length    70 bytes\n"
-                "  rows          400 counted, 300 whole in the file (cut short)\n"
-                "  duration      5.00 s at 60 rows/s (session time 100.00 s to 105.00 s)\n"
-                "  laps          4\n"
-                "  start date    2024-05-01 12:51:30 UTC\n"
-                "  user name     Recorded Driver\n"
-                "  car path      test car gt\n"
-                "  shift lights  first 6100, shift 7700, last 7900, blink 8050 RPM\n");
+  // A session text whose user name is Latin-1 and whose car path would set
+  // the window title.
+  std::string odd = kSessionText;
+  odd.replace(odd.find("Recorded Driver"), 15, "Ren\xe9 Driver");
+  odd.replace(odd.find("test car gt"), 11,
+              "test\x1b]0;title\x07"
+              "car");
+  struct Case {
+    Recording recording;
+    std::string rows, driver, car, blink;
+  };
+  const Case cases[] = {
+      {{300, 400, 11, kSessionText},
+       "400 counted, 300 whole in the file (cut short)",
+       "Recorded Driver",
+       "test car gt",
+       "8050"},
+      {{300, 300, 0, odd},
+       "300, all whole",
+       R"(Ren\xe9 Driver)",
+       R"(test\x1b]0;title\x07car)",
+       "8050"},
+  };
+  for (const Case& c : cases) {
+    const std::string file = File("info", MakeRecording(c.recording));
+    ASSERT_EQ(Publisher({"--ibt", file, "--info"}), 0);
+    EXPECT_EQ(Output("publisher"),
+              file + "\n" +
+                  "  tick rate     60 rows/s\n"
+                  "  variables     17 (all 15 the relay sends)\n"
+                  "  row length    70 bytes\n"
+                  "  rows          " +
+                  c.rows +
+                  "\n"
+                  "  duration      5.00 s at 60 rows/s (session time 100.00 s to 105.00 s)\n"
+                  "  laps          4\n"
+                  "  start date    2024-05-01 12:51:30 UTC\n"
+                  "  user name     " +
+                  c.driver + "\n  car path      " + c.car +
+                  "\n"
+                  "  shift lights  first 6100, shift 7700, last 7900, blink " +
+                  c.blink + " RPM\n");
+  }
   EXPECT_TRUE(RegionBytes().empty());
 }
 
