@@ -263,13 +263,15 @@ TEST_F(IbtReplay, LoopStartsOverWithRisingTickCounts) {
 }
 
 TEST_F(IbtReplay, InfoTellsWhatTheFileHolds) {
-  // A session text whose user name is Latin-1 and whose car path would set
-  // the window title.
+  // A session text whose user name is Latin-1, whose car path would set the
+  // window title, and whose blink RPM near 2^31 SESSION_INFO carries as
+  // -2147483648.
   std::string odd = kSessionText;
   odd.replace(odd.find("Recorded Driver"), 15, "Ren\xe9 Driver");
   odd.replace(odd.find("test car gt"), 11,
               "test\x1b]0;title\x07"
               "car");
+  odd.replace(odd.find("8050.000"), 8, "2147483600.000");
   struct Case {
     Recording recording;
     std::string rows, driver, car, blink;
@@ -284,7 +286,7 @@ TEST_F(IbtReplay, InfoTellsWhatTheFileHolds) {
        "300, all whole",
        R"(Ren\xe9 Driver)",
        R"(test\x1b]0;title\x07car)",
-       "8050"},
+       "-2147483648"},
   };
   for (const Case& c : cases) {
     const std::string file = File("info", MakeRecording(c.recording));

@@ -230,8 +230,10 @@ std::string Describe(const Recording& r) {
   add("start date", Date(r.startDate));
   add("user name", facts.userName);
   add("car path", facts.carPath);
-  std::snprintf(line, sizeof line, "first %.0f, shift %.0f, last %.0f, blink %.0f RPM",
-                facts.firstRpm, facts.shiftRpm, facts.lastRpm, facts.blinkRpm);
+  // As SESSION_INFO carries them: the relay's own conversion.
+  std::snprintf(line, sizeof line, "first %d, shift %d, last %d, blink %d RPM",
+                relay::TruncateToInt32(facts.firstRpm), relay::TruncateToInt32(facts.shiftRpm),
+                relay::TruncateToInt32(facts.lastRpm), relay::TruncateToInt32(facts.blinkRpm));
   add("shift lights", line);
   return text;
 }

@@ -12,6 +12,7 @@
 
 #include "console/terminal.h"
 #include "platform/platform.h"
+#include "relay/messages.h"
 #include "sessioninfo/car_facts.h"
 #include "sim-publisher/ibt_file.h"
 #include "sim-publisher/publisher.h"
@@ -83,10 +84,11 @@ class Session {
     }
     char line[1400];
     std::snprintf(line, sizeof line,
-                  "%g rows/s for %s in %s (shift lights %.0f/%.0f/%.0f/%.0f RPM); "
+                  "%g rows/s for %s in %s (shift lights %d/%d/%d/%d RPM); "
                   "%d variables, row length %d bytes, %d slots",
-                  Rate(), facts.userName, facts.carPath, facts.firstRpm, facts.shiftRpm,
-                  facts.lastRpm, facts.blinkRpm, publisher::VariableCount(sim_.layout),
+                  Rate(), facts.userName, facts.carPath, relay::TruncateToInt32(facts.firstRpm),
+                  relay::TruncateToInt32(facts.shiftRpm), relay::TruncateToInt32(facts.lastRpm),
+                  relay::TruncateToInt32(facts.blinkRpm), publisher::VariableCount(sim_.layout),
                   sim_.layout.rowLength, sim_.layout.slotCount);
     Say(what + line);
   }
