@@ -539,6 +539,18 @@ void Close(Publisher& publisher) {
 
 void PublishRow(Publisher& publisher, std::span<const std::uint8_t> row) {
   const Layout& layout = publisher.layout;
+  // The count would overflow after 2^31 - 1 rows (days of a fast or looping
+  // replay) into negative slot numbers. It starts over at 1 instead, as a
+  // restarted simulator's does: every slot's count goes to 0 first, so that
+  // no old row looks newer than the new ones and readers see the count go
+  // back, as at a restart.
+  if (publisher.tickCount == std::numeric_limits<std::int32_t>::max()) {
+    for (std::int32_t slot = 0; slot < layout.slotCount; ++slot) {
+      WriteInt32(publisher.region,
+                 layout::kSlots + layout::kSlotSize * slot + layout::kSlotTickCount, 0);
+    }
+    publisher.tickCount = 0;
+  }
   const std::int32_t tick = ++publisher.tickCount;
   const std::int32_t slot = tick % layout.slotCount;
   const std::size_t length = std::min(row.size(), static_cast<std::size_t>(layout.rowLength));
