@@ -270,6 +270,29 @@ TEST_F(ToolsProcess, OnePublisherAtATimeAndExitClearsTheStatusBit) {
   EXPECT_EQ(RegionStatus(), -1);
 }
 
+// A /dev/shm too small for the region, as in a container: the publisher
+// says so in one line, exits with status 1 and leaves no region behind.
+TEST_F(ToolsProcess, PublisherRefusesARegionSharedMemoryHasNoRoomFor) {
+  if (std::system("unshare -m true >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "needs root and unshare for a private, small /dev/shm";
+  }
+  ASSERT_NE(Start("publisher", "/bin/sh",
+                  {"-c",
+                   "unshare -m sh -c 'mount -t tmpfs -o size=256k tmpfs /dev/shm && \"$0\" "
+                   "--duration 1; status=$?; ls -A /dev/shm; exit $status' \"$0\"",
+                   SIM_PUBLISHER_EXECUTABLE}),
+            nullptr);
+  EXPECT_EQ(Finish("publisher"), 1);
+  const std::string output = Output("publisher");
+  EXPECT_EQ(Occurrences(output, "sim-publisher: "), 1u) << output;
+  EXPECT_NE(output.find("sim-publisher: cannot create the shared-memory region: no room for its "
+                        "1048576 bytes"),
+            std::string::npos)
+      << output;
+  // The publisher's lock stays, as ever; the region and the event do not.
+  EXPECT_EQ(output.find("IRSDK"), std::string::npos) << output;
+}
+
 TEST_F(ToolsProcess, WatchWaitsForTheRelayAndReconnectsWhenItComesBack) {
   StartPublisher({});
   StartWatch(120);

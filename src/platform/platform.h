@@ -41,12 +41,21 @@ void WaitForNamedEvent(Event* event, int milliseconds);
 
 // Publisher side, as the simulator does it: creates the mapping (mode 0600 on
 // POSIX) with `size` bytes, or opens an existing one as it is, and maps it
-// writable. `created` tells which happened. False on failure.
+// writable. `created` tells which happened. Room for every byte is reserved
+// before it returns, so writing the region later cannot fail (on POSIX a
+// write to a page the file system had no room for would end the process with
+// SIGBUS). False on failure, with `failure` (when given) telling why; a
+// mapping this call created is removed again.
 struct WritableRegion {
   std::uint8_t* base = nullptr;
   std::size_t size = 0;
 };
-bool CreateNamedMapping(const char* name, std::size_t size, WritableRegion* region, bool* created);
+// kNoRoom: the system has no room for the bytes (on POSIX the shared-memory
+// file system, /dev/shm, is full or too small; on Windows the commit limit
+// is reached).
+enum class MappingFailure { kNone, kNoRoom, kOther };
+bool CreateNamedMapping(const char* name, std::size_t size, WritableRegion* region, bool* created,
+                        MappingFailure* failure = nullptr);
 // Creates (or opens) the data-valid event; nullptr on failure.
 Event* CreateNamedEvent(const char* name);
 // Signals the event; at most one signal stays pending, like an auto-reset event.

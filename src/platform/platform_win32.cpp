@@ -121,14 +121,28 @@ void WaitForNamedEvent(Event* event, int milliseconds) {
   WaitForSingleObject(event->handle, Milliseconds(milliseconds));
 }
 
-bool CreateNamedMapping(const char* name, std::size_t size, WritableRegion* region, bool* created) {
+bool CreateNamedMapping(const char* name, std::size_t size, WritableRegion* region, bool* created,
+                        MappingFailure* failure) {
+  MappingFailure ignored;
+  MappingFailure& why = failure != nullptr ? *failure : ignored;
+  why = MappingFailure::kOther;
   wchar_t wide[kMaxNameLength + 1];
   if (!WideName(name, wide)) return false;
   const auto wideSize = static_cast<unsigned long long>(size);
+  // A mapping backed by the paging file commits all its pages when it is
+  // created, so one that is made can always be written; one that does not
+  // fit the commit limit is refused here and nothing is left behind.
   HANDLE handle = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
                                      static_cast<DWORD>(wideSize >> 32),
                                      static_cast<DWORD>(wideSize & 0xFFFFFFFFull), wide);
-  if (handle == nullptr) return false;
+  if (handle == nullptr) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY ||
+        error == ERROR_COMMITMENT_LIMIT || error == ERROR_DISK_FULL) {
+      why = MappingFailure::kNoRoom;
+    }
+    return false;
+  }
   // An existing mapping of that name is opened as it is, at its own size;
   // the size asked for is then ignored by Windows.
   const bool alreadyExisted = GetLastError() == ERROR_ALREADY_EXISTS;
@@ -149,6 +163,7 @@ bool CreateNamedMapping(const char* name, std::size_t size, WritableRegion* regi
   region->base = static_cast<std::uint8_t*>(base);
   region->size = actualSize;
   *created = !alreadyExisted;
+  why = MappingFailure::kNone;
   return true;
 }
 

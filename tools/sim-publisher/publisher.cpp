@@ -438,10 +438,16 @@ namespace {
 bool CreateNamedObjects(Publisher& publisher, const Layout& layout,
                         platform::WritableRegion* region, bool* created, std::string* error) {
   const std::uint64_t size = std::max<std::uint64_t>(kNamedRegionSize, RegionSize(layout));
+  platform::MappingFailure failure = platform::MappingFailure::kOther;
   if (size > std::numeric_limits<std::size_t>::max() ||
       !platform::CreateNamedMapping(simlink::kMappingName, static_cast<std::size_t>(size), region,
-                                    created)) {
+                                    created, &failure)) {
     *error = "cannot create the shared-memory region";
+    if (failure == platform::MappingFailure::kNoRoom) {
+      *error += ": no room for its " + std::to_string(size) +
+                " bytes (on Linux the shared-memory file system /dev/shm is full or too small; "
+                "see df /dev/shm)";
+    }
     return false;
   }
   publisher.event = platform::CreateNamedEvent(simlink::kDataValidEventName);
