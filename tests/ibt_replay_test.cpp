@@ -99,6 +99,7 @@ struct Recording {
   int countedRows = 300;    // as the disk header says
   std::size_t partial = 0;  // bytes of one more row, cut short
   std::string sessionText = kSessionText;
+  int tickRate = 60;
 };
 
 Bytes MakeRecording(const Recording& recording) {
@@ -110,7 +111,7 @@ Bytes MakeRecording(const Recording& recording) {
   Bytes file(rows + static_cast<std::size_t>(rowLength) * recording.rows + recording.partial, 0);
   Put32(file, 0, 2);  // version
   Put32(file, 4, 1);  // status
-  Put32(file, 8, 60);
+  Put32(file, 8, recording.tickRate);
   Put32(file, 16, static_cast<std::int32_t>(recording.sessionText.size()));
   Put32(file, 20, static_cast<std::int32_t>(text));
   Put32(file, 24, kColumnCount);
@@ -262,6 +263,45 @@ TEST_F(IbtReplay, LoopStartsOverWithRisingTickCounts) {
   EXPECT_NE(Output("publisher").find("from the first row again after 45 rows"), std::string::npos);
 }
 
+// Rows come at the file's rate times --speed, so a replay takes rows / (rate
+// x speed); --pause, --restart and --duration act at their times, even
+// between the rows of a slow replay a second apart.
+TEST_F(IbtReplay, RowsAndActionsComeOnTime) {
+  struct Case {
+    Recording recording;
+    std::vector<std::string> arguments;
+    // Lines of the publisher's, each with when it is due: seconds from its
+    // "publishing" line.
+    std::vector<std::pair<std::string, double>> lines;
+  };
+  const Case cases[] = {
+      {{50, 50, 0, kSessionText, 25}, {}, {{"end of the recording after 50 rows", 2.0}}},
+      {{150, 150, 0, kSessionText}, {"--speed", "2.5"}, {{"end of the recording after 150", 1.0}}},
+      {{300, 300, 0, kSessionText, 25},
+       {"--speed", "0.04", "--duration", "2.5", "--pause", "0.5,1", "--restart", "2.2"},
+       {{"paused at 0.50 s after 1 rows", 0.5},
+        {"resumed at 1.50 s", 1.5},
+        {"restarted at 2.20 s", 2.2},
+        {"stopped after", 2.5}}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> arguments = {"--ibt", File("timed", MakeRecording(c.recording))};
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    Start("publisher", SIM_PUBLISHER_EXECUTABLE, arguments);
+    auto shown = [&](const std::string& line) {
+      return Output("publisher").find(line) != std::string::npos;
+    };
+    ASSERT_TRUE(WaitFor([&] { return shown("publishing"); })) << Output("publisher");
+    const std::int64_t start = platform::MonotonicNanoseconds();
+    for (const auto& [line, due] : c.lines) {
+      ASSERT_TRUE(WaitFor([&] { return shown(line); })) << line << "\n" << Output("publisher");
+      const double at = static_cast<double>(platform::MonotonicNanoseconds() - start) / 1e9;
+      EXPECT_NEAR(at, due, 0.2) << line;
+    }
+    EXPECT_EQ(Finish("publisher"), 0) << Output("publisher");
+  }
+}
+
 TEST_F(IbtReplay, InfoTellsWhatTheFileHolds) {
   // A session text whose user name is Latin-1, whose car path would set the
   // window title, and whose blink RPM near 2^31 SESSION_INFO carries as
@@ -291,22 +331,18 @@ TEST_F(IbtReplay, InfoTellsWhatTheFileHolds) {
   for (const Case& c : cases) {
     const std::string file = File("info", MakeRecording(c.recording));
     ASSERT_EQ(Publisher({"--ibt", file, "--info"}), 0);
-    EXPECT_EQ(Output("publisher"),
-              file + "\n" +
-                  "  tick rate     60 rows/s\n"
-                  "  variables     17 (all 15 the relay sends)\n"
-                  "  row length    70 bytes\n"
-                  "  rows          " +
-                  c.rows +
-                  "\n"
-                  "  duration      5.00 s at 60 rows/s (session time 100.00 s to 105.00 s)\n"
-                  "  laps          4\n"
-                  "  start date    2024-05-01 12:51:30 UTC\n"
-                  "  user name     " +
-                  c.driver + "\n  car path      " + c.car +
-                  "\n"
-                  "  shift lights  first 6100, shift 7700, last 7900, blink " +
-                  c.blink + " RPM\n");
+    EXPECT_EQ(Output("publisher"), file + R"(
+  tick rate     60 rows/s
+  variables     17 (all 15 the relay sends)
+  row length    70 bytes
+  rows          )" + c.rows + R"(
+  duration      5.00 s at 60 rows/s (session time 100.00 s to 105.00 s)
+  laps          4
+  start date    2024-05-01 12:51:30 UTC
+  user name     )" + c.driver + "\n  car path      " +
+                                       c.car + R"(
+  shift lights  first 6100, shift 7700, last 7900, blink )" +
+                                       c.blink + " RPM\n");
   }
   EXPECT_TRUE(RegionBytes().empty());
 }
