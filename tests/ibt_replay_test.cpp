@@ -268,16 +268,17 @@ TEST_F(IbtReplay, LoopStartsOverWithRisingTickCounts) {
 // between the rows of a slow replay a second apart.
 TEST_F(IbtReplay, RowsAndActionsComeOnTime) {
   struct Case {
-    Recording recording;
+    int tickRate, rows;
     std::vector<std::string> arguments;
     // Lines of the publisher's, each with when it is due: seconds from its
     // "publishing" line.
     std::vector<std::pair<std::string, double>> lines;
   };
   const Case cases[] = {
-      {{50, 50, 0, kSessionText, 25}, {}, {{"end of the recording after 50 rows", 2.0}}},
-      {{150, 150, 0, kSessionText}, {"--speed", "2.5"}, {{"end of the recording after 150", 1.0}}},
-      {{300, 300, 0, kSessionText, 25},
+      {25, 50, {}, {{"end of the recording after 50 rows", 2.0}}},
+      {60, 150, {"--speed", "2.5"}, {{"end of the recording after 150 rows", 1.0}}},
+      {25,
+       300,
        {"--speed", "0.04", "--duration", "2.5", "--pause", "0.5,1", "--restart", "2.2"},
        {{"paused at 0.50 s after 1 rows", 0.5},
         {"resumed at 1.50 s", 1.5},
@@ -285,7 +286,8 @@ TEST_F(IbtReplay, RowsAndActionsComeOnTime) {
         {"stopped after", 2.5}}},
   };
   for (const Case& c : cases) {
-    std::vector<std::string> arguments = {"--ibt", File("timed", MakeRecording(c.recording))};
+    const Recording recording{c.rows, c.rows, 0, kSessionText, c.tickRate};
+    std::vector<std::string> arguments = {"--ibt", File("timed", MakeRecording(recording))};
     arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
     Start("publisher", SIM_PUBLISHER_EXECUTABLE, arguments);
     auto shown = [&](const std::string& line) {
@@ -313,23 +315,19 @@ TEST_F(IbtReplay, InfoTellsWhatTheFileHolds) {
               "car");
   odd.replace(odd.find("8050.000"), 8, "2147483600.000");
   struct Case {
-    Recording recording;
-    std::string rows, driver, car, blink;
+    int countedRows;
+    std::size_t partial;
+    std::string sessionText, rows, driver, car, blink;
   };
   const Case cases[] = {
-      {{300, 400, 11, kSessionText},
-       "400 counted, 300 whole in the file (cut short)",
-       "Recorded Driver",
-       "test car gt",
-       "8050"},
-      {{300, 300, 0, odd},
-       "300, all whole",
-       R"(Ren\xe9 Driver)",
-       R"(test\x1b]0;title\x07car)",
+      {400, 11, kSessionText, "400 counted, 300 whole in the file (cut short)", "Recorded Driver",
+       "test car gt", "8050"},
+      {300, 0, odd, "300, all whole", R"(Ren\xe9 Driver)", R"(test\x1b]0;title\x07car)",
        "-2147483648"},
   };
   for (const Case& c : cases) {
-    const std::string file = File("info", MakeRecording(c.recording));
+    const std::string file =
+        File("info", MakeRecording({300, c.countedRows, c.partial, c.sessionText}));
     ASSERT_EQ(Publisher({"--ibt", file, "--info"}), 0);
     EXPECT_EQ(Output("publisher"), file + R"(
   tick rate     60 rows/s
