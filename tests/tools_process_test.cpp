@@ -18,6 +18,7 @@
 #include "simlink/region.h"
 #include "support/process_fixture.h"
 #include "support/test_support.h"
+#include "support/vanishing_relay.h"
 
 namespace {
 
@@ -308,6 +309,36 @@ TEST_F(ToolsProcess, WatchWaitsForTheRelayAndReconnectsWhenItComesBack) {
   EXPECT_EQ(Finish("watch"), 0) << Output("watch");
   EXPECT_EQ(WatchedMessages().size(), 120u);
   EXPECT_NE(Output("watch").find("reconnected"), std::string::npos) << Output("watch");
+}
+
+// A relay whose PC was switched off sends nothing more and answers nothing.
+// relay-watch's keep-alive probes find it gone after 5 s of silence and three
+// unanswered probes a second apart, and it reconnects as after a closed
+// connection.
+TEST_F(ToolsProcess, WatchNoticesARelayThatVanishedAndReconnects) {
+  if (const char* why = testsupport::VanishingRelay::Unsupported()) GTEST_SKIP() << why;
+  testsupport::VanishingRelay relay;
+  ASSERT_GT(relay.port(), 0);
+  const std::string packet =
+      "DATA_PACKET;90.50;85.25;3;42.70;6543;0.50;0.38;1234.50;4;3;12;1800.00;1;1.00;1;";
+  ASSERT_NE(Start("watch", RELAY_WATCH_EXECUTABLE,
+                  {"--raw", "--count", "6", "127.0.0.1", std::to_string(relay.port())}),
+            nullptr);
+  // The last packet of a connection is complete only once it has ended.
+  ASSERT_TRUE(relay.Serve(packet + packet + packet));
+  ASSERT_TRUE(WaitFor([&] { return WatchedMessages().size() == 2; })) << Output("watch");
+  ASSERT_TRUE(relay.Vanish());
+  const std::int64_t vanished = platform::MonotonicNanoseconds();
+  ASSERT_TRUE(
+      WaitFor([&] { return Output("watch").find("went away") != std::string::npos; }, 15000))
+      << Output("watch");
+  const double seconds = static_cast<double>(platform::MonotonicNanoseconds() - vanished) / 1e9;
+  EXPECT_GT(seconds, platform::kKeepAliveIdleSeconds) << "noticed before any probe";
+  EXPECT_LT(seconds, 10.5);
+  ASSERT_TRUE(relay.Serve(packet + packet + packet + packet));
+  EXPECT_EQ(Finish("watch", 10000), 0) << Output("watch");
+  EXPECT_NE(Output("watch").find("reconnected"), std::string::npos) << Output("watch");
+  EXPECT_EQ(WatchedMessages(), std::vector<std::string>(6, packet));
 }
 
 // ---- In a terminal: tmux ---------------------------------------------------

@@ -117,6 +117,19 @@ void CloseSocket(Socket socket);
 // `receiveBuffer` above 0 sets SO_RCVBUF before the handshake, so that the
 // window the client offers is that small from the start.
 Socket ConnectTcp(const char* host, const char* port, int receiveBuffer = 0);
+// Switches TCP keep-alive on for a client's connection: once nothing has
+// arrived for kKeepAliveIdleSeconds the system probes the peer every
+// kKeepAliveIntervalSeconds, and after kKeepAliveProbes probes without an
+// answer the connection fails, so that a receive reports an error as for a
+// reset one. A client that only reads notices this way a peer whose host
+// vanished without closing the connection (switched off, off the network),
+// about 8 s after the last bytes. False when the system refused a setting;
+// a probe count Windows cannot set (before 10 version 1703, where it is 10)
+// is no failure.
+inline constexpr int kKeepAliveIdleSeconds = 5;
+inline constexpr int kKeepAliveIntervalSeconds = 1;
+inline constexpr int kKeepAliveProbes = 3;
+bool EnableKeepAlive(Socket socket);
 // Sets SO_RCVBUF before or after connecting; best effort.
 void SetReceiveBufferSize(Socket socket, int bytes);
 // Sets SO_SNDBUF, so that a test can make a relay-side socket fill after a

@@ -23,6 +23,11 @@
 
 #include "platform/platform.h"
 
+// macOS names the idle time before the first keep-alive probe differently.
+#if !defined(TCP_KEEPIDLE) && defined(TCP_KEEPALIVE)
+#define TCP_KEEPIDLE TCP_KEEPALIVE
+#endif
+
 namespace platform {
 
 struct Mapping {
@@ -304,6 +309,17 @@ Socket ConnectTcp(const char* host, const char* port, int receiveBuffer) {
   }
   freeaddrinfo(result);
   return fd < 0 ? kInvalidSocket : static_cast<Socket>(fd);
+}
+
+bool EnableKeepAlive(Socket socket) {
+  int on = 1;
+  int idle = kKeepAliveIdleSeconds;
+  int interval = kKeepAliveIntervalSeconds;
+  int probes = kKeepAliveProbes;
+  return setsockopt(Fd(socket), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0 &&
+         setsockopt(Fd(socket), IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) == 0 &&
+         setsockopt(Fd(socket), IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) == 0 &&
+         setsockopt(Fd(socket), IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) == 0;
 }
 
 void SetReceiveBufferSize(Socket socket, int bytes) {

@@ -52,6 +52,12 @@ class Watch {
         Pause(1000);
         continue;
       }
+      // The relay never hears from relay-watch, so without keep-alive a
+      // relay whose host vanished (switched off, off the network) would
+      // look connected and quiet forever. The probes make such a connection
+      // fail within seconds, and it is then left and retried like a closed
+      // one. Should the system refuse them, the connection is used anyway.
+      platform::EnableKeepAlive(socket);
       Report(everConnected ? "reconnected" : "connected");
       everConnected = true;
       reported = false;
