@@ -216,6 +216,10 @@ TEST(MessageParser, RejectsWrongFieldCountsAndNumbers) {
       {"DATA_PACKET;90.50;85.25;3;42.70;6543;0.50;0.38;1234.50;4;3;1a;1800.00;1;1.00;1;",
        "field 12"},
       {"DATA_PACKET;-nan;85.25;3;42.70;6543;0.50;0.38;1234.50;4;3;12;1800.00;1;1.00;1;", "field 2"},
+      // More digits than any double has: no value the relay can send.
+      {"DATA_PACKET;90.50;85.25;3;42.70;6543;0.50;0.38;1234.50;4;3;12;" + std::string(310, '9') +
+           ".00;1;1.00;1;",
+       "field 13"},
       {"SESSION_INFO;5900;7400;7200;7600", "5 fields"},
       {"SESSION_INFO;5900;7400;7200.000;7600;car", "field 4"},
       {"SESSION_INFO;5900;;7200;7600;car", "field 3"},
@@ -232,7 +236,8 @@ TEST(MessageParser, RejectsWrongFieldCountsAndNumbers) {
 }
 
 // Whatever the relay's formatter writes, the checks accept, and the values
-// read back are the row's to within the two decimals sent.
+// read back are the row's to within the two decimals sent: at a float's
+// largest magnitude the doubles are at theirs, 309 digits.
 TEST(MessageParser, AcceptsEveryDataPacketTheRelayFormats) {
   using T = publisher::ValueType;
   const publisher::Layout layout = publisher::DefaultLayout();
@@ -243,10 +248,13 @@ TEST(MessageParser, AcceptsEveryDataPacketTheRelayFormats) {
   const float big = std::numeric_limits<float>::max();
   for (float value :
        {0.0f, -0.004f, 1.005f, 7654.321f, -big, big, std::numeric_limits<float>::quiet_NaN()}) {
+    const double wide = std::fabs(value) == big
+                            ? std::copysign(std::numeric_limits<double>::max(), value)
+                            : double{value};
     std::vector<std::uint8_t> row(static_cast<std::size_t>(layout.rowLength));
     for (const publisher::Variable& v : layout.variables) {
       if (v.type == T::kFloat) publisher::SetFloat(row, layout, v.name, value);
-      if (v.type == T::kDouble) publisher::SetDouble(row, layout, v.name, value);
+      if (v.type == T::kDouble) publisher::SetDouble(row, layout, v.name, wide);
       if (v.type == T::kInt) publisher::SetInt(row, layout, v.name, -9);
       if (v.type == T::kBool) publisher::SetBool(row, layout, v.name, true);
     }
@@ -260,6 +268,7 @@ TEST(MessageParser, AcceptsEveryDataPacketTheRelayFormats) {
       EXPECT_NEAR(parsed.data.oilTemp, value, 0.0051) << message;
     } else {
       EXPECT_DOUBLE_EQ(parsed.data.oilTemp, value) << message;
+      EXPECT_EQ(parsed.data.sessionTimeRemain, wide) << message;
     }
   }
 }
