@@ -1,4 +1,5 @@
-// relay-watch's dashboard: the shift lights, the clock and what a frame shows.
+// relay-watch's dashboard: the shift lights, the clock, the escaping of the
+// stream's text and what a frame shows.
 #include "relay-watch/dashboard.h"
 
 #include <gtest/gtest.h>
@@ -54,6 +55,31 @@ TEST(Dashboard, ShiftLightsFollowTheThresholds) {
     EXPECT_EQ(LitLights(c.rpm, s), c.lit) << c.rpm << " with " << c.first << " to " << c.last;
     EXPECT_EQ(Cue(c.rpm, s), c.cue) << c.rpm;
   }
+}
+
+// Control bytes a terminal would act on, and bytes that are not UTF-8, are
+// shown as \xHH; valid text from U+00A0 on passes.
+TEST(Dashboard, OutsideTextIsShownEscaped) {
+  using namespace std::string_literals;
+  const std::pair<std::string, std::string> cases[] = {
+      {"car \xc2\xa0M\xc3\xbcller \xe2\x82\xac \xf0\x9f\x8f\x81",
+       "car \xc2\xa0M\xc3\xbcller \xe2\x82\xac \xf0\x9f\x8f\x81"},
+      // C0 controls (tab and line end too), NUL and DEL.
+      {"a\tb\r\n\x1b]0;t\x07\0\x7f"s, R"(a\x09b\x0d\x0a\x1b]0;t\x07\x00\x7f)"},
+      // CSI as a C1 control in UTF-8 and as a Latin-1 byte.
+      {"\xc2\x9b"
+       "2J \x9b"
+       "2J",
+       R"(\xc2\x9b2J \x9b2J)"},
+      // Latin-1, an overlong "/", a surrogate, beyond U+10FFFF, cut short.
+      {"caf\xe9 \xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80 \xe2\x82"
+       "A\xe2\x82",
+       R"(caf\xe9 \xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80 \xe2\x82A\xe2\x82)"},
+  };
+  for (const auto& [text, shown] : cases) EXPECT_EQ(terminal::Printable(text), shown) << shown;
+  std::string out = "kept ";
+  terminal::AppendPrintable("\x1b", out);
+  EXPECT_EQ(out, R"(kept \x1b)");
 }
 
 TEST(Dashboard, FormatsTheClockAndTheGear) {

@@ -51,17 +51,14 @@ bool VanishingRelay::Serve(const std::string& bytes, int timeoutMilliseconds) {
 bool VanishingRelay::Vanish(int timeoutMilliseconds) {
   if (connections_.empty()) return false;
   const int connection = connections_.back();
-  // Data the client has not acknowledged would be sent again, and each copy
-  // would tell the client the relay is still there.
-  for (int waited = 0;; waited += 5) {
-    int unacknowledged = 0;
-    if (ioctl(connection, SIOCOUTQ, &unacknowledged) != 0) return false;
-    if (unacknowledged == 0) break;
+  int unacknowledged = 0;
+  for (int waited = 0; ioctl(connection, SIOCOUTQ, &unacknowledged) == 0 && unacknowledged > 0;
+       waited += 5) {
     if (waited >= timeoutMilliseconds) return false;
     platform::SleepMilliseconds(5);
   }
-  // A filter that keeps 0 bytes of every segment: TCP drops the segments a
-  // socket filter refuses before it looks at them, so nothing is answered.
+  // Keeping 0 bytes of a segment refuses it, and TCP drops the segments a
+  // socket filter refuses before it looks at them: nothing is answered.
   sock_filter dropAll[] = {{BPF_RET | BPF_K, 0, 0, 0}};
   sock_fprog program{1, dropAll};
   return setsockopt(connection, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
