@@ -275,7 +275,7 @@ TEST_F(ToolsProcess, OnePublisherAtATimeAndExitClearsTheStatusBit) {
 // says so in one line, exits with status 1 and leaves no region behind.
 TEST_F(ToolsProcess, PublisherRefusesARegionSharedMemoryHasNoRoomFor) {
   if (std::system("unshare -m true >/dev/null 2>&1") != 0) {
-    GTEST_SKIP() << "needs root and unshare for a private, small /dev/shm";
+    GTEST_SKIP() << "needs Linux, root and unshare for a private, small /dev/shm";
   }
   ASSERT_NE(Start("publisher", "/bin/sh",
                   {"-c",
