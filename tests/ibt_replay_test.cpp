@@ -297,7 +297,8 @@ TEST_F(IbtReplay, RowsAndActionsComeOnTime) {
     ASSERT_TRUE(WaitFor([&] { return shown("publishing"); })) << Output("publisher");
     const std::int64_t start = platform::MonotonicNanoseconds();
     for (const auto& [line, due] : c.lines) {
-      ASSERT_TRUE(WaitFor([&] { return shown(line); })) << line << "\n" << Output("publisher");
+      const std::string& wanted = line;  // clang 14 captures no structured binding
+      ASSERT_TRUE(WaitFor([&] { return shown(wanted); })) << line << "\n" << Output("publisher");
       const double at = static_cast<double>(platform::MonotonicNanoseconds() - start) / 1e9;
       EXPECT_NEAR(at, due, 0.4) << line;
     }
