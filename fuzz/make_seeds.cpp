@@ -90,6 +90,61 @@ Bytes Region(const publisher::Layout& layout, std::int32_t lastTick, std::uint16
   return memory;
 }
 
+// A recording in the simulator's file layout: the region's header and the
+// disk header, the variable records of `layout`, the session text, and
+// `rows` rows of which only `written` (possibly a fraction) are in the file.
+Bytes RecordingFile(const publisher::Layout& layout, std::string_view text, std::int32_t rows,
+                    double written) {
+  const std::size_t records = 144;
+  const std::size_t textAt = records + 144 * layout.variables.size();
+  const std::size_t rowsAt = textAt + text.size();
+  const auto rowLength = static_cast<std::size_t>(layout.rowLength);
+  Bytes file(rowsAt + static_cast<std::size_t>(written * static_cast<double>(rowLength)));
+  Put(file, 0, 2);
+  Put(file, 4, 1);
+  Put(file, 8, 60);
+  Put(file, 16, static_cast<std::int32_t>(text.size()));
+  Put(file, 20, static_cast<std::int32_t>(textAt));
+  Put(file, 24, static_cast<std::int32_t>(layout.variables.size()));
+  Put(file, 28, static_cast<std::int32_t>(records));
+  Put(file, 32, 1);
+  Put(file, 36, layout.rowLength);
+  Put(file, 52, static_cast<std::int32_t>(rowsAt));
+  const std::int64_t date = 1714567890;
+  const double times[2] = {100, 100 + rows / 60.0};
+  std::memcpy(file.data() + 112, &date, sizeof date);
+  std::memcpy(file.data() + 120, times, sizeof times);
+  Put(file, 136, 1);
+  Put(file, 140, rows);
+  std::size_t record = records;
+  for (const publisher::Variable& variable : layout.variables) {
+    Put(file, record, static_cast<std::int32_t>(variable.type));
+    Put(file, record + 4, variable.offset);
+    Put(file, record + 8, variable.count);
+    std::memcpy(file.data() + record + 16, variable.name.data(), variable.name.size());
+    record += 144;
+  }
+  std::memcpy(file.data() + textAt, text.data(), text.size());
+  Bytes row(rowLength);
+  for (std::int32_t r = 0; rowsAt + rowLength * static_cast<std::size_t>(r + 1) <= file.size();
+       ++r) {
+    publisher::SetInt(row, layout, "Lap", r);
+    publisher::SetFloat(row, layout, "RPM", 5000.5f + static_cast<float>(r));
+    std::memcpy(file.data() + rowsAt + rowLength * static_cast<std::size_t>(r), row.data(),
+                rowLength);
+  }
+  return file;
+}
+
+// The framer target's input: the settings byte, the piece lengths, the stream.
+std::string FramerInput(std::uint8_t settings, std::string_view pieces, std::string_view stream) {
+  std::string input(1, static_cast<char>(settings));
+  input += static_cast<char>(pieces.size());
+  input += pieces;
+  input += stream;
+  return input;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -149,6 +204,27 @@ int main(int argc, char** argv) {
   publisher::SetBool(row, layout, "OnPitRoad", true);
   Append(message, row.data(), row.size());
   ok &= Write(dir + "/messages/relayed_row", message.data(), message.size());
+
+  // recording: a whole file and one cut short in its third row.
+  Bytes recording = RecordingFile(layout, kDrivers, 3, 3);
+  ok &= Write(dir + "/recording/three_rows", recording.data(), recording.size());
+  recording = RecordingFile(layout, publisher::DefaultSessionText(), 5, 2.5);
+  ok &= Write(dir + "/recording/cut_short", recording.data(), recording.size());
+
+  // framer and web_feed: the relay's stream, with a message too long to be
+  // handed out whole.
+  const std::string packets =
+      "DATA_PACKET;90.50;85.25;3;42.70;6543;0.50;0.38;1234.50;4;3;12;1800.00;1;1.00;1;"
+      "SESSION_INFO;5900;7400;7200;7600;porsche992rgt3"
+      "DATA_PACKET;nan;inf;-1;-inf;-2147483648;0.00;0.00;0.00;0;0;0;0.00;0;0.00;0;";
+  std::string tooLong = "SESSION_INFO;1;2;3;4;";
+  while (tooLong.size() < 5000) tooLong += "SESSION_INF DATA_PACKE ";
+  ok &= Write(dir + "/framer/relayed", FramerInput(0, "\x05\x00\x30"s, "noise" + packets));
+  ok &= Write(dir + "/framer/last_field", FramerInput(1, "\x0a", packets + "junk" + packets));
+  ok &= Write(dir + "/framer/too_long", FramerInput(0, "\xff\x07", packets + tooLong + packets));
+  ok &= Write(dir + "/web_feed/relayed", packets);
+  ok &= Write(dir + "/web_feed/odd_car_path",
+              "SESSION_INFO;0;0;0;0;\xff\xfe\x1b[2J\"quoted\\" + packets);
 
   if (!ok) std::fprintf(stderr, "make_fuzz_seeds: cannot write into %s\n", dir.c_str());
   return ok ? 0 : 1;

@@ -99,6 +99,7 @@ struct Recording {
   int countedRows = 300;    // as the disk header says
   std::size_t partial = 0;  // bytes of one more row, cut short
   std::string sessionText = kSessionText;
+  int tickRate = 60;
 };
 
 Bytes MakeRecording(const Recording& recording) {
@@ -110,7 +111,7 @@ Bytes MakeRecording(const Recording& recording) {
   Bytes file(rows + static_cast<std::size_t>(rowLength) * recording.rows + recording.partial, 0);
   Put32(file, 0, 2);  // version
   Put32(file, 4, 1);  // status
-  Put32(file, 8, 60);
+  Put32(file, 8, recording.tickRate);
   Put32(file, 16, static_cast<std::int32_t>(recording.sessionText.size()));
   Put32(file, 20, static_cast<std::int32_t>(text));
   Put32(file, 24, kColumnCount);
@@ -262,6 +263,49 @@ TEST_F(IbtReplay, LoopStartsOverWithRisingTickCounts) {
   EXPECT_NE(Output("publisher").find("from the first row again after 45 rows"), std::string::npos);
 }
 
+// Rows come at the file's rate times --speed, so a replay takes rows / (rate
+// x speed); --pause, --restart and --duration act at their times, even
+// between the rows of a slow replay two seconds apart. (Acting at the next
+// row instead would be a second or more late.)
+TEST_F(IbtReplay, RowsAndActionsComeOnTime) {
+  struct Case {
+    int tickRate, rows;
+    std::vector<std::string> arguments;
+    // Lines of the publisher's, each with when it is due: seconds from its
+    // "publishing" line.
+    std::vector<std::pair<std::string, double>> lines;
+  };
+  const Case cases[] = {
+      {25, 50, {}, {{"end of the recording after 50 rows", 2.0}}},
+      {60, 150, {"--speed", "2.5"}, {{"end of the recording after 150 rows", 1.0}}},
+      {25,
+       300,
+       {"--speed", "0.02", "--duration", "3", "--pause", "0.5,0.5", "--restart", "2.5"},
+       {{"paused at 0.50 s after 1 rows", 0.5},
+        {"resumed at 1.00 s", 1.0},
+        {"restarted at 2.50 s", 2.5},
+        {"stopped after", 3.0}}},
+  };
+  for (const Case& c : cases) {
+    const Recording recording{c.rows, c.rows, 0, kSessionText, c.tickRate};
+    std::vector<std::string> arguments = {"--ibt", File("timed", MakeRecording(recording))};
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    Start("publisher", SIM_PUBLISHER_EXECUTABLE, arguments);
+    auto shown = [&](const std::string& line) {
+      return Output("publisher").find(line) != std::string::npos;
+    };
+    ASSERT_TRUE(WaitFor([&] { return shown("publishing"); })) << Output("publisher");
+    const std::int64_t start = platform::MonotonicNanoseconds();
+    for (const auto& [line, due] : c.lines) {
+      const std::string& wanted = line;  // clang 14 captures no structured binding
+      ASSERT_TRUE(WaitFor([&] { return shown(wanted); })) << line << "\n" << Output("publisher");
+      const double at = static_cast<double>(platform::MonotonicNanoseconds() - start) / 1e9;
+      EXPECT_NEAR(at, due, 0.4) << line;
+    }
+    EXPECT_EQ(Finish("publisher"), 0) << Output("publisher");
+  }
+}
+
 TEST_F(IbtReplay, InfoTellsWhatTheFileHolds) {
   const std::string file = File("info", MakeRecording({300, 400, 11, kSessionText}));
   ASSERT_EQ(Publisher({"--ibt", file, "--info"}), 0);
@@ -278,6 +322,21 @@ TEST_F(IbtReplay, InfoTellsWhatTheFileHolds) {
                 "  user name     Recorded Driver\n"
                 "  car path      test car gt\n"
                 "  shift lights  first 6100, shift 7700, last 7900, blink 8050 RPM\n");
+  // A whole file, whose user name is Latin-1, whose car path would set the
+  // window title and whose blink RPM near 2^31 SESSION_INFO carries as
+  // -2147483648: --info says what the relay will send, escaped.
+  std::string odd = kSessionText;
+  odd.replace(odd.find("Recorded Driver"), 15, "Ren\xe9 Driver");
+  odd.replace(odd.find("test car gt"), 11,
+              "test\x1b]0;title\x07"
+              "car");
+  odd.replace(odd.find("8050.000"), 8, "2147483600.000");
+  ASSERT_EQ(Publisher({"--ibt", File("odd", MakeRecording({300, 300, 0, odd})), "--info"}), 0);
+  for (const char* line :
+       {"  rows          300, all whole\n", "  user name     Ren\\xe9 Driver\n",
+        "  car path      test\\x1b]0;title\\x07car\n", "blink -2147483648 RPM\n"}) {
+    EXPECT_NE(Output("publisher").find(line), std::string::npos) << line << Output("publisher");
+  }
   EXPECT_TRUE(RegionBytes().empty());
 }
 

@@ -1,9 +1,11 @@
-// The publisher's restart and its single-publisher lock.
+// The publisher's restart, its tick counts past 2^31 - 1 and its
+// single-publisher lock.
 #include "sim-publisher/publisher.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -39,6 +41,47 @@ TEST(PublisherRestart, CountsTicksAnewAndTheRelayTakesTheNextRow) {
   std::int32_t lap = 0;
   std::memcpy(&lap, row.bytes.data() + simlink::OffsetOf(region, "Lap"), sizeof lap);
   EXPECT_EQ(lap, 12);
+}
+
+TEST(PublisherTicks, StartOverAfterTheLargestCountAndTheRelayTakesRowsAgain) {
+  constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
+  testsupport::InMemorySim sim;
+  const publisher::Layout& layout = sim.publisher.layout;
+  const auto rows = static_cast<std::size_t>(publisher::RowOffset(layout, 0));
+  const std::vector<std::uint8_t> laidOut(sim.memory.begin(), sim.memory.begin() + rows);
+  simlink::TelemetryRegion region;
+  simlink::AttachView(region, sim.View());
+  simlink::RowBuffer row{std::vector<std::uint8_t>(sim.row.size())};
+  sim.publisher.tickCount = kMax - 3;
+  sim.Publish();
+  simlink::FetchNewRow(region, &row);  // the relay's first sighting takes no row
+  // Past the largest count the relay sees the count go back, as at a
+  // restart, and takes the rows from the second one on.
+  const std::pair<std::int32_t, bool> ticksTaken[] = {{kMax - 1, true}, {kMax, true}, {1, false},
+                                                      {2, true},        {3, true},    {4, true}};
+  for (const auto& [tick, taken] : ticksTaken) {
+    sim.SetInt("Lap", tick);
+    sim.Publish();
+    ASSERT_EQ(sim.publisher.tickCount, tick);
+    // Before the rows only the slots' counts change, each to a published
+    // count or 0.
+    std::vector<std::uint8_t> header(sim.memory.begin(), sim.memory.begin() + rows);
+    for (std::int32_t slot = 0; slot < layout.slotCount; ++slot) {
+      std::uint8_t* count =
+          header.data() + simlink::layout::kSlots + simlink::layout::kSlotSize * slot;
+      std::int32_t value = 0;
+      std::memcpy(&value, count, sizeof value);
+      EXPECT_GE(value, 0) << "slot " << slot << " at tick " << tick;
+      std::memset(count, 0, sizeof value);
+    }
+    ASSERT_TRUE(header == laidOut) << "the header changed at tick " << tick;
+    ASSERT_EQ(simlink::FetchNewRow(region, &row), taken) << "tick " << tick;
+    std::int32_t lap = 0;
+    std::memcpy(&lap, row.bytes.data() + simlink::OffsetOf(region, "Lap"), sizeof lap);
+    if (taken) {
+      EXPECT_EQ(lap, tick);
+    }
+  }
 }
 
 TEST(PublisherLock, IsHeldUntilTheProcessEnds) {

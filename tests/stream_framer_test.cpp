@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -50,9 +51,20 @@ std::string Join(const std::vector<std::string>& parts) {
   return joined;
 }
 
+// The longest message the framer hands out whole, and a longer one, which it
+// hands out in pieces of the limit. No keyword may begin inside either.
+std::string LongSessionInfo(std::size_t length) {
+  std::string message = "SESSION_INFO;1;2;3;4;";
+  while (message.size() < length) message += "SESSION_INF DATA_PACKE ";
+  message.resize(length);
+  return message;
+}
+const std::string kLongest = LongSessionInfo(stream::kMaxMessageLength);
+const std::string kTooLong = LongSessionInfo(stream::kMaxMessageLength + 700);
+
 // Bytes before the first keyword, keyword look-alikes inside a car path, an
-// empty car path right before a keyword, and a SESSION_INFO at the very end
-// (complete only when the stream ends).
+// empty car path right before a keyword, the longest message, one too long,
+// and a SESSION_INFO at the very end (complete only when the stream ends).
 const std::vector<std::string> kMessages = {
     "noise;",
     "DATA_PACKET;90.50;85.25;3;42.70;6543;0.50;0.38;1234.50;4;3;12;1800.00;1;1.00;1;",
@@ -60,30 +72,42 @@ const std::vector<std::string> kMessages = {
     "DATA_PACKET;nan;inf;-1;-inf;-2147483648;0.00;0.00;0.00;0;0;0;0.00;0;0.00;0;",
     "SESSION_INFO;5900;7400;7200;7600;DATA_PACKAGE SESSION_INF DATA_PACKE",
     "DATA_PACKET;1.00;2.00;N;",
+    kLongest,
+    kTooLong,
     "SESSION_INFO;5500;7100;6900;7250;bmwm4gt3",
 };
+// What the framer hands out for kMessages.
+const std::vector<std::string> kFramed = [] {
+  std::vector<std::string> framed(kMessages.begin(), kMessages.end() - 2);
+  framed.push_back(kTooLong.substr(0, stream::kMaxMessageLength));
+  framed.push_back(kTooLong.substr(stream::kMaxMessageLength));
+  framed.push_back(kMessages.back());
+  return framed;
+}();
 
 TEST(StreamFramer, FramesTheSameWhereverTheStreamIsCut) {
   const std::string stream = Join(kMessages);
-  ASSERT_EQ(Frame({stream}), kMessages);
+  const std::string_view all(stream);
+  const std::size_t shortPart = stream.find(kLongest);
+  ASSERT_EQ(Frame({stream}), kFramed);
   for (std::size_t first = 0; first <= stream.size(); ++first) {
-    const std::string_view all(stream);
-    ASSERT_EQ(Frame({all.substr(0, first), all.substr(first)}), kMessages) << "cut at " << first;
-    // Two cuts at once cover a keyword split over three pieces.
-    for (std::size_t second = first; second <= stream.size(); second += 7) {
+    ASSERT_EQ(Frame({all.substr(0, first), all.substr(first)}), kFramed) << "cut at " << first;
+    // Two cuts close together split a keyword of the short messages over
+    // three pieces.
+    const std::size_t twoCutsEnd = first < shortPart ? first + 12 : 0;
+    for (std::size_t second = first + 1; second < twoCutsEnd; ++second) {
       ASSERT_EQ(
           Frame({all.substr(0, first), all.substr(first, second - first), all.substr(second)}),
-          kMessages)
+          kFramed)
           << "cuts at " << first << " and " << second;
     }
   }
   std::vector<std::string_view> bytes;
-  for (std::size_t i = 0; i < stream.size(); ++i)
-    bytes.push_back(std::string_view(stream).substr(i, 1));
-  EXPECT_EQ(Frame(bytes), kMessages);
+  for (std::size_t i = 0; i < stream.size(); ++i) bytes.push_back(all.substr(i, 1));
+  EXPECT_EQ(Frame(bytes), kFramed);
   // Ending packets at their last field frames this stream the same.
-  EXPECT_EQ(Frame(bytes, stream::DataPacketEnd::kAtLastField), kMessages);
-  EXPECT_EQ(Frame({stream}, stream::DataPacketEnd::kAtLastField), kMessages);
+  EXPECT_EQ(Frame(bytes, stream::DataPacketEnd::kAtLastField), kFramed);
+  EXPECT_EQ(Frame({stream}, stream::DataPacketEnd::kAtLastField), kFramed);
 }
 
 TEST(StreamFramer, HandsOutAMessageOnlyOnceTheNextKeywordBegins) {
@@ -115,6 +139,7 @@ TEST(StreamFramer, BoundsARunWithoutKeywordsAndLosesNoByte) {
   const std::string junk(3 * stream::kMaxMessageLength, 'x');
   const std::string packet = kMessages[1];
   const std::string stream = junk + "DATA_PACKE" + junk + packet;
+  std::vector<std::string> first;
   for (std::size_t piece : {std::size_t{1}, std::size_t{100}, stream.size()}) {
     StreamFramer framer;
     std::vector<std::string> messages;
@@ -124,11 +149,11 @@ TEST(StreamFramer, BoundsARunWithoutKeywordsAndLosesNoByte) {
     Finish(framer, messages);
     EXPECT_EQ(Join(messages), stream) << "pieces of " << piece;
     EXPECT_EQ(messages.back(), packet) << "pieces of " << piece;
-    if (piece == 1) {
-      for (const std::string& message : messages) {
-        EXPECT_LE(message.size(), stream::kMaxMessageLength);
-      }
+    for (const std::string& message : messages) {
+      EXPECT_LE(message.size(), stream::kMaxMessageLength) << "pieces of " << piece;
     }
+    if (first.empty()) first = messages;
+    EXPECT_EQ(messages, first) << "pieces of " << piece;
   }
 }
 
@@ -191,6 +216,10 @@ TEST(MessageParser, RejectsWrongFieldCountsAndNumbers) {
       {"DATA_PACKET;90.50;85.25;3;42.70;6543;0.50;0.38;1234.50;4;3;1a;1800.00;1;1.00;1;",
        "field 12"},
       {"DATA_PACKET;-nan;85.25;3;42.70;6543;0.50;0.38;1234.50;4;3;12;1800.00;1;1.00;1;", "field 2"},
+      // More digits than any double has: no value the relay can send.
+      {"DATA_PACKET;90.50;85.25;3;42.70;6543;0.50;0.38;1234.50;4;3;12;" + std::string(310, '9') +
+           ".00;1;1.00;1;",
+       "field 13"},
       {"SESSION_INFO;5900;7400;7200;7600", "5 fields"},
       {"SESSION_INFO;5900;7400;7200.000;7600;car", "field 4"},
       {"SESSION_INFO;5900;;7200;7600;car", "field 3"},
@@ -207,7 +236,8 @@ TEST(MessageParser, RejectsWrongFieldCountsAndNumbers) {
 }
 
 // Whatever the relay's formatter writes, the checks accept, and the values
-// read back are the row's to within the two decimals sent.
+// read back are the row's to within the two decimals sent: at a float's
+// largest magnitude the doubles are at theirs, 309 digits.
 TEST(MessageParser, AcceptsEveryDataPacketTheRelayFormats) {
   using T = publisher::ValueType;
   const publisher::Layout layout = publisher::DefaultLayout();
@@ -218,10 +248,13 @@ TEST(MessageParser, AcceptsEveryDataPacketTheRelayFormats) {
   const float big = std::numeric_limits<float>::max();
   for (float value :
        {0.0f, -0.004f, 1.005f, 7654.321f, -big, big, std::numeric_limits<float>::quiet_NaN()}) {
+    const double wide = std::fabs(value) == big
+                            ? std::copysign(std::numeric_limits<double>::max(), value)
+                            : double{value};
     std::vector<std::uint8_t> row(static_cast<std::size_t>(layout.rowLength));
     for (const publisher::Variable& v : layout.variables) {
       if (v.type == T::kFloat) publisher::SetFloat(row, layout, v.name, value);
-      if (v.type == T::kDouble) publisher::SetDouble(row, layout, v.name, value);
+      if (v.type == T::kDouble) publisher::SetDouble(row, layout, v.name, wide);
       if (v.type == T::kInt) publisher::SetInt(row, layout, v.name, -9);
       if (v.type == T::kBool) publisher::SetBool(row, layout, v.name, true);
     }
@@ -235,6 +268,7 @@ TEST(MessageParser, AcceptsEveryDataPacketTheRelayFormats) {
       EXPECT_NEAR(parsed.data.oilTemp, value, 0.0051) << message;
     } else {
       EXPECT_DOUBLE_EQ(parsed.data.oilTemp, value) << message;
+      EXPECT_EQ(parsed.data.sessionTimeRemain, wide) << message;
     }
   }
 }

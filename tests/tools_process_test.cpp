@@ -18,6 +18,7 @@
 #include "simlink/region.h"
 #include "support/process_fixture.h"
 #include "support/test_support.h"
+#include "support/vanishing_relay.h"
 
 namespace {
 
@@ -270,6 +271,29 @@ TEST_F(ToolsProcess, OnePublisherAtATimeAndExitClearsTheStatusBit) {
   EXPECT_EQ(RegionStatus(), -1);
 }
 
+// A /dev/shm too small for the region, as in a container: the publisher
+// says so in one line, exits with status 1 and leaves no region behind.
+TEST_F(ToolsProcess, PublisherRefusesARegionSharedMemoryHasNoRoomFor) {
+  if (std::system("unshare -m true >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "needs Linux, root and unshare for a private, small /dev/shm";
+  }
+  ASSERT_NE(Start("publisher", "/bin/sh",
+                  {"-c",
+                   "unshare -m sh -c 'mount -t tmpfs -o size=256k tmpfs /dev/shm && \"$0\" "
+                   "--duration 1; status=$?; ls -A /dev/shm; exit $status' \"$0\"",
+                   SIM_PUBLISHER_EXECUTABLE}),
+            nullptr);
+  EXPECT_EQ(Finish("publisher"), 1);
+  const std::string output = Output("publisher");
+  EXPECT_EQ(Occurrences(output, "sim-publisher: "), 1u) << output;
+  EXPECT_NE(output.find("sim-publisher: cannot create the shared-memory region: no room for its "
+                        "1048576 bytes"),
+            std::string::npos)
+      << output;
+  // The publisher's lock stays, as ever; the region and the event do not.
+  EXPECT_EQ(output.find("IRSDK"), std::string::npos) << output;
+}
+
 TEST_F(ToolsProcess, WatchWaitsForTheRelayAndReconnectsWhenItComesBack) {
   StartPublisher({});
   StartWatch(120);
@@ -285,6 +309,36 @@ TEST_F(ToolsProcess, WatchWaitsForTheRelayAndReconnectsWhenItComesBack) {
   EXPECT_EQ(Finish("watch"), 0) << Output("watch");
   EXPECT_EQ(WatchedMessages().size(), 120u);
   EXPECT_NE(Output("watch").find("reconnected"), std::string::npos) << Output("watch");
+}
+
+// A relay whose PC was switched off sends nothing more and answers nothing.
+// relay-watch's keep-alive probes find it gone after 5 s of silence and three
+// unanswered probes a second apart, and it reconnects as after a closed
+// connection.
+TEST_F(ToolsProcess, WatchNoticesARelayThatVanishedAndReconnects) {
+  if (const char* why = testsupport::VanishingRelay::Unsupported()) GTEST_SKIP() << why;
+  testsupport::VanishingRelay relay;
+  ASSERT_GT(relay.port(), 0);
+  const std::string packet =
+      "DATA_PACKET;90.50;85.25;3;42.70;6543;0.50;0.38;1234.50;4;3;12;1800.00;1;1.00;1;";
+  ASSERT_NE(Start("watch", RELAY_WATCH_EXECUTABLE,
+                  {"--raw", "--count", "6", "127.0.0.1", std::to_string(relay.port())}),
+            nullptr);
+  // The last packet of a connection is complete only once it has ended.
+  ASSERT_TRUE(relay.Serve(packet + packet + packet));
+  ASSERT_TRUE(WaitFor([&] { return WatchedMessages().size() == 2; })) << Output("watch");
+  ASSERT_TRUE(relay.Vanish());
+  const std::int64_t vanished = platform::MonotonicNanoseconds();
+  ASSERT_TRUE(
+      WaitFor([&] { return Output("watch").find("went away") != std::string::npos; }, 15000))
+      << Output("watch");
+  const double seconds = static_cast<double>(platform::MonotonicNanoseconds() - vanished) / 1e9;
+  EXPECT_GT(seconds, platform::kKeepAliveIdleSeconds) << "noticed before any probe";
+  EXPECT_LT(seconds, 10.5);
+  ASSERT_TRUE(relay.Serve(packet + packet + packet + packet));
+  EXPECT_EQ(Finish("watch", 10000), 0) << Output("watch");
+  EXPECT_NE(Output("watch").find("reconnected"), std::string::npos) << Output("watch");
+  EXPECT_EQ(WatchedMessages(), std::vector<std::string>(6, packet));
 }
 
 // ---- In a terminal: tmux ---------------------------------------------------

@@ -26,6 +26,7 @@
 #include "support/process_fixture.h"
 #include "support/recording_file.h"
 #include "support/test_support.h"
+#include "support/vanishing_relay.h"
 
 namespace {
 
@@ -383,6 +384,30 @@ TEST_F(WebProcess, StatusFollowsTheRelayAwayAndBack) {
   EXPECT_EQ(Json::parse(statuses()[3]), connected);
   EXPECT_NE(Output("web").find("went away; reconnecting every second"), std::string::npos);
   EXPECT_NE(Output("web").find("reconnected to the relay"), std::string::npos) << Output("web");
+}
+
+// A relay whose PC was switched off sends nothing, not even a FIN:
+// relay-web's keep-alive finds it gone, says so, and connects again.
+TEST_F(WebProcess, ARelayThatVanishesWithoutClosingIsNoticed) {
+  if (const char* why = testsupport::VanishingRelay::Unsupported()) GTEST_SKIP() << why;
+  testsupport::VanishingRelay relay;
+  ASSERT_GT(relay.port(), 0);
+  StartWeb({"--relay", "127.0.0.1:" + std::to_string(relay.port())});
+  ASSERT_TRUE(
+      relay.Serve("SESSION_INFO;5900;7400;7200;7600;porsche992rgt3"
+                  "DATA_PACKET;90.50;85.25;3;42.70;6543;0.50;0.38;1234.50;4;3;12;1800.00;1;"
+                  "1.00;1;"));
+  ASSERT_TRUE(WaitForOutput("web", "connected to the relay")) << Output("web");
+  ASSERT_TRUE(relay.Vanish());
+  const Clock::time_point vanished = Clock::now();
+  ASSERT_TRUE(WaitForOutput("web", "went away", 15s)) << Output("web");
+  const auto noticed = Clock::now() - vanished;
+  EXPECT_GT(noticed, std::chrono::seconds(platform::kKeepAliveIdleSeconds)) << "before any probe";
+  EXPECT_LT(noticed, 10500ms);
+  ASSERT_TRUE(
+      relay.Serve("DATA_PACKET;90.50;85.25;3;42.70;6543;0.50;0.38;1234.50;5;3;12;1800.00;1;"
+                  "1.00;1;"));
+  EXPECT_TRUE(WaitForOutput("web", "reconnected to the relay")) << Output("web");
 }
 
 TEST_F(WebProcess, StalledAndSlowBrowsersCostTheOthersNothing) {

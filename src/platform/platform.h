@@ -41,12 +41,21 @@ void WaitForNamedEvent(Event* event, int milliseconds);
 
 // Publisher side, as the simulator does it: creates the mapping (mode 0600 on
 // POSIX) with `size` bytes, or opens an existing one as it is, and maps it
-// writable. `created` tells which happened. False on failure.
+// writable. `created` tells which happened. Room for every byte is reserved
+// before it returns, so writing the region later cannot fail (on POSIX a
+// write to a page the file system had no room for would end the process with
+// SIGBUS). False on failure, with `failure` (when given) telling why; a
+// mapping this call created is removed again.
 struct WritableRegion {
   std::uint8_t* base = nullptr;
   std::size_t size = 0;
 };
-bool CreateNamedMapping(const char* name, std::size_t size, WritableRegion* region, bool* created);
+// kNoRoom: the system has no room for the bytes (on POSIX the shared-memory
+// file system, /dev/shm, is full or too small; on Windows the commit limit
+// is reached).
+enum class MappingFailure { kNone, kNoRoom, kOther };
+bool CreateNamedMapping(const char* name, std::size_t size, WritableRegion* region, bool* created,
+                        MappingFailure* failure = nullptr);
 // Creates (or opens) the data-valid event; nullptr on failure.
 Event* CreateNamedEvent(const char* name);
 // Signals the event; at most one signal stays pending, like an auto-reset event.
@@ -108,6 +117,19 @@ void CloseSocket(Socket socket);
 // `receiveBuffer` above 0 sets SO_RCVBUF before the handshake, so that the
 // window the client offers is that small from the start.
 Socket ConnectTcp(const char* host, const char* port, int receiveBuffer = 0);
+// Switches TCP keep-alive on for a client's connection: once nothing has
+// arrived for kKeepAliveIdleSeconds the system probes the peer every
+// kKeepAliveIntervalSeconds, and after kKeepAliveProbes probes without an
+// answer the connection fails, so that a receive reports an error as for a
+// reset one. A client that only reads notices this way a peer whose host
+// vanished without closing the connection (switched off, off the network),
+// about 8 s after the last bytes. False when the system refused a setting;
+// a probe count Windows cannot set (before 10 version 1703, where it is 10)
+// is no failure.
+inline constexpr int kKeepAliveIdleSeconds = 5;
+inline constexpr int kKeepAliveIntervalSeconds = 1;
+inline constexpr int kKeepAliveProbes = 3;
+bool EnableKeepAlive(Socket socket);
 // Sets SO_RCVBUF before or after connecting; best effort.
 void SetReceiveBufferSize(Socket socket, int bytes);
 // Sets SO_SNDBUF, so that a test can make a relay-side socket fill after a

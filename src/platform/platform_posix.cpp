@@ -23,6 +23,11 @@
 
 #include "platform/platform.h"
 
+// macOS names the idle time before the first keep-alive probe differently.
+#if !defined(TCP_KEEPIDLE) && defined(TCP_KEEPALIVE)
+#define TCP_KEEPIDLE TCP_KEEPALIVE
+#endif
+
 namespace platform {
 
 struct Mapping {
@@ -88,7 +93,26 @@ void WaitForNamedEvent(Event* event, int milliseconds) {
   sem_clockwait(event->semaphore, CLOCK_MONOTONIC, &deadline);
 }
 
-bool CreateNamedMapping(const char* name, std::size_t size, WritableRegion* region, bool* created) {
+namespace {
+
+// Reserves the pages of the object's first `size` bytes (and grows it to
+// them). ftruncate alone leaves a sparse file, which a tmpfs too small for
+// it (a container's 64 MiB /dev/shm) accepts; the first write to a page it
+// then has no room for raises SIGBUS. An error number, or 0.
+int ReserveBytes(int fd, std::size_t size) {
+  int result = 0;
+  while ((result = posix_fallocate(fd, 0, static_cast<off_t>(size))) == EINTR) {
+  }
+  return result;
+}
+
+}  // namespace
+
+bool CreateNamedMapping(const char* name, std::size_t size, WritableRegion* region, bool* created,
+                        MappingFailure* failure) {
+  MappingFailure ignored;
+  MappingFailure& why = failure != nullptr ? *failure : ignored;
+  why = MappingFailure::kOther;
   const std::string posixName = PosixName(name);
   *created = true;
   int fd = shm_open(posixName.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
@@ -96,21 +120,31 @@ bool CreateNamedMapping(const char* name, std::size_t size, WritableRegion* regi
     *created = false;
     fd = shm_open(posixName.c_str(), O_RDWR, 0);
   }
-  if (fd < 0) return false;
+  if (fd < 0) {
+    if (errno == ENOSPC) why = MappingFailure::kNoRoom;
+    return false;
+  }
+  // A new object gets `size` bytes, all reserved; an existing one keeps its
+  // size, and any pages of it not yet reserved are reserved now.
+  auto fail = [&](int error) {
+    if (error == ENOSPC || error == EFBIG) why = MappingFailure::kNoRoom;
+    close(fd);
+    if (*created) shm_unlink(posixName.c_str());
+    return false;
+  };
   struct stat status;
-  if (*created && ftruncate(fd, static_cast<off_t>(size)) != 0) {
-    close(fd);
-    return false;
+  if (*created) {
+    if (const int error = ReserveBytes(fd, size); error != 0) return fail(error);
   }
-  if (fstat(fd, &status) != 0 || status.st_size <= 0) {
-    close(fd);
-    return false;
-  }
-  // An existing object is reused at whatever size it has.
+  if (fstat(fd, &status) != 0 || status.st_size <= 0) return fail(0);
   const auto actualSize = static_cast<std::size_t>(status.st_size);
+  if (!*created) {
+    if (const int error = ReserveBytes(fd, actualSize); error != 0) return fail(error);
+  }
   void* base = mmap(nullptr, actualSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (base == MAP_FAILED) return fail(0);
   close(fd);
-  if (base == MAP_FAILED) return false;
+  why = MappingFailure::kNone;
   region->base = static_cast<std::uint8_t*>(base);
   region->size = actualSize;
   return true;
@@ -275,6 +309,17 @@ Socket ConnectTcp(const char* host, const char* port, int receiveBuffer) {
   }
   freeaddrinfo(result);
   return fd < 0 ? kInvalidSocket : static_cast<Socket>(fd);
+}
+
+bool EnableKeepAlive(Socket socket) {
+  int on = 1;
+  int idle = kKeepAliveIdleSeconds;
+  int interval = kKeepAliveIntervalSeconds;
+  int probes = kKeepAliveProbes;
+  return setsockopt(Fd(socket), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0 &&
+         setsockopt(Fd(socket), IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) == 0 &&
+         setsockopt(Fd(socket), IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) == 0 &&
+         setsockopt(Fd(socket), IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) == 0;
 }
 
 void SetReceiveBufferSize(Socket socket, int bytes) {

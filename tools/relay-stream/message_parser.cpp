@@ -2,6 +2,7 @@
 #include "relay-stream/message_parser.h"
 
 #include <array>
+#include <charconv>
 #include <limits>
 #include <string_view>
 
@@ -42,18 +43,18 @@ bool ParseTwoDecimals(std::string_view text, double* value) {
                             : std::numeric_limits<double>::infinity();
     return true;
   }
-  const bool negative = text.starts_with('-');
-  if (negative) text.remove_prefix(1);
-  const std::size_t point = text.find('.');
-  if (point == std::string_view::npos || point == 0 || text.size() - point != 3) return false;
-  double result = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (i == point) continue;
-    if (!IsDigit(text[i])) return false;
-    result = result * 10 + (text[i] - '0');
+  const std::string_view digits = text.starts_with('-') ? text.substr(1) : text;
+  const std::size_t point = digits.find('.');
+  if (point == std::string_view::npos || point == 0 || digits.size() - point != 3) return false;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i != point && !IsDigit(digits[i])) return false;
   }
-  *value = (negative ? -result : result) / 100;
-  return true;
+  // Read correctly rounded, as a JSON parser reads the same digits. A sum
+  // of digits overflows on the way for the relay's largest values (a double
+  // near its maximum has 309 digits before the point); digits beyond any
+  // double are no value the relay sends.
+  const auto read = std::from_chars(text.data(), text.data() + text.size(), *value);
+  return read.ec == std::errc() && read.ptr == text.data() + text.size();
 }
 
 // A DATA_PACKET's ";"-separated fields (a trailing ";" gives a last, empty

@@ -16,14 +16,31 @@ std::size_t FindKeyword(std::string_view text, std::size_t from) {
 }
 
 // With DataPacketEnd::kAtLastField: the end of a DATA_PACKET that opens
-// `text`, just past its sixteenth ";", or npos.
+// `text`, just past its sixteenth ";", or npos. Only the first
+// kMaxMessageLength bytes can hold it.
 std::size_t DataPacketLastField(std::string_view text) {
   if (!text.starts_with(kDataPacketKeyword)) return std::string_view::npos;
   constexpr int kSemicolons = 16;
   int seen = 0;
-  for (std::size_t i = kDataPacketKeyword.size(); i < text.size(); ++i) {
+  const std::size_t end = std::min(text.size(), kMaxMessageLength);
+  for (std::size_t i = kDataPacketKeyword.size(); i < end; ++i) {
     if (text[i] == ';' && ++seen == kSemicolons) return i + 1;
   }
+  return std::string_view::npos;
+}
+
+// Where the message that opens `open` ends, or npos while the bytes so far
+// cannot tell. The message ends where the next keyword begins (or, with
+// kAtLastField, at a DATA_PACKET's last field), but after at most
+// kMaxMessageLength bytes. That cut is made only once every keyword that
+// could begin before it is wholly there, so it falls in the same place
+// however the stream was split into reads.
+std::size_t MessageEnd(std::string_view open, std::size_t scanned, DataPacketEnd dataPacketEnd) {
+  // A keyword at position 0 opens the message; only a later one can close it.
+  std::size_t end = FindKeyword(open, std::max<std::size_t>(scanned, 1));
+  if (dataPacketEnd == DataPacketEnd::kAtLastField) end = std::min(end, DataPacketLastField(open));
+  if (end <= kMaxMessageLength) return end;
+  if (open.size() >= kMaxMessageLength - 1 + kLongestKeyword) return kMaxMessageLength;
   return std::string_view::npos;
 }
 
@@ -36,15 +53,10 @@ void StreamFramer::Feed(std::string_view bytes, std::vector<std::string_view>& m
   std::size_t begin = 0;  // where the message still open begins
   for (;;) {
     const std::string_view open = text.substr(begin);
-    // A keyword at position 0 opens the pending message; only a later one
-    // can close it.
-    std::size_t start = FindKeyword(open, std::max<std::size_t>(scanned_, 1));
-    if (dataPacketEnd_ == DataPacketEnd::kAtLastField) {
-      start = std::min(start, DataPacketLastField(open));
-    }
-    if (start == std::string::npos) break;
-    messages.push_back(open.substr(0, start));
-    begin += start;
+    const std::size_t end = MessageEnd(open, scanned_, dataPacketEnd_);
+    if (end == std::string_view::npos) break;
+    messages.push_back(open.substr(0, end));
+    begin += end;
     scanned_ = 0;
   }
   // Past here no keyword begins, except perhaps one whose first bytes are the
@@ -52,17 +64,19 @@ void StreamFramer::Feed(std::string_view bytes, std::vector<std::string_view>& m
   const std::size_t keep = kLongestKeyword - 1;
   const std::size_t openSize = text.size() - begin;
   scanned_ = openSize > keep ? openSize - keep : 0;
-  if (openSize > kMaxMessageLength) {
-    messages.push_back(text.substr(begin, scanned_));
-    begin += scanned_;
-    scanned_ = 0;
-  }
   handedOut_ = begin;
 }
 
 void StreamFramer::Finish(std::vector<std::string_view>& messages) {
   DropHandedOut();
-  if (!pending_.empty()) messages.push_back(pending_);
+  // No keyword can begin any more, so an open message longer than the limit
+  // is cut at it, as a longer stream would have cut it.
+  std::string_view open(pending_);
+  while (open.size() > kMaxMessageLength) {
+    messages.push_back(open.substr(0, kMaxMessageLength));
+    open.remove_prefix(kMaxMessageLength);
+  }
+  if (!open.empty()) messages.push_back(open);
   handedOut_ = pending_.size();
   scanned_ = 0;
 }

@@ -15,9 +15,11 @@ namespace stream {
 inline constexpr std::string_view kDataPacketKeyword = "DATA_PACKET";
 inline constexpr std::string_view kSessionInfoKeyword = "SESSION_INFO";
 
-// A run of bytes without a keyword longer than this is handed out as it is
-// (a message the checks then reject), so the framer's memory stays bounded.
-// The relay's own messages are at most 1024 bytes.
+// No message handed out is longer than this: a longer run of bytes without a
+// keyword is cut into pieces of this length (messages the checks then
+// reject), so the framer's memory stays bounded. Where the cuts fall depends
+// only on the bytes, never on how they were split into reads. The relay's own
+// messages are at most 1024 bytes.
 inline constexpr std::size_t kMaxMessageLength = 4096;
 
 // When a DATA_PACKET is complete. Waiting for the next keyword is the strict

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "console/printable.h"
+
 namespace watch {
 
 namespace {
@@ -85,8 +87,11 @@ std::string Lights(std::int32_t rpm, const SessionInfo& s, bool blinkOn) {
 int LitLights(std::int32_t rpm, const SessionInfo& s, int lights) {
   if (!ThresholdsKnown(s) || rpm < s.firstRpm || lights < 1) return 0;
   if (lights == 1) return 1;
+  // In double: with thresholds close together an RPM far above them is more
+  // steps than an int holds, and converting that to int is undefined.
   const double step = static_cast<double>(s.lastRpm - s.firstRpm) / (lights - 1);
-  return std::min(lights, 1 + static_cast<int>((rpm - s.firstRpm) / step));
+  const double steps = static_cast<double>(rpm - s.firstRpm) / step;
+  return steps >= lights - 1 ? lights : 1 + static_cast<int>(steps);
 }
 
 ShiftCue Cue(std::int32_t rpm, const SessionInfo& s) {
@@ -123,7 +128,10 @@ std::string RenderDashboard(const DashboardState& state, int columns, bool blink
        (state.malformed > 0 ? kRed : "") +
        Printf("%lld malformed", static_cast<long long>(state.malformed)) + kReset);
   line("");
-  line(std::string("  Car           ") + (state.haveSession ? s.carPath : "(not received yet)"));
+  // The car path and the malformed fields are the stream's bytes: shown
+  // escaped, they cannot clear the screen, retitle the window or end the frame.
+  line(std::string("  Car           ") +
+       (state.haveSession ? terminal::Printable(s.carPath) : "(not received yet)"));
   if (!state.haveData) {
     line("");
     line("  Waiting for the first DATA_PACKET...");
@@ -154,7 +162,9 @@ std::string RenderDashboard(const DashboardState& state, int columns, bool blink
          Printf("%7s", YesNo(d.isOnTrack).c_str()));
   }
   line("");
-  if (!state.lastProblem.empty()) line("  Last malformed message: " + state.lastProblem);
+  if (!state.lastProblem.empty()) {
+    line("  Last malformed message: " + terminal::Printable(state.lastProblem));
+  }
   line(std::string("  ") + kDim + "Ctrl-C quits" + kReset);
   frame += "\x1b[J";
   return frame;

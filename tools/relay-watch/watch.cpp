@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "console/printable.h"
 #include "console/terminal.h"
 #include "platform/platform.h"
 #include "relay-stream/message_parser.h"
@@ -51,6 +52,12 @@ class Watch {
         Pause(1000);
         continue;
       }
+      // The relay never hears from relay-watch, so without keep-alive a
+      // relay whose host vanished (switched off, off the network) would
+      // look connected and quiet forever. The probes make such a connection
+      // fail within seconds, and it is then left and retried like a closed
+      // one. Should the system refuse them, the connection is used anyway.
+      platform::EnableKeepAlive(socket);
       Report(everConnected ? "reconnected" : "connected");
       everConnected = true;
       reported = false;
@@ -132,8 +139,11 @@ class Watch {
     ++messagesThisSecond_;
     const stream::ParsedMessage parsed = stream::ParseMessage(message);
     if (options_.raw) {
-      std::fwrite(message.data(), 1, message.size(), stdout);
-      std::fputc('\n', stdout);
+      // One message a line, whatever bytes it holds.
+      line_.clear();
+      terminal::AppendPrintable(message, line_);
+      line_ += '\n';
+      std::fwrite(line_.data(), 1, line_.size(), stdout);
     }
     switch (parsed.kind) {
       case stream::MessageKind::kDataPacket:
@@ -148,7 +158,8 @@ class Watch {
         ++state_.malformed;
         state_.lastProblem = parsed.problem;
         if (options_.raw) {
-          std::fprintf(stderr, "relay-watch: malformed message (%s)\n", parsed.problem.c_str());
+          std::fprintf(stderr, "relay-watch: malformed message (%s)\n",
+                       terminal::Printable(parsed.problem).c_str());
         }
         break;
     }
@@ -175,6 +186,7 @@ class Watch {
   const Options& options_;
   watch::DashboardState state_;
   stream::StreamFramer framer_;
+  std::string line_;  // a message as --raw prints it
   std::int64_t lastMessage_ = 0;
   std::int64_t lastDraw_ = 0;
   std::int64_t rateStart_ = Now();

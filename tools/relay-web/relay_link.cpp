@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "platform/platform.h"
 #include "relay-stream/message_parser.h"
 #include "relay-web/variables.h"
 #include "relay-web/web_feed.h"
@@ -55,6 +56,9 @@ void RelayLink::OnConnect(beast::error_code ec) {
   stream_.expires_never();
   beast::error_code ignored;
   stream_.socket().set_option(tcp::no_delay(true), ignored);
+  // relay-web never writes to the relay, so only keep-alive probes can find
+  // a relay whose host vanished without closing the connection.
+  platform::EnableKeepAlive(static_cast<platform::Socket>(stream_.socket().native_handle()));
   Log(std::string(everConnected_ ? "reconnected" : "connected") + " to the relay at " + name_);
   everConnected_ = true;
   outageReported_ = false;

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "console/printable.h"
 #include "relay/messages.h"
 #include "sessioninfo/car_facts.h"
 #include "simlink/region.h"
@@ -197,13 +198,19 @@ std::string Describe(const Recording& r) {
     if (!found) missing += std::string(missing.empty() ? "" : ", ") + name;
   }
 
+  // The values come from the file: shown escaped, none of them acts on the
+  // terminal.
   std::string text;
   char line[1200];
-  auto add = [&](const char* label, const std::string& value) {
-    std::snprintf(line, sizeof line, "  %-14s%s\n", label, value.c_str());
-    text += line;
+  auto add = [&](const char* label, std::string_view value) {
+    char padded[32];
+    std::snprintf(padded, sizeof padded, "  %-14s", label);
+    text += padded;
+    terminal::AppendPrintable(value, text);
+    text += '\n';
   };
-  text += r.path + "\n";
+  terminal::AppendPrintable(r.path, text);
+  text += '\n';
   add("tick rate", std::to_string(r.tickRate) + " rows/s");
   add("variables", std::to_string(r.variableCount) +
                        (missing.empty() ? " (all 15 the relay sends)"
@@ -223,8 +230,10 @@ std::string Describe(const Recording& r) {
   add("start date", Date(r.startDate));
   add("user name", facts.userName);
   add("car path", facts.carPath);
-  std::snprintf(line, sizeof line, "first %.0f, shift %.0f, last %.0f, blink %.0f RPM",
-                facts.firstRpm, facts.shiftRpm, facts.lastRpm, facts.blinkRpm);
+  // As SESSION_INFO carries them: the relay's own conversion.
+  std::snprintf(line, sizeof line, "first %d, shift %d, last %d, blink %d RPM",
+                relay::TruncateToInt32(facts.firstRpm), relay::TruncateToInt32(facts.shiftRpm),
+                relay::TruncateToInt32(facts.lastRpm), relay::TruncateToInt32(facts.blinkRpm));
   add("shift lights", line);
   return text;
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "console/printable.h"
 #include "platform/platform.h"
 #include "sim-publisher/publisher.h"
 #include "sim-publisher/sim_model.h"
@@ -71,12 +72,14 @@ const char kUsage[] =
     "recording cannot be read to its end, 2 for a wrong command line or a bad\n"
     "recording.\n";
 
+// The lines carry text from recordings and session files (a user name, a car
+// path, a file name), shown escaped so that none of it acts on the terminal.
 void Say(const std::string& text) {
-  platform::ConsoleWrite(("sim-publisher: " + text + "\n").c_str());
+  platform::ConsoleWrite(("sim-publisher: " + terminal::Printable(text) + "\n").c_str());
 }
 
 void Fail(const std::string& text) {
-  std::fprintf(stderr, "sim-publisher: %s\n", text.c_str());
+  std::fprintf(stderr, "sim-publisher: %s\n", terminal::Printable(text).c_str());
   std::fflush(stderr);
 }
 

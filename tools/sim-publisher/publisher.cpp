@@ -442,10 +442,16 @@ namespace {
 bool CreateNamedObjects(Publisher& publisher, const Layout& layout,
                         platform::WritableRegion* region, bool* created, std::string* error) {
   const std::uint64_t size = std::max<std::uint64_t>(kNamedRegionSize, RegionSize(layout));
+  platform::MappingFailure failure = platform::MappingFailure::kOther;
   if (size > std::numeric_limits<std::size_t>::max() ||
       !platform::CreateNamedMapping(simlink::kMappingName, static_cast<std::size_t>(size), region,
-                                    created)) {
+                                    created, &failure)) {
     *error = "cannot create the shared-memory region";
+    if (failure == platform::MappingFailure::kNoRoom) {
+      *error += ": no room for its " + std::to_string(size) +
+                " bytes (on Linux the shared-memory file system /dev/shm is full or too small; "
+                "see df /dev/shm)";
+    }
     return false;
   }
   publisher.event = platform::CreateNamedEvent(simlink::kDataValidEventName);
@@ -543,6 +549,18 @@ void Close(Publisher& publisher) {
 
 void PublishRow(Publisher& publisher, std::span<const std::uint8_t> row) {
   const Layout& layout = publisher.layout;
+  // The count would overflow after 2^31 - 1 rows (days of a fast or looping
+  // replay) into negative slot numbers. It starts over at 1 instead, as a
+  // restarted simulator's does: every slot's count goes to 0 first, so that
+  // no old row looks newer than the new ones and readers see the count go
+  // back, as at a restart.
+  if (publisher.tickCount == std::numeric_limits<std::int32_t>::max()) {
+    for (std::int32_t slot = 0; slot < layout.slotCount; ++slot) {
+      WriteInt32(publisher.region,
+                 layout::kSlots + layout::kSlotSize * slot + layout::kSlotTickCount, 0);
+    }
+    publisher.tickCount = 0;
+  }
   const std::int32_t tick = ++publisher.tickCount;
   const std::int32_t slot = tick % layout.slotCount;
   const std::size_t length = std::min(row.size(), static_cast<std::size_t>(layout.rowLength));

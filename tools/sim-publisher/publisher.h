@@ -133,6 +133,8 @@ inline constexpr std::int32_t kRewritingTickCount = -2147483647 - 1;
 // Writes `row` into the next slot, raises that slot's tick count to the next
 // tick and signals the event. While the row is being written the slot's tick
 // count is kRewritingTickCount, so a reader copying that slot sees the change.
+// After the tick count 2^31 - 1 the count starts over at 1 with every other
+// slot's count 0, as after Restart.
 void PublishRow(Publisher& publisher, std::span<const std::uint8_t> row);
 // Writes a new header row length (a layout change) with the current records;
 // false when the slots would no longer fit the region.

@@ -4,14 +4,17 @@
 #include "sim-publisher/session.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "console/terminal.h"
 #include "platform/platform.h"
+#include "relay/messages.h"
 #include "sessioninfo/car_facts.h"
 #include "sim-publisher/ibt_file.h"
 #include "sim-publisher/publisher.h"
@@ -83,57 +86,74 @@ class Session {
     }
     char line[1400];
     std::snprintf(line, sizeof line,
-                  "%g rows/s for %s in %s (shift lights %.0f/%.0f/%.0f/%.0f RPM); "
+                  "%g rows/s for %s in %s (shift lights %d/%d/%d/%d RPM); "
                   "%d variables, row length %d bytes, %d slots",
-                  Rate(), facts.userName, facts.carPath, facts.firstRpm, facts.shiftRpm,
-                  facts.lastRpm, facts.blinkRpm, publisher::VariableCount(sim_.layout),
+                  Rate(), facts.userName, facts.carPath, relay::TruncateToInt32(facts.firstRpm),
+                  relay::TruncateToInt32(facts.shiftRpm), relay::TruncateToInt32(facts.lastRpm),
+                  relay::TruncateToInt32(facts.blinkRpm), publisher::VariableCount(sim_.layout),
                   sim_.layout.rowLength, sim_.layout.slotCount);
     Say(what + line);
   }
 
   void Run() {
     // Row k is due at start + k periods, on the monotonic clock: sleeping a
-    // period after each row would drift by the time each row takes.
+    // period after each row would drift by the time each row takes. The
+    // timed actions and the end of --duration come at their own times, not
+    // with the next row, so the loop wakes for whichever comes first.
     const double period = 1e9 / Rate();
     const std::int64_t start = platform::MonotonicNanoseconds();
+    const auto after = [start](double seconds) {
+      return start + static_cast<std::int64_t>(std::ceil(seconds * 1e9));
+    };
+    const std::int64_t end = options_.duration >= 0 ? after(options_.duration)
+                                                    : std::numeric_limits<std::int64_t>::max();
     std::int64_t origin = start;
     std::int64_t due = 0;
+    std::int64_t nextRow = start;
     std::size_t action = 0;
     while (!terminal::InterruptRequested()) {
-      const double elapsed = static_cast<double>(platform::MonotonicNanoseconds() - start) / 1e9;
-      if (options_.duration >= 0 && elapsed >= options_.duration) break;
-      while (action < options_.actions.size() && options_.actions[action].at <= elapsed) {
+      const std::int64_t now = platform::MonotonicNanoseconds();
+      if (now >= end) break;
+      while (action < options_.actions.size() && after(options_.actions[action].at) <= now) {
         Perform(options_.actions[action++]);
       }
-      if (pauses_ == 0) {
-        if (!FillRow()) {
-          ended_ = true;
-          break;
+      if (now >= nextRow) {
+        if (pauses_ == 0) {
+          if (!FillRow()) {
+            ended_ = true;
+            break;
+          }
+          publisher::PublishRow(sim_, row_);
+          if (recording_ == nullptr) simulated::Step(model_);
+          ++published_;
         }
-        publisher::PublishRow(sim_, row_);
-        if (recording_ == nullptr) simulated::Step(model_);
-        ++published_;
+        const std::int64_t published = platform::MonotonicNanoseconds();
+        ++due;
+        nextRow = origin + static_cast<std::int64_t>(static_cast<double>(due) * period);
+        // After a stall (a suspended process, a slow machine) carry on from
+        // now instead of publishing the missed rows in a burst.
+        if (published - nextRow > 1000000000LL) {
+          origin = nextRow = published;
+          due = 0;
+        }
+        // A row that is late still comes at least half a period after the
+        // one before: the schedule is caught up over the next rows, and a
+        // reader that takes the newest row on each wake-up, as the relay
+        // does, misses none of them. (Above 500 rows/s the millisecond
+        // sleeps cannot space rows that finely anyway.)
+        if (period >= 2e6) {
+          nextRow = std::max(nextRow, published + static_cast<std::int64_t>(period / 2));
+        }
       }
-      const std::int64_t published = platform::MonotonicNanoseconds();
-      ++due;
-      std::int64_t next = origin + static_cast<std::int64_t>(static_cast<double>(due) * period);
-      // After a stall (a suspended process, a slow machine) carry on from
-      // now instead of publishing the missed rows in a burst.
-      if (published - next > 1000000000LL) {
-        origin = next = published;
-        due = 0;
+      std::int64_t wake = std::min(nextRow, end);
+      if (action < options_.actions.size()) {
+        wake = std::min(wake, after(options_.actions[action].at));
       }
-      // A row that is late still comes at least half a period after the one
-      // before: the schedule is caught up over the next rows, and a reader
-      // that takes the newest row on each wake-up, as the relay does, misses
-      // none of them. (Above 500 rows/s the millisecond sleeps cannot space
-      // rows that finely anyway.)
-      if (period >= 2e6) next = std::max(next, published + static_cast<std::int64_t>(period / 2));
-      const std::int64_t now = platform::MonotonicNanoseconds();
       // In slices, so that Ctrl-C is heard between rows a slow replay
       // publishes seconds apart.
-      for (std::int64_t left = next - now; left > 0 && !terminal::InterruptRequested();
-           left = next - platform::MonotonicNanoseconds()) {
+      for (std::int64_t left = wake - platform::MonotonicNanoseconds();
+           left > 0 && !terminal::InterruptRequested();
+           left = wake - platform::MonotonicNanoseconds()) {
         platform::SleepMilliseconds(
             static_cast<int>(std::min<std::int64_t>(left + 999999, 100000000) / 1000000));
       }
