@@ -104,7 +104,12 @@ if ((team)); then
   mkdir -p "$dir/team"
   team_dir=$(cd "$dir/team" && pwd)
   "$mqtt" --write-page "$team_dir/page" >"$team_dir/relay-mqtt.log" 2>&1
+  # As root mosquitto would switch to its own user, which may not be able to
+  # read the build folder; the demo's broker listens on this machine only.
+  as_root=
+  ((EUID == 0)) && as_root="user root"
   cat >"$team_dir/mosquitto.conf" <<CONF
+$as_root
 per_listener_settings false
 allow_anonymous true
 set_tcp_nodelay true

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Makes the README's pictures of the dashboard: builds what the browser test
-# needs and runs it, which keeps its two screenshots (phone portrait and
-# landscape, served by relay-web with a feed from the test that fills in every
-# tile and the fuel panel) as docs/dashboard-portrait.png and
-# docs/dashboard-landscape.png.
+# needs and runs it, which keeps its three screenshots as
+# docs/dashboard-portrait.png and docs/dashboard-landscape.png (a phone either
+# way up, relay-web reading sim-publisher's simulated car after its first
+# green lap) and docs/dashboard-team.png (a teammate's view of the same,
+# through relay-mqtt and a mosquitto broker).
 #
 #   scripts/screenshot.sh
 #
-# Needs what the browser test needs: node 20 or later, npm and Debian's
-# chromium. Like the other process tests it uses ports 6667 and 8667 and the
+# Needs what the browser test needs: node 20 or later, npm, Debian's chromium
+# and mosquitto. Like the other process tests it uses ports 6667 and 8667 and the
 # simulator's object names, so nothing else of the kind may run meanwhile; on
 # a shared machine give it a private network and /dev/shm (as root):
 #   unshare -mn sh -c 'mount -t tmpfs tmpfs /dev/shm; ip link set lo up; scripts/screenshot.sh'
@@ -25,7 +26,7 @@ if [[ ! -f tools/relay-mqtt/node_modules/mqtt/dist/mqtt.min.js ]]; then
   npm ci --prefix tools/relay-mqtt --no-audit --no-fund
 fi
 cmake --preset linux >/dev/null
-cmake --build --preset linux -j "$(nproc)" --target telemetry-relay sim-publisher relay-web
+cmake --build --preset linux -j "$(nproc)" --target telemetry-relay sim-publisher relay-web relay-mqtt
 mkdir -p docs
 DASHBOARD_DOCS_DIR=$PWD/docs ctest --preset linux -R '^dashboard_browser_test$'
-ls -l docs/dashboard-portrait.png docs/dashboard-landscape.png
+ls -l docs/dashboard-portrait.png docs/dashboard-landscape.png docs/dashboard-team.png

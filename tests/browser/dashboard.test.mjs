@@ -22,7 +22,8 @@ import { setTimeout as sleep } from "node:timers/promises";
 import { chromium } from "playwright-core";
 
 const need = (name) => process.env[name] || assert.fail(`${name} is not set (run this through CTest)`);
-const exe = { sim: need("SIM_PUBLISHER"), relay: need("TELEMETRY_RELAY"), web: need("RELAY_WEB") };
+const exe = { sim: need("SIM_PUBLISHER"), relay: need("TELEMETRY_RELAY"), web: need("RELAY_WEB"),
+              mqtt: process.env.RELAY_MQTT, broker: process.env.MOSQUITTO };
 const outDir = process.env.SCREENSHOT_DIR || process.cwd();
 const PAGE = "http://127.0.0.1:8667/";
 const WEB_ARGS = ["--relay", "127.0.0.1:6667"]; // relay-web reads the relay, not the simulator
@@ -74,6 +75,15 @@ async function relayStream() {
   });
   await settle(async () => stream.session !== null, true, 5000);
   return stream;
+}
+
+// Saves a picture of `p` as SCREENSHOT_DIR/NAME.png and, for
+// scripts/screenshot.sh, in DASHBOARD_DOCS_DIR.
+async function screenshot(p, name) {
+  const file = path.join(outDir, `${name}.png`);
+  await p.screenshot({ path: file });
+  const docs = process.env.DASHBOARD_DOCS_DIR;
+  if (docs) fs.copyFileSync(file, path.join(docs, path.basename(file)));
 }
 
 // ---- The pages -------------------------------------------------------------------
@@ -276,7 +286,7 @@ test("the new tiles and the fuel panel show the variables and the plan; absent o
   }
 });
 
-test("at each size every tile is whole, with and without the new ones; screenshots", async () => {
+test("at each size every tile is whole, with and without the new ones", async () => {
   // The processes send no variables and no plan; the mocked feed every tile
   // filled in, then the plan before its first lap without the variables.
   await waitForState("live", 10000);
@@ -287,11 +297,6 @@ test("at each size every tile is whole, with and without the new ones; screensho
       if (p === mocked) await feedAndDraw(...messages);
       await waitForState("live", 3000, p);
       assert.deepEqual(await layoutFaults(p), [], `${state}, ${name} ${width}x${height}`);
-      if (state !== "full" || name === "tablet") continue;
-      const file = path.join(outDir, `dashboard-${name}.png`);
-      await p.screenshot({ path: file });
-      const docs = process.env.DASHBOARD_DOCS_DIR;
-      if (docs) fs.copyFileSync(file, path.join(docs, path.basename(file)));
     }
   }
 });
@@ -412,5 +417,75 @@ test('a hung relay-web shows "no telemetry", then "reconnecting" and tries anew;
   await waitForState("reconnecting", 3000);
   start("web", WEB_ARGS);
   await waitForState("live", 10000);
+  assert.deepEqual(pageErrors, []);
+});
+
+// ---- relay-web reading the simulator, and a teammate's view through a broker ---------
+
+test('relay-web reading the simulator: "simulator not running", then every tile and the fuel panel; screenshots', async () => {
+  for (const name of ["web", "relay", "sim"]) await stop(name);
+  start("web"); // no --relay: the simulator itself
+  await connectWithRetry(8667).then((s) => s.destroy());
+  await page.setViewportSize({ width: 390, height: 844 });
+  await page.reload();
+  await waitForState("simulator not running", 10000);
+  // The simulated car at ten times its pace: its first green lap (the second,
+  // after the lap out of the pits) ends some 25 s from now.
+  start("sim", ["--seed", "7", "--speed", "10"]);
+  await waitForState("live", 10000);
+  await settle(async () => (await read(page, ["fuel-laps-counted"]))["fuel-laps-counted"], "over 1 lap", 60000);
+  const shown = await read(page, [...NEW_TILES, "fuel-per-lap", "laps-of-fuel", "laps-to-go", "stops"]);
+  for (const [id, text] of Object.entries(shown)) assert.notEqual(text, null, `${id} is not shown`);
+  assert.match(shown["fuel-per-lap"], /^3\.[234]\dL$/, "the car's 3.3 litres a lap");
+  // Held while a few lamps are lit, so both pictures show one row.
+  await settle(async () => Number((await read(page, ["lamps"])).lamps.split(" ")[0]) >= 4, true, 20000);
+  running.get("sim").kill("SIGSTOP");
+  try {
+    for (const [name, width, height] of [["portrait", 390, 844], ["landscape", 844, 390]]) {
+      await page.setViewportSize({ width, height });
+      await sleep(300);
+      assert.deepEqual(await layoutFaults(page), [], name);
+      await screenshot(page, `dashboard-${name}`);
+    }
+  } finally {
+    running.get("sim").kill("SIGCONT");
+  }
+  await waitForState("live", 4000);
+});
+
+test("a teammate's view: the page relay-mqtt writes, served by mosquitto, shows the driver's rows; \"driver offline\"",
+     { skip: !exe.mqtt && "relay-mqtt is not built (RELAY_MQTT)" }, async () => {
+  const dir = fs.mkdtempSync(path.join(outDir, "browser-test-team-"));
+  const free = () => new Promise((resolve) => {
+    const server = net.createServer().listen(0, "127.0.0.1", () => {
+      const { port } = server.address();
+      server.close(() => resolve(port));
+    });
+  });
+  const [mqttPort, viewPort] = [await free(), await free()];
+  start("mqtt", ["--write-page", path.join(dir, "page")]);
+  await new Promise((resolve) => running.get("mqtt").once("exit", resolve));
+  // As root mosquitto would switch to its own user, which may not read here.
+  fs.writeFileSync(path.join(dir, "broker.conf"), [
+    ...(process.getuid() === 0 ? ["user root"] : []), "per_listener_settings false", "allow_anonymous true", `listener ${mqttPort} 127.0.0.1`,
+    `listener ${viewPort} 127.0.0.1`, "protocol websockets", `http_dir ${path.join(dir, "page")}`, ""].join("\n"));
+  start("broker", ["-c", path.join(dir, "broker.conf")]);
+  await connectWithRetry(mqttPort).then((s) => s.destroy());
+  start("mqtt", ["--broker", `mqtt://127.0.0.1:${mqttPort}`, "--topic", "team/car46",
+                 "--web", "ws://127.0.0.1:8667/ws?vars=" + Object.keys(VARS).join(",")]);
+  const team = await browser.newPage({ viewport: { width: 844, height: 390 } });
+  team.on("pageerror", (e) => pageErrors.push(String(e)));
+  await team.goto(`http://127.0.0.1:${viewPort}/?topic=team/car46`);
+  await waitForState("live", 10000, team);
+  // The driver's rows as they come: the RPM moves, the position is there.
+  const first = (await read(team, ["rpm"])).rpm;
+  await settle(async () => (await read(team, ["rpm"])).rpm !== first, true, 5000);
+  assert.match((await read(team, ["position"])).position, /^P\d$/);
+  await screenshot(team, "dashboard-team");
+  await stop("mqtt");
+  await waitForState("driver offline", 5000, team);
+  await team.close();
+  await stop("broker");
+  fs.rmSync(dir, { recursive: true, force: true });
   assert.deepEqual(pageErrors, []);
 });

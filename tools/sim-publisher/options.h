@@ -28,7 +28,6 @@ struct Options {
   bool info = false;
   bool loop = false;
   double speed = 1;
-  bool speedGiven = false;
   std::string simulatedOnly;  // an option that only the simulated car takes
 };
 

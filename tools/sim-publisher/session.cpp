@@ -73,7 +73,7 @@ class Session {
 
   // Rows per second.
   double Rate() const {
-    return recording_ != nullptr ? recording_->tickRate * options_.speed : options_.rate;
+    return (recording_ != nullptr ? recording_->tickRate : options_.rate) * options_.speed;
   }
 
   void Describe() const {
