@@ -354,10 +354,12 @@ void CollectFaults(WebResults& results) {
     // loses is what that run shows, not a fault of the messages.
     if (Contended(count.run)) {
       if (count.relayMissing != 0 || count.webMissing != 0) {
-        results.notes.push_back("With both waiting at once, the relay's client lost " +
-                                std::to_string(count.relayMissing) +
-                                " rows and relay-web's clients " +
-                                std::to_string(count.webMissing) + " client-messages.");
+        results.notes.push_back(
+            "With both waiting at once, the relay's client lost " +
+            std::to_string(count.relayMissing) + " of " +
+            std::to_string(count.relayDelivered + count.relayMissing) +
+            " rows and relay-web's clients " + std::to_string(count.webMissing) + " of " +
+            std::to_string(count.webDelivered + count.webMissing) + " client-messages.");
       }
     } else {
       if (count.relayMissing != 0) {
