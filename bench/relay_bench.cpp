@@ -75,8 +75,9 @@ void Usage(std::FILE* to) {
       "                      relay-web reading the relay, then the simulator (in turns with\n"
       "                      the relay; alone with vars for 1 and 10 clients; and both at\n"
       "                      once) (--clients default 1,10,50, for both sources; --seconds\n"
-      "                      default 30 per run and side, 0.5 with --smoke; --relay,\n"
-      "                      --relay-web and --json apply)\n"
+      "                      default 30 per run and side, 0.5 with --smoke, where the vars\n"
+      "                      runs have 4 clients at 15 rows/s; --relay, --relay-web and\n"
+      "                      --json apply)\n"
       "  --relay-web PATH    the relay-web executable (default: the one built with this)\n");
 }
 

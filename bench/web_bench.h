@@ -47,6 +47,7 @@ struct WebRun {
   // once per subscription).
   std::size_t subscriptions = 0;
   Readers readers = Readers::kBoth;
+  double rate = 60;  // rows per second
 };
 
 struct WebCountResult {
