@@ -61,6 +61,43 @@ void FillRow(std::span<std::uint8_t> row, const relay::VariableOffsets& offsets,
   Put(row, offsets[14], static_cast<std::uint8_t>(1));                        // IsOnTrack
 }
 
+void FillEveryValue(std::span<std::uint8_t> row, const publisher::Layout& layout,
+                    const relay::VariableOffsets& offsets, std::int32_t tick) {
+  using publisher::ValueType;
+  for (std::size_t v = 0; v < layout.variables.size(); ++v) {
+    const publisher::Variable& variable = layout.variables[v];
+    const auto size = static_cast<std::int32_t>(publisher::ValueSize(variable.type));
+    for (std::int32_t e = 0; e < variable.count; ++e) {
+      // Wraps around; unsigned, so that it may.
+      const std::uint32_t k = static_cast<std::uint32_t>(tick) +
+                              static_cast<std::uint32_t>(v) * 131u +
+                              static_cast<std::uint32_t>(e) * 7u;
+      const std::int32_t at = variable.offset + e * size;
+      switch (variable.type) {
+        case ValueType::kChar:
+          Put(row, at, static_cast<std::uint8_t>(k));
+          break;
+        case ValueType::kBool:
+          Put(row, at, static_cast<std::uint8_t>(k % 3 == 0 ? 1 : 0));
+          break;
+        case ValueType::kInt:
+          Put(row, at, static_cast<std::int32_t>(k));
+          break;
+        case ValueType::kBitField:
+          Put(row, at, k * 2654435761u);
+          break;
+        case ValueType::kFloat:
+          Put(row, at, static_cast<float>(k % 100000) / 7.0f);
+          break;
+        case ValueType::kDouble:
+          Put(row, at, static_cast<double>(k) / 7.0);
+          break;
+      }
+    }
+  }
+  FillRow(row, offsets, tick);
+}
+
 bool OpenFeed(Feed& feed, std::string* error) {
   platform::RemoveNamedMapping(simlink::kMappingName);
   platform::RemoveNamedEvent(simlink::kDataValidEventName);
@@ -96,7 +133,11 @@ double Publish(Feed& feed, double rate, std::int64_t count, const std::function<
     }
     SleepUntil(due);
     const std::int32_t tick = NextTick(feed);
-    FillRow(feed.row, feed.offsets, tick);
+    if (feed.everyValue) {
+      FillEveryValue(feed.row, feed.sim.layout, feed.offsets, tick);
+    } else {
+      FillRow(feed.row, feed.offsets, tick);
+    }
     const std::int64_t now = platform::MonotonicNanoseconds();
     feed.publishTimes[static_cast<std::size_t>(tick) % kPublishTimeRing].store(
         now, std::memory_order_release);
@@ -114,6 +155,16 @@ double Publish(Feed& feed, double rate, std::int64_t count, const std::function<
 std::int64_t PublishTime(const Feed& feed, std::int64_t tick) {
   return feed.publishTimes[static_cast<std::size_t>(tick) % kPublishTimeRing].load(
       std::memory_order_acquire);
+}
+
+void ExpectedRow(const Feed& feed, std::int64_t tick, std::vector<std::uint8_t>& row) {
+  row.assign(feed.row.size(), 0);
+  const auto stamped = static_cast<std::int32_t>(tick);
+  if (feed.everyValue) {
+    FillEveryValue(row, feed.sim.layout, feed.offsets, stamped);
+  } else {
+    FillRow(row, feed.offsets, stamped);
+  }
 }
 
 std::string_view ExpectedDataPacket(const Feed& feed, std::int64_t tick,

@@ -24,6 +24,11 @@ relay::VariableOffsets RelayedOffsets(const publisher::Layout& layout);
 // Writes the relayed values of `tick` into `row`; everything else stays as
 // it was (zero in a fresh row).
 void FillRow(std::span<std::uint8_t> row, const relay::VariableOffsets& offsets, std::int32_t tick);
+// Writes a value of `tick` into every element of every variable of `layout`,
+// each variable and element a value of its own, none of them round, then the
+// relayed values of FillRow: a row whose every value a reader can check.
+void FillEveryValue(std::span<std::uint8_t> row, const publisher::Layout& layout,
+                    const relay::VariableOffsets& offsets, std::int32_t tick);
 
 struct Feed {
   publisher::Publisher sim;
@@ -34,6 +39,8 @@ struct Feed {
   // Rows published later than their spacing asked for (the thread overslept
   // a whole period); the spacing is never shortened to catch up.
   std::int64_t lateRows = 0;
+  // Rows carry FillEveryValue's values rather than FillRow's alone.
+  bool everyValue = false;
 };
 
 // Lays the default layout out in freshly made named objects (earlier ones are
@@ -52,6 +59,9 @@ double Publish(Feed& feed, double rate, std::int64_t count,
                const std::function<void()>& midway = {});
 std::int64_t PublishTime(const Feed& feed, std::int64_t tick);
 
+// The row the feed published for `tick`, in `row` (resized to the feed's
+// row length).
+void ExpectedRow(const Feed& feed, std::int64_t tick, std::vector<std::uint8_t>& row);
 // The DATA_PACKET the relay must send for `tick`, built as the relay builds
 // it from the row the feed published; `row` is scratch space of the feed's
 // row length.

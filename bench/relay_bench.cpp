@@ -71,9 +71,13 @@ void Usage(std::FILE* to) {
       "  --relay PATH        the relay executable (default: the one built with this)\n"
       "  --json PATH         also write every figure as JSON\n"
       "  --web               measure relay-web instead: a TCP client of the relay and\n"
-      "                      WebSocket clients of relay-web on the same rows at 60 rows/s\n"
-      "                      (--clients default 1,10,50; --seconds default 30, 1 with\n"
-      "                      --smoke; --relay, --relay-web and --json apply)\n"
+      "                      WebSocket clients of relay-web on the same rows at 60 rows/s,\n"
+      "                      relay-web reading the relay, then the simulator (in turns with\n"
+      "                      the relay; alone with vars for 1 and 10 clients; and both at\n"
+      "                      once) (--clients default 1,10,50, for both sources; --seconds\n"
+      "                      default 30 per run and side, 0.5 with --smoke, where the vars\n"
+      "                      runs have 4 clients at 15 rows/s; --relay, --relay-web and\n"
+      "                      --json apply)\n"
       "  --relay-web PATH    the relay-web executable (default: the one built with this)\n");
 }
 
@@ -106,7 +110,7 @@ bool ParseOptions(int argc, char** argv, Options* options) {
     options->web = options->web || std::strcmp(argv[i], "--web") == 0;
   }
   if (options->web) {
-    settings = {{1, 10, 50}, smoke ? 1.0 : 30.0, 1, 1, 0, 0, smoke};
+    settings = {{1, 10, 50}, smoke ? 0.5 : 30.0, 1, 1, 0, 0, smoke};
   } else if (smoke) {
     settings = {{1, 10}, 1, 1, 0.25, 240, 1, true};
   } else {

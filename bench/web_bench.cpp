@@ -2,7 +2,9 @@
 #include "web_bench.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
 
@@ -21,16 +23,60 @@ constexpr int kQuietMilliseconds = 1000;  // no data for this long: the rest is 
 constexpr int kConnectMilliseconds = 5000;
 constexpr const char* kRelayPort = "6667";
 constexpr const char* kWebPort = "8667";
+// Turns each of the relay and relay-web takes at the event, per run.
+constexpr int kRounds = 10;
 
-// The goals relay-web is held to, on loopback at 60 rows/s.
+// The goals relay-web is held to, on loopback at 60 rows/s. Reading the
+// relay:
 constexpr double kAddedP50GoalMicroseconds = 300;
 constexpr double kAddedP99GoalMicroseconds = 1000;
 constexpr std::size_t kLossGoalClients = 50;  // loses nothing with this many
 constexpr std::size_t kCpuGoalClients = 10;   // uses under kCpuGoalPercent with this many
 constexpr double kCpuGoalPercent = 2;
+// Reading the simulator:
+constexpr double kDirectAddedP50GoalMicroseconds = 50;
+constexpr std::size_t kDirectGoalClients = 10;
+// With vars=*:
+constexpr std::size_t kVarsClients = 10;
+constexpr double kVarsCpuGoalPercent = 5;
+// With --smoke: fewer browsers and rows, so that a build with sanitizers,
+// many times slower at building, sending and checking 37 KB messages, still
+// keeps up.
+constexpr std::size_t kSmokeVarsClients = 4;
+constexpr double kSmokeVarsRate = 15;
 
 std::string ClientsName(std::size_t clients) {
   return std::to_string(clients) + (clients == 1 ? " WebSocket client" : " WebSocket clients");
+}
+
+std::size_t VarsClients(const WebSettings& settings) {
+  return settings.smoke ? kSmokeVarsClients : kVarsClients;
+}
+
+double VarsRate(const WebSettings& settings) {
+  return settings.smoke ? kSmokeVarsRate : kDriveRate;
+}
+
+std::string AtRate(double rate) { return " at " + Format("%g", rate) + " rows/s"; }
+
+// The column of a run in its table.
+std::string RunName(const WebRun& run) {
+  std::string name = ClientsName(run.clients);
+  if (run.subscriptions == 1) name += ", vars=*";
+  if (run.subscriptions > 1) {
+    name += ", every name, " + std::to_string(run.subscriptions) + " subscriptions";
+  }
+  if (run.source == WebSource::kSimulator && run.readers == Readers::kBoth) {
+    name += ", both waiting at once";
+  }
+  return name;
+}
+
+// The run in progress messages and faults.
+std::string FullName(const WebRun& run) {
+  return std::string(run.source == WebSource::kRelay ? "reading the relay, "
+                                                     : "reading the simulator, ") +
+         RunName(run);
 }
 
 double AddedMicroseconds(const WebCountResult& count, std::int64_t LatencySummary::*field) {
@@ -51,7 +97,7 @@ double CpuPercent(const WebCountResult& count) {
 
 // The reader's CPU time per message it took in the window, from either side.
 double ReaderMicrosecondsPerMessage(const WebCountResult& count) {
-  const std::int64_t messages = count.relayDelivered + count.webDelivered;
+  const std::int64_t messages = count.relayDelivered + count.webDelivered + count.varsDelivered;
   return messages > 0 ? static_cast<double>(count.readerCpuNanoseconds) / 1000.0 /
                             static_cast<double>(messages)
                       : -1;
@@ -62,9 +108,37 @@ void Progress(const std::string& text) {
   std::fflush(stderr);
 }
 
+std::string LoadAverage() {
+  std::ifstream file("/proc/loadavg");
+  std::string one, five, fifteen;
+  file >> one >> five >> fifteen;
+  return one + " " + five + " " + fifteen;
+}
+
+// The path each browser opens.
+std::vector<std::string> Targets(const WebRun& run, const publisher::Layout& layout) {
+  std::string names;
+  for (const publisher::Variable& variable : layout.variables) names += variable.name + ",";
+  std::vector<std::string> targets;
+  for (std::size_t i = 0; i < run.clients; ++i) {
+    if (run.subscriptions == 0) {
+      targets.emplace_back("/ws");
+    } else if (run.subscriptions == 1) {
+      targets.emplace_back("/ws?vars=*");
+    } else {
+      // The same variables; the name the directory lacks picks the
+      // subscription.
+      targets.push_back("/ws?vars=" + names + "NoSuchVariable" +
+                        std::to_string(i % run.subscriptions));
+    }
+  }
+  return targets;
+}
+
 struct Run {
   Feed& feed;
   const WebSettings& settings;
+  const WebRun& what;
   RelayProcess relay;
   RelayProcess web;
   WebClients* clients = nullptr;
@@ -80,15 +154,18 @@ bool BothAlive(Run& run) {
 // Starts the relay and relay-web and connects every client. The relay
 // admits one client per new row, so rows are published until each client
 // has had one.
-bool Connect(Run& run, std::size_t count) {
+bool Connect(Run& run) {
   if (!StartRelay(run.relay, run.settings.relayPath, run.error) ||
       !ConnectRelayClient(*run.clients, kRelayPort, kConnectMilliseconds, run.error)) {
     return false;
   }
-  const std::vector<std::string> arguments = {"--relay", std::string("127.0.0.1:") + kRelayPort,
-                                              "--listen", std::string("127.0.0.1:") + kWebPort};
+  std::vector<std::string> arguments = {"--listen", std::string("127.0.0.1:") + kWebPort};
+  if (run.what.source == WebSource::kRelay) {
+    arguments.insert(arguments.begin(), {"--relay", std::string("127.0.0.1:") + kRelayPort});
+  }
   if (!StartRelay(run.web, run.settings.webPath, run.error, arguments)) return false;
-  if (!ConnectWebSockets(*run.clients, kWebPort, count, kConnectMilliseconds, run.error)) {
+  if (!ConnectWebSockets(*run.clients, kWebPort, Targets(run.what, run.feed.sim.layout),
+                         kConnectMilliseconds, run.error)) {
     BothAlive(run);  // a process that ended says more than the refused connection
     return false;
   }
@@ -104,32 +181,84 @@ bool Connect(Run& run, std::size_t count) {
   // Past the SESSION_INFO that follows the last admission, then settled at
   // the measured rate.
   Publish(run.feed, kWarmUpRate, 40, run.drain);
-  WaitWebCaughtUp(*run.clients, NextTick(run.feed) - 1, kQuietMilliseconds);
-  Publish(run.feed, kDriveRate, kSettleRows, run.drain);
-  WaitWebCaughtUp(*run.clients, NextTick(run.feed) - 1, kQuietMilliseconds);
+  WaitWebCaughtUp(*run.clients, NextTick(run.feed) - 1, kQuietMilliseconds, {});
   return BothAlive(run);
 }
 
-bool Measure(Run& run, std::size_t count, WebCountResult* result) {
-  result->clients = count;
-  Progress(ClientsName(count) + ": connecting");
-  if (!Connect(run, count)) return false;
-  Progress(ClientsName(count) + ": " + Format("%g", run.settings.seconds) + " s at 60 rows/s");
+// Gives the event to `sides` alone where the two take turns: the other
+// process is stopped. Both go on where they were.
+bool GiveTurn(Run& run, Sides sides) {
+  for (const auto& [process, on] : {std::pair{&run.relay, sides.relay}, {&run.web, sides.web}}) {
+    if (on) {
+      ResumeRelay(*process);
+    } else if (!PauseRelay(*process)) {
+      *run.error = process->name + " did not stop on SIGSTOP";
+      return false;
+    }
+  }
+  return true;
+}
 
-  result->rows =
-      std::max<std::int64_t>(1, static_cast<std::int64_t>(run.settings.seconds * kDriveRate));
+// A few rows to settle, then one timed window of `rows` rows at `sides`,
+// added to `total`; relay-web's CPU time and the window's length are added
+// to the result when its clients are timed.
+void RunWindow(Run& run, Sides sides, std::int64_t rows, WebWindow* total, WebCountResult* result) {
+  Publish(run.feed, run.what.rate, kSettleRows, run.drain);
+  WaitWebCaughtUp(*run.clients, NextTick(run.feed) - 1, kQuietMilliseconds, sides);
   const std::int64_t first = NextTick(run.feed);
-  OpenWebWindow(*run.clients, {first, first + result->rows - 1});
+  OpenWebWindow(*run.clients, {first, first + rows - 1}, sides);
   const std::int64_t cpuBefore = ProcessCpuNanoseconds(run.web.pid);
   const std::int64_t readerBefore = ReaderCpuNanoseconds(*run.clients);
   const std::int64_t start = platform::MonotonicNanoseconds();
-  Publish(run.feed, kDriveRate, result->rows, run.drain);
-  WaitWebCaughtUp(*run.clients, first + result->rows - 1, kQuietMilliseconds);
-  result->wallNanoseconds = platform::MonotonicNanoseconds() - start;
-  result->cpuNanoseconds = ProcessCpuNanoseconds(run.web.pid) - cpuBefore;
-  result->readerCpuNanoseconds = ReaderCpuNanoseconds(*run.clients) - readerBefore;
+  Publish(run.feed, run.what.rate, rows, run.drain);
+  WaitWebCaughtUp(*run.clients, first + rows - 1, kQuietMilliseconds, sides);
+  if (sides.web) {
+    result->wallNanoseconds += platform::MonotonicNanoseconds() - start;
+    result->cpuNanoseconds += ProcessCpuNanoseconds(run.web.pid) - cpuBefore;
+    result->rows += rows;
+  }
+  result->readerCpuNanoseconds += ReaderCpuNanoseconds(*run.clients) - readerBefore;
+  AddWindow(*total, CloseWebWindow(*run.clients));
+}
+
+bool Measure(Run& run, WebCountResult* result) {
+  result->run = run.what;
+  result->clients = run.what.clients;
+  Progress(FullName(run.what) + ": connecting");
+  if (!Connect(run)) return false;
+  const auto rows =
+      std::max<std::int64_t>(1, static_cast<std::int64_t>(run.settings.seconds * run.what.rate));
+  WebWindow window;
+  switch (run.what.readers) {
+    case Readers::kBoth:
+      Progress(FullName(run.what) + ": " + Format("%g", run.settings.seconds) + " s" +
+               AtRate(run.what.rate));
+      RunWindow(run, {}, rows, &window, result);
+      break;
+    case Readers::kWebAlone:
+      Progress(FullName(run.what) + ": " + Format("%g", run.settings.seconds) + " s" +
+               AtRate(run.what.rate) + ", the relay stopped");
+      if (!GiveTurn(run, {false, true})) return false;
+      RunWindow(run, {false, true}, rows, &window, result);
+      break;
+    case Readers::kTurns: {
+      const int rounds = run.settings.smoke ? 1 : kRounds;
+      const std::int64_t turn = std::max<std::int64_t>(1, rows / rounds);
+      for (int round = 0; round < rounds; ++round) {
+        Progress(FullName(run.what) + ": round " + std::to_string(round + 1) + " of " +
+                 std::to_string(rounds) + ", the relay and relay-web in turn");
+        // Who goes first alternates, so that neither always follows the other.
+        for (const bool relayTurn : {round % 2 == 0, round % 2 != 0}) {
+          const Sides sides{relayTurn, !relayTurn};
+          if (!GiveTurn(run, sides)) return false;
+          RunWindow(run, sides, turn, &window, result);
+        }
+      }
+      GiveTurn(run, {});
+      break;
+    }
+  }
   result->unstampedReads = UnstampedReads(*run.clients);
-  WebWindow window = CloseWebWindow(*run.clients);
   result->peakKilobytes = PeakResidentKilobytes(run.web.pid);
   if (!BothAlive(run)) return false;
 
@@ -137,22 +266,27 @@ bool Measure(Run& run, std::size_t count, WebCountResult* result) {
   result->web = Summarise(window.webLatencies);
   result->webFirst = Summarise(window.firstWebLatencies);
   result->webLast = Summarise(window.lastWebLatencies);
+  result->vars = Summarise(window.varsLatencies);
   result->relayDelivered = window.relayDelivered;
   result->relayMissing = window.relayMissing;
   result->webDelivered = window.webDelivered;
   result->webMissing = window.webMissing;
+  result->varsDelivered = window.varsDelivered;
+  result->varsMissing = window.varsMissing;
+  result->varsBytes = window.varsBytes;
   result->relayFaults = RelayClientFaults(*run.clients);
   result->webFaults = WebSocketFaults(*run.clients);
+  result->varsChecks = VarsChecked(*run.clients);
   return true;
 }
 
-bool RunCount(Feed& feed, const WebSettings& settings, std::size_t count, WebCountResult* result,
-              std::string* error) {
-  Run run{feed, settings, {}, {}, nullptr, error};
+bool RunOne(Feed& feed, const WebSettings& settings, const WebRun& what, WebCountResult* result,
+            std::string* error) {
+  Run run{feed, settings, what, {}, {}, nullptr, error};
   run.web.name = "relay-web";
   run.web.port = kWebPort;
-  run.clients = OpenWebClients(feed, error);
-  const bool measured = run.clients != nullptr && Measure(run, count, result);
+  run.clients = OpenWebClients(feed, what.source == WebSource::kSimulator, error);
+  const bool measured = run.clients != nullptr && Measure(run, result);
   CloseWebClients(run.clients);
   EndRelay(run.web);
   EndRelay(run.relay);
@@ -169,17 +303,50 @@ bool AnyFault(const ClientFaults& faults) {
   return faults.damaged != 0 || faults.outOfOrder != 0 || faults.closed != 0 || faults.offline != 0;
 }
 
-// A latency goal over every client count: met, or by how much the worst
-// count misses it.
+// relay-web reading the simulator while the relay waits on the event too.
+bool Contended(const WebRun& run) {
+  return run.source == WebSource::kSimulator && run.readers == Readers::kBoth;
+}
+
+using Counts = std::vector<WebCountResult>;
+
+// The runs of one table: of `source`, with vars or without, contended or
+// not.
+Counts Table(const WebResults& results, WebSource source, bool vars, bool contended) {
+  Counts table;
+  for (const WebCountResult& count : results.counts) {
+    if (count.run.source == source && (count.run.subscriptions > 0) == vars &&
+        Contended(count.run) == contended) {
+      table.push_back(count);
+    }
+  }
+  return table;
+}
+
+const WebCountResult* Find(const WebResults& results, WebSource source, std::size_t clients,
+                           std::size_t subscriptions) {
+  for (const WebCountResult& count : results.counts) {
+    if (count.run.source == source && count.clients == clients &&
+        count.run.subscriptions == subscriptions && !Contended(count.run)) {
+      return &count;
+    }
+  }
+  return nullptr;
+}
+
+// A latency goal over every run reading the relay: met, or by how much the
+// worst misses it.
 std::string LatencyGoal(const WebResults& results, const char* name,
                         std::int64_t LatencySummary::*field, double goal) {
   const WebCountResult* worst = nullptr;
   for (const WebCountResult& count : results.counts) {
+    if (count.run.source != WebSource::kRelay) continue;
     if (worst == nullptr || AddedMicroseconds(count, field) > AddedMicroseconds(*worst, field)) {
       worst = &count;
     }
   }
-  const std::string head = "relay-web adds at most " + Format("%.0f", goal) + " µs at " + name;
+  const std::string head =
+      "relay-web reading the relay adds at most " + Format("%.0f", goal) + " µs at " + name;
   if (worst == nullptr) return head + ": not measured";
   const double added = AddedMicroseconds(*worst, field);
   const std::string at = Format("%+.1f", added) + " µs with " + ClientsName(worst->clients);
@@ -187,23 +354,40 @@ std::string LatencyGoal(const WebResults& results, const char* name,
   return head + ": MISSED by " + Format("%.1f", added - goal) + " µs (" + at + ")";
 }
 
-const WebCountResult* CountOf(const WebResults& results, std::size_t clients) {
-  for (const WebCountResult& count : results.counts) {
-    if (count.clients == clients) return &count;
-  }
-  return nullptr;
+std::string CpuGoal(const std::string& head, const WebCountResult* count, double goal) {
+  if (count == nullptr) return head + ": not measured";
+  const std::string used = Format("%.2f", CpuPercent(*count)) + " %";
+  if (CpuPercent(*count) < goal) return head + ": met (" + used + ")";
+  return head + ": MISSED by " + Format("%.2f", CpuPercent(*count) - goal) +
+         " percentage points (" + used + ")";
 }
 
-void Judge(WebResults& results) {
+void CollectFaults(WebResults& results) {
   for (const WebCountResult& count : results.counts) {
-    const std::string at = " with " + ClientsName(count.clients);
-    if (count.relayMissing != 0) {
-      results.faults.push_back("the relay's own client lost " + std::to_string(count.relayMissing) +
-                               " rows at 60 rows/s" + at);
-    }
-    if (count.webMissing != 0) {
-      results.faults.push_back("relay-web lost " + std::to_string(count.webMissing) +
-                               " client-messages at 60 rows/s" + at);
+    const std::string at = std::string(" ").append(FullName(count.run));
+    // With one signal for two readers, the one that misses it finds the row
+    // only when its wait ends, and may find the next one there too: what it
+    // loses is what that run shows, not a fault of the messages.
+    if (Contended(count.run)) {
+      if (count.relayMissing != 0 || count.webMissing != 0) {
+        results.notes.push_back(
+            "With both waiting at once, the relay's client lost " +
+            std::to_string(count.relayMissing) + " of " +
+            std::to_string(count.relayDelivered + count.relayMissing) +
+            " rows and relay-web's clients " + std::to_string(count.webMissing) + " of " +
+            std::to_string(count.webDelivered + count.webMissing) + " client-messages.");
+      }
+    } else {
+      if (count.relayMissing != 0) {
+        results.faults.push_back("the relay's own client lost " +
+                                 std::to_string(count.relayMissing) + " rows" +
+                                 AtRate(count.run.rate) + at);
+      }
+      if (count.webMissing != 0 || count.varsMissing != 0) {
+        results.faults.push_back("relay-web lost " + std::to_string(count.webMissing) +
+                                 " data and " + std::to_string(count.varsMissing) +
+                                 " vars client-messages" + AtRate(count.run.rate) + at);
+      }
     }
     if (AnyFault(count.relayFaults)) {
       results.faults.push_back("the relay's client saw " + Faults(count.relayFaults) + at);
@@ -211,19 +395,47 @@ void Judge(WebResults& results) {
     if (AnyFault(count.webFaults)) {
       results.faults.push_back("relay-web's clients saw " + Faults(count.webFaults) + at);
     }
-    if (count.relay.count == 0 || count.web.count == 0) {
-      results.faults.push_back("no latency was measured" + at);
-    }
+    // With vars only they are timed (see web_clients.cpp), and the relay is
+    // stopped.
+    const bool timed = count.run.subscriptions == 0 ? count.relay.count != 0 && count.web.count != 0
+                                                    : count.vars.count != 0;
+    if (!timed) results.faults.push_back("no latency was measured" + at);
   }
+}
 
+// See BuildsPerRow.
+std::string OnceGoal(const WebResults& results) {
+  const std::string head =
+      "relay-web builds a row's vars message once per subscription, not once per browser";
+  const std::size_t clients = VarsClients(results.settings);
+  const WebCountResult* one = Find(results, WebSource::kSimulator, clients, 1);
+  const WebCountResult* two = Find(results, WebSource::kSimulator, clients, 2);
+  const WebCountResult* all = Find(results, WebSource::kSimulator, clients, clients);
+  if (one == nullptr || two == nullptr || all == nullptr) return head + ": not measured";
+  double build = 0;
+  const double builds = BuildsPerRow(CpuPerRowMicroseconds(*one), CpuPerRowMicroseconds(*two),
+                                     CpuPerRowMicroseconds(*all), clients, &build);
+  if (std::isnan(builds)) {
+    return head + ": MISSED (" + std::to_string(clients) + " subscriptions cost " +
+           Format("%+.1f", build) + " µs a row each beyond 2: no build to tell)";
+  }
+  // Nearer one build than one per browser.
+  const bool once = builds < (1.0 + static_cast<double>(clients)) / 2.0;
+  return head + (once ? ": met (about " : ": MISSED (about ") + Format("%.1f", builds) +
+         " builds a row for " + ClientsName(clients) + " on one subscription, at " +
+         Format("%.1f", build) + " µs each)";
+}
+
+void JudgeGoals(WebResults& results) {
   results.goals.push_back(
       LatencyGoal(results, "p50", &LatencySummary::p50, kAddedP50GoalMicroseconds));
   results.goals.push_back(
       LatencyGoal(results, "p99", &LatencySummary::p99, kAddedP99GoalMicroseconds));
 
-  const std::string lossHead =
-      "relay-web loses nothing at 60 rows/s with " + ClientsName(kLossGoalClients);
-  if (const WebCountResult* count = CountOf(results, kLossGoalClients); count == nullptr) {
+  const std::string lossHead = "relay-web reading the relay loses nothing at 60 rows/s with " +
+                               ClientsName(kLossGoalClients);
+  if (const WebCountResult* count = Find(results, WebSource::kRelay, kLossGoalClients, 0);
+      count == nullptr) {
     results.goals.push_back(lossHead + ": not measured");
   } else if (count->webMissing == 0) {
     results.goals.push_back(lossHead + ": met (0 of " + std::to_string(count->webDelivered) +
@@ -232,18 +444,52 @@ void Judge(WebResults& results) {
     results.goals.push_back(lossHead + ": MISSED by " + std::to_string(count->webMissing) +
                             " messages lost");
   }
+  results.goals.push_back(
+      CpuGoal("relay-web reading the relay uses under " + Format("%.0f", kCpuGoalPercent) +
+                  " % of a core at 60 rows/s with " + ClientsName(kCpuGoalClients),
+              Find(results, WebSource::kRelay, kCpuGoalClients, 0), kCpuGoalPercent));
 
-  const std::string cpuHead = "relay-web uses under " + Format("%.0f", kCpuGoalPercent) +
-                              " % of a core at 60 rows/s with " + ClientsName(kCpuGoalClients);
-  if (const WebCountResult* count = CountOf(results, kCpuGoalClients); count == nullptr) {
-    results.goals.push_back(cpuHead + ": not measured");
-  } else if (CpuPercent(*count) < kCpuGoalPercent) {
-    results.goals.push_back(cpuHead + ": met (" + Format("%.2f", CpuPercent(*count)) + " %)");
+  // Reading the simulator: the data message no later than the relay's own.
+  const std::string directHead = "relay-web reading the simulator gets a row's data message to " +
+                                 ClientsName(kDirectGoalClients) + " at most " +
+                                 Format("%.0f", kDirectAddedP50GoalMicroseconds) +
+                                 " µs after the relay's own client gets its DATA_PACKET, at p50";
+  if (const WebCountResult* count = Find(results, WebSource::kSimulator, kDirectGoalClients, 0);
+      count == nullptr) {
+    results.goals.push_back(directHead + ": not measured");
   } else {
-    results.goals.push_back(cpuHead + ": MISSED by " +
-                            Format("%.2f", CpuPercent(*count) - kCpuGoalPercent) +
-                            " percentage points (" + Format("%.2f", CpuPercent(*count)) + " %)");
+    const double added = AddedMicroseconds(*count, &LatencySummary::p50);
+    const std::string by = Format("%+.1f", added) + " µs";
+    results.goals.push_back(directHead +
+                            (added <= kDirectAddedP50GoalMicroseconds
+                                 ? ": met (" + by + ")"
+                                 : ": MISSED by " +
+                                       Format("%.1f", added - kDirectAddedP50GoalMicroseconds) +
+                                       " µs (" + by + ")"));
   }
+
+  // vars=*: its CPU, nothing lost, the JSON built once per subscription.
+  const std::size_t varsClients = VarsClients(results.settings);
+  const WebCountResult* shared = Find(results, WebSource::kSimulator, varsClients, 1);
+  results.goals.push_back(CpuGoal("relay-web sends vars=*" + AtRate(VarsRate(results.settings)) +
+                                      " to " + ClientsName(varsClients) + " with under " +
+                                      Format("%.0f", kVarsCpuGoalPercent) + " % of a core",
+                                  shared, kVarsCpuGoalPercent));
+  const std::string varsLossHead = "relay-web loses no vars=* message" +
+                                   AtRate(VarsRate(results.settings)) + " to " +
+                                   ClientsName(varsClients);
+  if (shared == nullptr) {
+    results.goals.push_back(varsLossHead + ": not measured");
+  } else {
+    const std::string counted = std::to_string(shared->varsMissing) + " of " +
+                                std::to_string(shared->varsDelivered + shared->varsMissing) +
+                                " lost, " + std::to_string(shared->webFaults.damaged) + " damaged";
+    results.goals.push_back(varsLossHead +
+                            (shared->varsMissing == 0 && shared->webFaults.damaged == 0
+                                 ? ": met (" + counted + ")"
+                                 : ": MISSED (" + counted + ")"));
+  }
+  results.goals.push_back(OnceGoal(results));
 }
 
 nlohmann::ordered_json JsonLatency(const LatencySummary& summary) {
@@ -261,46 +507,33 @@ nlohmann::ordered_json JsonFaults(const ClientFaults& faults) {
           {"offline_status", faults.offline}};
 }
 
-}  // namespace
-
-int RunWeb(const WebSettings& settings, WebResults* results, std::string* error) {
-  results->machine = DescribeMachine();
-  results->settings = settings;
-  results->cpuSource = CpuSource();
-  Feed feed;
-  if (!OpenFeed(feed, error)) return 2;
-  bool measured = true;
-  for (const std::size_t clients : settings.clients) {
-    if (!RunCount(feed, settings, clients, &results->counts.emplace_back(), error)) {
-      measured = false;
-      break;
-    }
+const char* ReadersName(Readers readers) {
+  switch (readers) {
+    case Readers::kBoth:
+      return "both at once";
+    case Readers::kTurns:
+      return "in turns";
+    case Readers::kWebAlone:
+      return "relay-web alone";
   }
-  results->lateRows = feed.lateRows;
-  publisher::Close(feed.sim);
-  CloseFeed(feed);
-  if (!measured) return 2;
-  Judge(*results);
-  return results->faults.empty() ? 0 : 1;
+  return "";
 }
 
-std::string WebMarkdownReport(const WebResults& results) {
-  std::string out;
-  out += "Machine: " + std::to_string(results.machine.processors) + " CPUs, " +
-         results.machine.model + ", " + results.machine.kernel + "\n";
-  out += "relay-web: 60 rows/s for " + Format("%g", results.settings.seconds) +
-         " s per client count; every row is timed from publish to its arrival (the kernel's "
-         "receive time) at a TCP client of the relay and at every WebSocket client of "
-         "relay-web in the same run. Cells are relay / relay-web (what relay-web adds); "
-         "relay-web's figures are over all its clients' messages.\n\n";
-  AppendMarkdownHeader(out, results.counts,
-                       [](const WebCountResult& count) { return ClientsName(count.clients); });
+void AppendHeader(std::string& out, const Counts& counts) {
+  AppendMarkdownHeader(out, counts, [](const WebCountResult& count) { return RunName(count.run); });
+}
+
+struct Stat {
+  const char* name;
+  std::int64_t LatencySummary::*field;
+};
+
+// The table of runs that time data messages: latency side by side, loss,
+// damage, relay-web's CPU and memory, the reader's cost.
+void AppendDataTable(std::string& out, const Counts& counts) {
+  AppendHeader(out, counts);
   const auto row = [&](const std::string& title, auto cell) {
-    AppendMarkdownRow(out, title, results.counts, cell);
-  };
-  struct Stat {
-    const char* name;
-    std::int64_t LatencySummary::*field;
+    AppendMarkdownRow(out, title, counts, cell);
   };
   for (const Stat stat : {Stat{"p50", &LatencySummary::p50}, Stat{"p99", &LatencySummary::p99},
                           Stat{"max", &LatencySummary::max}}) {
@@ -334,16 +567,149 @@ std::string WebMarkdownReport(const WebResults& results) {
                ? std::string("-")
                : Format("%.1f", static_cast<double>(count.peakKilobytes) / 1024.0);
   });
-  out += "\nThe benchmark's one reading thread used";
-  for (std::size_t i = 0; i < results.counts.size(); ++i) {
-    const WebCountResult& count = results.counts[i];
-    out += (i == 0 ? " " : ", ") + Format("%.1f", ReaderMicrosecondsPerMessage(count)) +
-           " µs of CPU per message with " + ClientsName(count.clients);
+  row("the benchmark's reader, CPU per message (µs)", [](const WebCountResult& count) {
+    return Format("%.1f", ReaderMicrosecondsPerMessage(count));
+  });
+}
+
+// The vars runs: the vars messages' latency, size, loss and checks, and
+// what they cost relay-web.
+void AppendVarsTable(std::string& out, const Counts& counts) {
+  AppendHeader(out, counts);
+  const auto row = [&](const std::string& title, auto cell) {
+    AppendMarkdownRow(out, title, counts, cell);
+  };
+  row("vars message p50 / p99 / max latency (µs)", [](const WebCountResult& count) {
+    return Micros(count.vars.p50) + " / " + Micros(count.vars.p99) + " / " + Micros(count.vars.max);
+  });
+  row("vars message size (bytes)", [](const WebCountResult& count) {
+    return count.varsDelivered > 0 ? std::to_string(count.varsBytes / count.varsDelivered)
+                                   : std::string("-");
+  });
+  row("vars / data messages lost", [](const WebCountResult& count) {
+    return std::to_string(count.varsMissing) + " of " +
+           std::to_string(count.varsDelivered + count.varsMissing) + " / " +
+           std::to_string(count.webMissing) + " of " +
+           std::to_string(count.webDelivered + count.webMissing);
+  });
+  row("damaged messages",
+      [](const WebCountResult& count) { return std::to_string(count.webFaults.damaged); });
+  row("vars messages checked value by value / as the same bytes", [](const WebCountResult& count) {
+    return std::to_string(count.varsChecks.whole) + " / " + std::to_string(count.varsChecks.same);
+  });
+  row("relay-web CPU time per row (µs)",
+      [](const WebCountResult& count) { return Format("%.1f", CpuPerRowMicroseconds(count)); });
+  row("relay-web CPU use (% of a core)",
+      [](const WebCountResult& count) { return Format("%.2f", CpuPercent(count)); });
+  row("relay-web peak resident memory (MiB)", [](const WebCountResult& count) {
+    return count.peakKilobytes < 0
+               ? std::string("-")
+               : Format("%.1f", static_cast<double>(count.peakKilobytes) / 1024.0);
+  });
+  row("the benchmark's reader, CPU per message (µs)", [](const WebCountResult& count) {
+    return Format("%.1f", ReaderMicrosecondsPerMessage(count));
+  });
+}
+
+}  // namespace
+
+double BuildsPerRow(double one, double two, double all, std::size_t clients, double* build) {
+  // Some four thousand values take longer than this to write (6 ns each),
+  // and more than a few runs' noise divided among the builds.
+  constexpr double kLeastBuildMicroseconds = 25;
+  *build = (all - two) / (static_cast<double>(clients) - 2.0);
+  if (clients <= 2 || *build < kLeastBuildMicroseconds) return std::nan("");
+  return 2.0 - (two - one) / *build;
+}
+
+int RunWeb(const WebSettings& settings, WebResults* results, std::string* error) {
+  results->machine = DescribeMachine();
+  results->loadBefore = LoadAverage();
+  results->settings = settings;
+  results->cpuSource = CpuSource();
+  Feed feed;
+  if (!OpenFeed(feed, error)) return 2;
+  feed.everyValue = true;
+  const publisher::Layout& layout = feed.sim.layout;
+  results->variables = layout.variables.size();
+  results->arrays = static_cast<std::size_t>(
+      std::count_if(layout.variables.begin(), layout.variables.end(),
+                    [](const publisher::Variable& variable) { return variable.count > 1; }));
+  results->rowLength = layout.rowLength;
+
+  std::vector<WebRun> runs;
+  for (const std::size_t clients : settings.clients) {
+    runs.push_back({WebSource::kRelay, clients, 0, Readers::kBoth});
   }
-  out += ".\n";
+  for (const std::size_t clients : settings.clients) {
+    runs.push_back({WebSource::kSimulator, clients, 0, Readers::kTurns});
+  }
+  const std::size_t varsClients = VarsClients(settings);
+  const double varsRate = VarsRate(settings);
+  for (const std::size_t subscriptions : {std::size_t{1}, std::size_t{2}, varsClients}) {
+    if (subscriptions == 1) {
+      runs.push_back({WebSource::kSimulator, 1, 1, Readers::kWebAlone, varsRate});
+    }
+    runs.push_back(
+        {WebSource::kSimulator, varsClients, subscriptions, Readers::kWebAlone, varsRate});
+  }
+  runs.push_back({WebSource::kSimulator, 1, 0, Readers::kBoth});
+
+  bool measured = true;
+  for (const WebRun& run : runs) {
+    if (!RunOne(feed, settings, run, &results->counts.emplace_back(), error)) {
+      measured = false;
+      break;
+    }
+  }
+  results->lateRows = feed.lateRows;
+  results->loadAfter = LoadAverage();
+  publisher::Close(feed.sim);
+  CloseFeed(feed);
+  if (!measured) return 2;
+  CollectFaults(*results);
+  JudgeGoals(*results);
+  return results->faults.empty() ? 0 : 1;
+}
+
+std::string WebMarkdownReport(const WebResults& results) {
+  std::string out;
+  out += "Machine: " + std::to_string(results.machine.processors) + " CPUs, " +
+         results.machine.model + ", " + results.machine.kernel + "; load average " +
+         results.loadBefore + " before, " + results.loadAfter + " after\n";
+  out += "relay-web: 60 rows/s for " + Format("%g", results.settings.seconds) +
+         " s per run (and side, where the relay and relay-web take turns); every row is timed "
+         "from publish to its arrival (the kernel's receive time) at a TCP client of the relay "
+         "and at every WebSocket client of relay-web. Cells are relay / relay-web (what "
+         "relay-web adds); relay-web's figures are over all its clients' messages.\n";
+
+  out += "\nReading the relay (--relay), both running throughout:\n\n";
+  AppendDataTable(out, Table(results, WebSource::kRelay, false, false));
+
+  out +=
+      "\nReading the simulator: one signal wakes one waiter, so the relay and relay-web "
+      "take turns at the event (the other stopped with SIGSTOP), " +
+      std::to_string(results.settings.smoke ? 1 : kRounds) +
+      " turns each; relay-web's figures are from its turns, the relay's from its own:\n\n";
+  AppendDataTable(out, Table(results, WebSource::kSimulator, false, false));
+
+  out += "\nReading the simulator alone (the relay stopped), with every variable (" +
+         std::to_string(results.variables) + " variables, " + std::to_string(results.arrays) +
+         " of them arrays; a row of " + std::to_string(results.rowLength) +
+         " bytes) in a vars message per row, at " + Format("%g", VarsRate(results.settings)) +
+         " rows/s. Only the vars messages are timed: a row's data and vars messages reach a "
+         "browser together.\n\n";
+  AppendVarsTable(out, Table(results, WebSource::kSimulator, true, false));
+
+  out +=
+      "\nReading the simulator with the relay waiting on the event at the same time, one "
+      "signal per row:\n\n";
+  AppendDataTable(out, Table(results, WebSource::kSimulator, false, true));
+
+  for (const std::string& note : results.notes) out += "\n" + note + "\n";
   for (const WebCountResult& count : results.counts) {
     if (count.unstampedReads == 0) continue;
-    out += "With " + ClientsName(count.clients) + ", " + std::to_string(count.unstampedReads) +
+    out += "\n" + FullName(count.run) + ": " + std::to_string(count.unstampedReads) +
            " reads came without a kernel receive time and were timed when they returned.\n";
   }
   out += "\nGoals:\n";
@@ -354,7 +720,11 @@ std::string WebMarkdownReport(const WebResults& results) {
 std::string WebJsonReport(const WebResults& results) {
   nlohmann::ordered_json counts = nlohmann::ordered_json::array();
   for (const WebCountResult& count : results.counts) {
-    counts.push_back({{"websocket_clients", count.clients},
+    counts.push_back({{"source", count.run.source == WebSource::kRelay ? "relay" : "simulator"},
+                      {"websocket_clients", count.clients},
+                      {"vars_subscriptions", count.run.subscriptions},
+                      {"readers", ReadersName(count.run.readers)},
+                      {"rows_per_second", count.run.rate},
                       {"rows", count.rows},
                       {"relay",
                        {{"latency", JsonLatency(count.relay)},
@@ -367,6 +737,12 @@ std::string WebJsonReport(const WebResults& results) {
                         {"latency_last_client", JsonLatency(count.webLast)},
                         {"delivered", count.webDelivered},
                         {"lost", count.webMissing},
+                        {"vars_latency", JsonLatency(count.vars)},
+                        {"vars_delivered", count.varsDelivered},
+                        {"vars_lost", count.varsMissing},
+                        {"vars_bytes", count.varsBytes},
+                        {"vars_checked_whole", count.varsChecks.whole},
+                        {"vars_checked_same_bytes", count.varsChecks.same},
                         {"faults", JsonFaults(count.webFaults)},
                         {"cpu_ns", count.cpuNanoseconds},
                         {"wall_ns", count.wallNanoseconds},
@@ -379,15 +755,22 @@ std::string WebJsonReport(const WebResults& results) {
   const nlohmann::ordered_json json = {{"machine",
                                         {{"processors", results.machine.processors},
                                          {"model", results.machine.model},
-                                         {"kernel", results.machine.kernel}}},
+                                         {"kernel", results.machine.kernel},
+                                         {"load_average_before", results.loadBefore},
+                                         {"load_average_after", results.loadAfter}}},
                                        {"settings",
                                         {{"websocket_clients", results.settings.clients},
                                          {"seconds_at_60", results.settings.seconds},
                                          {"smoke", results.settings.smoke}}},
                                        {"cpu_source", results.cpuSource},
+                                       {"directory",
+                                        {{"variables", results.variables},
+                                         {"arrays", results.arrays},
+                                         {"row_length", results.rowLength}}},
                                        {"late_rows", results.lateRows},
                                        {"counts", counts},
                                        {"goals", results.goals},
+                                       {"notes", results.notes},
                                        {"faults", results.faults}};
   return json.dump(2) + "\n";
 }

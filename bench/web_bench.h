@@ -1,6 +1,11 @@
 // relay-web's benchmark: the real relay and relay-web as child processes, a
-// TCP client of the relay and 1, 10 and 50 WebSocket clients of relay-web
-// reading the same rows at 60 rows/s. It reports publish-to-receive latency
+// TCP client of the relay and WebSocket clients of relay-web reading the
+// same rows at 60 rows/s. relay-web reads the relay (--relay) with 1, 10 and
+// 50 browsers; then the simulator's region itself, taking turns with the
+// relay at the event, with 1, 10 and 50 browsers; then alone, with every
+// variable in each row's vars message, for 1 browser and for 10 on 1, 2 and
+// 10 subscriptions of the same variables; and last beside the relay with
+// both waiting on the event at once. It reports publish-to-receive latency
 // side by side, messages lost and damaged, relay-web's CPU time (all its
 // threads) and peak memory, and whether relay-web meets its goals.
 #pragma once
@@ -16,20 +21,47 @@
 namespace bench {
 
 struct WebSettings {
-  std::vector<std::size_t> clients;  // WebSocket clients per run
-  double seconds = 0;                // at 60 rows/s, per client count
+  std::vector<std::size_t> clients;  // WebSocket clients per run of each source
+  double seconds = 0;                // at 60 rows/s, per run
   bool smoke = false;
   std::string relayPath, webPath;
 };
 
+// Where relay-web reads: the relay's stream, or the simulator's region.
+enum class WebSource { kRelay, kSimulator };
+
+// How the relay and relay-web share the simulator's data-valid event, which
+// (like the simulator's auto-reset event) wakes one waiter per signal.
+enum class Readers {
+  kBoth,     // both run throughout (reading the relay, relay-web never waits on it)
+  kTurns,    // they take turns, the other stopped (SIGSTOP): each gets every signal
+  kWebAlone  // the relay is stopped once the clients are connected
+};
+
+struct WebRun {
+  WebSource source = WebSource::kRelay;
+  std::size_t clients = 0;
+  // Vars subscriptions among the browsers: 0, none asks for vars; 1, all ask
+  // for vars=*; more, each asks for every variable by name and a name of its
+  // own that picks one of that many subscriptions (the same values, built
+  // once per subscription).
+  std::size_t subscriptions = 0;
+  Readers readers = Readers::kBoth;
+  double rate = 60;  // rows per second
+};
+
 struct WebCountResult {
+  WebRun run;
   std::size_t clients = 0;
   LatencySummary relay, web;         // the relay's client; every WebSocket client together
   LatencySummary webFirst, webLast;  // the WebSocket clients relay-web serves first and last
+  LatencySummary vars;               // every WebSocket client's vars messages
   std::int64_t rows = 0;             // published in the timed window
   std::int64_t relayDelivered = 0, relayMissing = 0;
   std::int64_t webDelivered = 0, webMissing = 0;  // client-messages
-  // relay-web's CPU time over the window, and the window's length.
+  std::int64_t varsDelivered = 0, varsMissing = 0, varsBytes = 0;
+  VarsChecks varsChecks;
+  // relay-web's CPU time over its windows, and their length.
   std::int64_t cpuNanoseconds = 0, wallNanoseconds = 0;
   std::int64_t peakKilobytes = -1;        // relay-web's VmHWM at the end
   std::int64_t readerCpuNanoseconds = 0;  // the benchmark's reading thread, over the window
@@ -39,17 +71,31 @@ struct WebCountResult {
 
 struct WebResults {
   Machine machine;
+  std::string loadBefore, loadAfter;  // /proc/loadavg
   WebSettings settings;
   std::string cpuSource;
+  // The feed's variables.
+  std::size_t variables = 0, arrays = 0;
+  std::int32_t rowLength = 0;
   std::vector<WebCountResult> counts;
   std::int64_t lateRows = 0;
   std::vector<std::string> goals;   // one line per goal: met, or by how much missed
+  std::vector<std::string> notes;   // what the run showed that is no goal
   std::vector<std::string> faults;  // what makes the run fail, in words
 };
 
-// Runs every client count. 0 when nothing was lost or damaged, 1 when
-// something was (see results->faults), 2 when the run could not be made
-// (see *error).
+// How many times relay-web built a row's vars message for `clients`
+// browsers on one subscription, from its CPU time per row with them on 1, 2
+// and `clients` subscriptions of the same variables (so sending the same
+// bytes): built once per subscription, the run on `clients` costs
+// `clients` - 2 builds more than the run on 2, which gives one build's cost
+// (in `*build`, µs). NaN when that is too small to be a build (25 µs), as
+// when every browser's message is built anyway and the three cost the same
+// give or take their noise.
+double BuildsPerRow(double one, double two, double all, std::size_t clients, double* build);
+
+// Runs every run. 0 when nothing was lost or damaged, 1 when something was
+// (see results->faults), 2 when the run could not be made (see *error).
 int RunWeb(const WebSettings& settings, WebResults* results, std::string* error);
 
 std::string WebMarkdownReport(const WebResults& results);

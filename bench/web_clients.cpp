@@ -52,19 +52,24 @@ struct RelayClient {
 };
 
 struct WebSocketClient {
-  WebSocketClient(asio::io_context& io, std::size_t order) : stream(io), index(order) {}
+  WebSocketClient(asio::io_context& io, std::size_t order, bool asksVars)
+      : stream(io), index(order), vars(asksVars) {}
   websocket::stream<StampedSocket> stream;
   std::size_t index;  // in the order of connection
+  bool vars;          // asked for vars messages
   beast::flat_buffer buffer;
-  std::int64_t lastTick = -1;
-  std::vector<std::uint8_t> got;  // the window's rows received, by row
+  std::int64_t lastTick = -1;      // of the last data message
+  std::int64_t lastVarsTick = -1;  // of the last vars message
+  // The window's rows received, by row: data and vars messages.
+  std::vector<std::uint8_t> got, gotVars;
   bool closed = false;
   bool pinging = false;
 };
 
 struct WebClients {
-  explicit WebClients(const Feed& source) : feed(&source) {}
+  WebClients(const Feed& source, bool simulator) : feed(&source), direct(simulator) {}
   const Feed* feed;
+  const bool direct;  // relay-web reads the simulator: every row is owed
   // Declared before the clients, so that their sockets go first.
   asio::io_context io;
   asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};
@@ -84,8 +89,11 @@ struct WebClients {
   ClientFaults relayFaults, webFaults;
   std::int64_t bytes = 0;               // received so far: shows whether data still flows
   Window window;                        // empty unless a window is open
+  Sides sides;                          // whose rows the window counts
   std::vector<std::uint8_t> relayData;  // the window's rows the relay sent as data
   WebWindow figures;
+  std::size_t varsClients = 0;  // the WebSocket clients that asked for vars
+  VarsChecks varsChecks;
 
   // What the reading thread needs to check messages.
   std::string sessionInfo;
@@ -104,9 +112,13 @@ struct WebClients {
     std::int64_t tick = -1;
     std::string text;
     enum { kPending, kGood, kBad } state = kPending;
-    std::int64_t copies = 0;  // received while pending
+    std::int64_t copies = 0;      // received while pending
+    bool unknownAllowed = false;  // a socket's first vars message
   };
   std::array<FirstData, kRing> firstData;
+  // The same for vars messages: browsers on one subscription are sent the
+  // same bytes, checked value by value once all have them.
+  std::array<FirstData, kRing> firstVars;
 };
 
 namespace {
@@ -122,7 +134,12 @@ std::string_view ExpectedData(WebClients& clients, std::int64_t tick) {
 }
 
 bool InWindow(const WebClients& clients, std::int64_t tick) {
-  return tick >= clients.window.first && tick <= clients.window.last;
+  return clients.sides.web && tick >= clients.window.first && tick <= clients.window.last;
+}
+
+// The window as the relay's client counts it: empty when not its turn.
+Window RelayWindow(const WebClients& clients) {
+  return clients.sides.relay ? clients.window : Window{};
 }
 
 std::size_t RowIndex(const WebClients& clients, std::int64_t tick) {
@@ -136,12 +153,30 @@ void CheckFirstData(WebClients& clients, WebClients::FirstData& first) {
   if (!good) clients.webFaults.damaged += first.copies;
 }
 
-// Checks the first data messages of the rows before `tick` that are still
-// pending (some browser never had them).
-void CheckFirstDataBefore(WebClients& clients, std::int64_t tick) {
-  for (WebClients::FirstData& first : clients.firstData) {
-    if (first.tick < tick) CheckFirstData(clients, first);
+// Checks `text`, the vars message of row `tick`, value by value.
+bool CheckVarsWhole(WebClients& clients, std::string_view text, std::int64_t tick,
+                    bool unknownAllowed) {
+  ++clients.varsChecks.whole;
+  ExpectedRow(*clients.feed, tick, clients.row);
+  return SameVars(text, tick, clients.feed->sim.layout.variables, clients.row, unknownAllowed);
+}
+
+void CheckFirstVars(WebClients& clients, WebClients::FirstData& first) {
+  if (first.tick < 0 || first.state != WebClients::FirstData::kPending) return;
+  const bool good = CheckVarsWhole(clients, first.text, first.tick, first.unknownAllowed);
+  first.state = good ? WebClients::FirstData::kGood : WebClients::FirstData::kBad;
+  if (good) {
+    clients.varsChecks.same += std::max<std::int64_t>(0, first.copies - 1);
+  } else {
+    clients.webFaults.damaged += first.copies;
   }
+}
+
+// Checks the first data and vars messages of every row that are still
+// pending (some browser never had them).
+void CheckAllPending(WebClients& clients) {
+  for (WebClients::FirstData& first : clients.firstData) CheckFirstData(clients, first);
+  for (WebClients::FirstData& first : clients.firstVars) CheckFirstVars(clients, first);
 }
 
 // Counts one whole message from the relay, received at `now`.
@@ -154,7 +189,7 @@ void TakeRelay(WebClients& clients, const Message& message, std::int64_t now) {
         ++clients.relayFaults.damaged;
         return;
       }
-      if (CountData(tally, clients.window, tick)) {
+      if (CountData(tally, RelayWindow(clients), tick)) {
         clients.relayData[RowIndex(clients, tick)] = 1;
         clients.figures.relayLatencies.push_back(now - PublishTime(*clients.feed, tick));
       }
@@ -193,10 +228,57 @@ void ParseRelay(WebClients& clients, std::int64_t now) {
   carry.erase(0, carry.size() - rest.size());
 }
 
+// Counts one vars message of `client`, of row `tick`, received at `now`.
+void TakeVars(WebClients& clients, WebSocketClient& client, std::string_view text,
+              std::int64_t tick, std::int64_t now) {
+  const bool opening = client.lastVarsTick < 0;
+  if (!client.vars) {
+    ++clients.webFaults.damaged;  // not asked for
+    return;
+  }
+  WebClients::FirstData& first = clients.firstVars[static_cast<std::size_t>(tick) % kRing];
+  if (first.tick != tick) {
+    CheckFirstVars(clients, first);  // a row long gone, not yet checked
+    first.tick = tick;
+    first.text = text;
+    first.state = WebClients::FirstData::kPending;
+    first.copies = 0;
+    first.unknownAllowed = opening;
+  }
+  if (first.text != text) {
+    // Bytes of their own (another subscription's, or a socket's first with
+    // its unknown names): checked at once.
+    if (!CheckVarsWhole(clients, text, tick, opening)) {
+      ++clients.webFaults.damaged;
+      return;
+    }
+  } else if (first.state == WebClients::FirstData::kBad) {
+    ++clients.webFaults.damaged;
+    return;
+  } else if (first.state == WebClients::FirstData::kGood) {
+    ++clients.varsChecks.same;
+  } else if (++first.copies == static_cast<std::int64_t>(clients.varsClients)) {
+    CheckFirstVars(clients, first);  // every browser has it: relay-web is done with the row
+  }
+  if (tick <= client.lastVarsTick) {
+    ++clients.webFaults.outOfOrder;
+    return;
+  }
+  client.lastVarsTick = tick;
+  if (!InWindow(clients, tick)) return;
+  client.gotVars[RowIndex(clients, tick)] = 1;
+  clients.figures.varsLatencies.push_back(now - PublishTime(*clients.feed, tick));
+  clients.figures.varsBytes += static_cast<std::int64_t>(text.size());
+}
+
 // Counts one WebSocket message of `client`, received at `now`. Only the
-// "lap" value is read here; see FirstData for the checks.
+// "lap" or "tick" value is read here; see FirstData for the checks.
 void TakeWeb(WebClients& clients, WebSocketClient& client, std::string_view text, bool isText,
              std::int64_t now) {
+  if (const std::int64_t vars = isText ? VarsTickOf(text) : -1; vars >= 0) {
+    TakeVars(clients, client, text, vars, now);
+    return;
+  }
   const std::int64_t tick = isText ? LapOf(text) : -1;
   if (tick < 0) {
     const WebKind kind = isText ? CheckControl(text, clients.sessionInfo) : WebKind::kDamaged;
@@ -232,6 +314,10 @@ void TakeWeb(WebClients& clients, WebSocketClient& client, std::string_view text
   client.lastTick = tick;
   if (!InWindow(clients, tick)) return;
   client.got[RowIndex(clients, tick)] = 1;
+  // A row's data and vars messages reach a browser together and may be read
+  // in one go, so that the data message would take the vars message's
+  // receive time: where there are vars, only they are timed.
+  if (client.vars) return;
   const std::int64_t latency = now - PublishTime(*clients.feed, tick);
   WebWindow& figures = clients.figures;
   figures.webLatencies.push_back(latency);
@@ -353,8 +439,8 @@ std::int64_t Deadline(int timeoutMilliseconds) {
 
 }  // namespace
 
-WebClients* OpenWebClients(const Feed& feed, std::string* error) {
-  auto clients = std::make_unique<WebClients>(feed);
+WebClients* OpenWebClients(const Feed& feed, bool direct, std::string* error) {
+  auto clients = std::make_unique<WebClients>(feed, direct);
   clients->sessionInfo = ExpectedSessionInfo();
   clients->row.assign(feed.row.size(), 0);
   try {
@@ -396,22 +482,25 @@ bool ConnectRelayClient(WebClients& clients, const char* port, int timeoutMillis
   return true;
 }
 
-bool ConnectWebSockets(WebClients& clients, const char* port, std::size_t count,
-                       int timeoutMilliseconds, std::string* error) {
+bool ConnectWebSockets(WebClients& clients, const char* port,
+                       const std::vector<std::string>& targets, int timeoutMilliseconds,
+                       std::string* error) {
   const std::int64_t deadline = Deadline(timeoutMilliseconds);
   const std::string host = std::string("127.0.0.1:") + port;
-  for (std::size_t i = 0; i < count; ++i) {
-    auto client = std::make_unique<WebSocketClient>(clients.io, clients.web.size());
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    const bool vars = targets[i].find("vars=") != std::string::npos;
+    auto client = std::make_unique<WebSocketClient>(clients.io, clients.web.size(), vars);
     StampedSocket& socket = client->stream.next_layer();
     ErrorCode failed = ConnectSocket(socket.socket(), port, i == 0, deadline);
     if (!failed && !socket.EnableStamps()) failed.assign(errno, boost::system::system_category());
-    if (!failed) client->stream.handshake(host, "/ws", failed);
+    if (!failed) client->stream.handshake(host, targets[i], failed);
     if (failed) {
       *error = "WebSocket client " + std::to_string(i) + " cannot open ws://" + host +
-               "/ws: " + failed.message();
+               targets[i].substr(0, 40) + ": " + failed.message();
       return false;
     }
     std::lock_guard lock(clients.mutex);
+    if (vars) ++clients.varsClients;
     WebSocketClient& added = *clients.web.emplace_back(std::move(client));
     asio::post(clients.io, [&clients, &added] { ReadWeb(clients, added); });
   }
@@ -429,12 +518,14 @@ void ReadArrived(WebClients& clients) {
 bool AllServed(WebClients& clients) {
   std::lock_guard lock(clients.mutex);
   if (!clients.relay || clients.relay->tally.lastTick < 0) return false;
-  return std::all_of(clients.web.begin(), clients.web.end(),
-                     [](const auto& client) { return client->lastTick >= 0; });
+  return std::all_of(clients.web.begin(), clients.web.end(), [](const auto& client) {
+    return client->lastTick >= 0 && (!client->vars || client->lastVarsTick >= 0);
+  });
 }
 
-void OpenWebWindow(WebClients& clients, Window window) {
+void OpenWebWindow(WebClients& clients, Window window, Sides sides) {
   std::lock_guard lock(clients.mutex);
+  clients.sides = sides;
   const auto rows =
       static_cast<std::size_t>(std::max<std::int64_t>(0, window.last - window.first + 1));
   clients.window = window;
@@ -443,23 +534,29 @@ void OpenWebWindow(WebClients& clients, Window window) {
   clients.figures.webLatencies.reserve(rows * clients.web.size());
   clients.figures.firstWebLatencies.reserve(rows);
   clients.figures.lastWebLatencies.reserve(rows);
+  clients.figures.varsLatencies.reserve(rows * clients.varsClients);
   clients.relayData.assign(rows, 0);
-  for (auto& client : clients.web) client->got.assign(rows, 0);
+  for (auto& client : clients.web) {
+    client->got.assign(rows, 0);
+    client->gotVars.assign(client->vars ? rows : 0, 0);
+  }
   if (clients.relay) OpenWindow(clients.relay->tally);
 }
 
-bool WaitWebCaughtUp(WebClients& clients, std::int64_t tick, int quietMilliseconds) {
+bool WaitWebCaughtUp(WebClients& clients, std::int64_t tick, int quietMilliseconds, Sides sides) {
   return WaitWhileBytesFlow(quietMilliseconds, [&](std::int64_t* bytes) {
     {
       std::lock_guard lock(clients.mutex);
       *bytes = clients.bytes;
       const RelayClient& straight = *clients.relay;
-      // The browsers can have no more than the relay sent as data.
-      const std::int64_t target = std::min(tick, straight.tally.lastTick);
-      if ((straight.closed || CaughtUp(straight.tally, tick)) &&
-          std::all_of(clients.web.begin(), clients.web.end(), [target](const auto& client) {
-            return client->closed || client->lastTick >= target;
-          })) {
+      // Reading the relay, the browsers can have no more than it sent as data.
+      const std::int64_t target = clients.direct ? tick : std::min(tick, straight.tally.lastTick);
+      if ((!sides.relay || straight.closed || CaughtUp(straight.tally, tick)) &&
+          (!sides.web ||
+           std::all_of(clients.web.begin(), clients.web.end(), [target](const auto& client) {
+             return client->closed || (client->lastTick >= target &&
+                                       (!client->vars || client->lastVarsTick >= target));
+           }))) {
         return true;
       }
     }
@@ -470,23 +567,46 @@ bool WaitWebCaughtUp(WebClients& clients, std::int64_t tick, int quietMillisecon
 
 WebWindow CloseWebWindow(WebClients& clients) {
   std::lock_guard lock(clients.mutex);
-  CheckFirstDataBefore(clients, std::numeric_limits<std::int64_t>::max());
+  CheckAllPending(clients);
   WebWindow figures = std::move(clients.figures);
-  if (clients.relay) {
+  if (clients.relay && clients.sides.relay) {
     Tally& tally = clients.relay->tally;
     CloseWindow(tally, clients.window);
     figures.relayDelivered = tally.delivered;
     figures.relayMissing = tally.missing;
   }
   for (const auto& client : clients.web) {
+    if (!clients.sides.web) break;
     for (std::size_t i = 0; i < client->got.size(); ++i) {
+      const bool owed = clients.direct || clients.relayData[i] != 0;
       figures.webDelivered += client->got[i];
-      figures.webMissing += clients.relayData[i] != 0 && client->got[i] == 0 ? 1 : 0;
+      figures.webMissing += owed && client->got[i] == 0 ? 1 : 0;
+      if (!client->vars) continue;
+      figures.varsDelivered += client->gotVars[i];
+      figures.varsMissing += owed && client->gotVars[i] == 0 ? 1 : 0;
     }
   }
   clients.window = {};
   clients.figures = {};
   return figures;
+}
+
+void AddWindow(WebWindow& into, const WebWindow& window) {
+  const auto append = [](std::vector<std::int64_t>& to, const std::vector<std::int64_t>& from) {
+    to.insert(to.end(), from.begin(), from.end());
+  };
+  append(into.relayLatencies, window.relayLatencies);
+  append(into.webLatencies, window.webLatencies);
+  append(into.firstWebLatencies, window.firstWebLatencies);
+  append(into.lastWebLatencies, window.lastWebLatencies);
+  append(into.varsLatencies, window.varsLatencies);
+  into.relayDelivered += window.relayDelivered;
+  into.relayMissing += window.relayMissing;
+  into.webDelivered += window.webDelivered;
+  into.webMissing += window.webMissing;
+  into.varsDelivered += window.varsDelivered;
+  into.varsMissing += window.varsMissing;
+  into.varsBytes += window.varsBytes;
 }
 
 std::int64_t UnstampedReads(WebClients& clients) {
@@ -510,6 +630,11 @@ ClientFaults RelayClientFaults(WebClients& clients) {
 ClientFaults WebSocketFaults(WebClients& clients) {
   std::lock_guard lock(clients.mutex);
   return clients.webFaults;
+}
+
+VarsChecks VarsChecked(WebClients& clients) {
+  std::lock_guard lock(clients.mutex);
+  return clients.varsChecks;
 }
 
 }  // namespace bench

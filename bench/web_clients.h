@@ -36,19 +36,33 @@ struct ClientFaults {
 
 struct WebWindow {
   // Publish-to-receive times of the rows in the window, in nanoseconds: the
-  // relay's client, and every WebSocket client's together.
+  // relay's client, and every WebSocket client's data messages together.
   std::vector<std::int64_t> relayLatencies, webLatencies;
   // The WebSocket clients relay-web serves first and last (it sends in the
   // order they connected).
   std::vector<std::int64_t> firstWebLatencies, lastWebLatencies;
+  // Every WebSocket client's vars messages together.
+  std::vector<std::int64_t> varsLatencies;
   std::int64_t relayDelivered = 0, relayMissing = 0;
-  // Client-messages: the rows the relay sent as data (a SESSION_INFO takes a
-  // row's place now and then) that reached, or did not reach, each browser.
+  // Client-messages: the rows each browser is owed that reached it, or did
+  // not. Reading the relay, relay-web is owed the rows the relay sent as
+  // data (a SESSION_INFO takes a row's place now and then); reading the
+  // simulator, every row.
   std::int64_t webDelivered = 0, webMissing = 0;
+  std::int64_t varsDelivered = 0, varsMissing = 0;
+  std::int64_t varsBytes = 0;  // of the vars messages delivered
 };
 
-// Starts the reading thread; nullptr, with a description, on failure.
-WebClients* OpenWebClients(const Feed& feed, std::string* error);
+// How the vars messages were checked, over the clients' life.
+struct VarsChecks {
+  std::int64_t whole = 0;  // parsed and checked value by value
+  std::int64_t same = 0;   // the same bytes as a message checked whole
+};
+
+// Starts the reading thread; nullptr, with a description, on failure. With
+// `direct`, relay-web reads the simulator itself and owes every browser
+// every row.
+WebClients* OpenWebClients(const Feed& feed, bool direct, std::string* error);
 // Ends the thread and closes every connection.
 void CloseWebClients(WebClients* clients);
 
@@ -56,25 +70,39 @@ void CloseWebClients(WebClients* clients);
 // `timeoutMilliseconds` pass (the relay may still be starting).
 bool ConnectRelayClient(WebClients& clients, const char* port, int timeoutMilliseconds,
                         std::string* error);
-// Opens `count` WebSocket connections to ws://127.0.0.1:`port`/ws, retrying
-// the first until `timeoutMilliseconds` pass.
-bool ConnectWebSockets(WebClients& clients, const char* port, std::size_t count,
-                       int timeoutMilliseconds, std::string* error);
+// Opens a WebSocket connection to ws://127.0.0.1:`port` for each of
+// `targets` ("/ws", "/ws?vars=*"), retrying the first until
+// `timeoutMilliseconds` pass. A client whose target asks for vars is owed
+// a vars message for every row it is owed data for.
+bool ConnectWebSockets(WebClients& clients, const char* port,
+                       const std::vector<std::string>& targets, int timeoutMilliseconds,
+                       std::string* error);
 
 // Has the reading thread take what has arrived; returns at once.
 void ReadArrived(WebClients& clients);
 
-// True once the relay's client and every WebSocket client have had a row.
+// True once the relay's client and every WebSocket client have had a row
+// (and its vars, where asked for).
 bool AllServed(WebClients& clients);
 
-// Starts counting and timing rows window.first..window.last.
-void OpenWebWindow(WebClients& clients, Window window);
-// Waits, reading every millisecond, until every client has what the relay
-// sent up to row `tick`, or, returning false, until nothing has arrived for
-// `quietMilliseconds`.
-bool WaitWebCaughtUp(WebClients& clients, std::int64_t tick, int quietMilliseconds);
+// Which clients a window or a wait is about: the relay's, relay-web's, or
+// both. Where the relay and relay-web take turns at the simulator's event,
+// each turn is about the one whose turn it is.
+struct Sides {
+  bool relay = true;
+  bool web = true;
+};
+
+// Starts counting and timing rows window.first..window.last at `sides`.
+void OpenWebWindow(WebClients& clients, Window window, Sides sides);
+// Waits, reading every millisecond, until every client of `sides` has what
+// it is owed up to row `tick`, or, returning false, until nothing has
+// arrived for `quietMilliseconds`.
+bool WaitWebCaughtUp(WebClients& clients, std::int64_t tick, int quietMilliseconds, Sides sides);
 // Ends the window and hands over its figures.
 WebWindow CloseWebWindow(WebClients& clients);
+// Adds the figures of `window` to `into`.
+void AddWindow(WebWindow& into, const WebWindow& window);
 
 // Reads that came with no kernel receive time, so were timed when the read
 // returned; 0 where the kernel stamps every read.
@@ -86,5 +114,6 @@ std::int64_t ReaderCpuNanoseconds(WebClients& clients);
 
 ClientFaults RelayClientFaults(WebClients& clients);
 ClientFaults WebSocketFaults(WebClients& clients);
+VarsChecks VarsChecked(WebClients& clients);
 
 }  // namespace bench

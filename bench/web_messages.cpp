@@ -4,8 +4,12 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 namespace bench {
 
@@ -54,23 +58,228 @@ bool SameNumber(const Json* value, std::string_view text) {
   return value->is_number() && value->get<double>() == expected;
 }
 
+// One scalar of a parsed message.
+struct Token {
+  enum Kind { kNull, kBool, kInteger, kReal } kind = kNull;
+  bool flag = false;
+  std::int64_t integer = 0;
+  std::string_view text;  // a real number as written
+};
+
+template <typename T>
+T Load(std::span<const std::uint8_t> row, std::int64_t at) {
+  T value;
+  std::memcpy(&value, row.data() + at, sizeof value);
+  return value;
+}
+
+// A real number as written, read as `T` (a float's shortest form reads back
+// as that float only when read as a float), or an integer token.
+template <typename T>
+bool SameReal(const Token& token, T expected) {
+  if (!std::isfinite(expected)) return token.kind == Token::kNull;
+  if (token.kind == Token::kInteger) {
+    return static_cast<double>(token.integer) == static_cast<double>(expected) &&
+           std::abs(token.integer) < (std::int64_t{1} << 53);
+  }
+  if (token.kind != Token::kReal) return false;
+  T value{};
+  const auto [end, error] =
+      std::from_chars(token.text.data(), token.text.data() + token.text.size(), value);
+  return error == std::errc() && end == token.text.data() + token.text.size() && value == expected;
+}
+
+// Element `element` of `variable` in `row` against `token`.
+bool SameElement(const publisher::Variable& variable, std::int32_t element,
+                 std::span<const std::uint8_t> row, const Token& token) {
+  using publisher::ValueType;
+  const auto size = static_cast<std::int64_t>(publisher::ValueSize(variable.type));
+  const std::int64_t at = std::int64_t{variable.offset} + size * element;
+  if (at < 0 || at + size > static_cast<std::int64_t>(row.size())) return false;
+  const auto integer = [&](std::int64_t expected) {
+    return token.kind == Token::kInteger && token.integer == expected;
+  };
+  switch (variable.type) {
+    case ValueType::kChar:
+      return integer(Load<std::uint8_t>(row, at));
+    case ValueType::kBool:
+      return token.kind == Token::kBool && token.flag == (Load<std::uint8_t>(row, at) != 0);
+    case ValueType::kInt:
+      return integer(Load<std::int32_t>(row, at));
+    case ValueType::kBitField:
+      return integer(Load<std::uint32_t>(row, at));
+    case ValueType::kFloat:
+      return SameReal(token, Load<float>(row, at));
+    case ValueType::kDouble:
+      return SameReal(token, Load<double>(row, at));
+  }
+  return false;
+}
+
+// Walks a vars message as nlohmann's parser reads it (its SAX interface:
+// every call returns whether to go on), checking each value as it comes, so
+// that a message of thousands of values is never built into a tree.
+class VarsCheck {
+ public:
+  VarsCheck(std::int64_t tick, std::span<const publisher::Variable> variables,
+            std::span<const std::uint8_t> row, bool unknownAllowed)
+      : tick_(tick),
+        variables_(variables),
+        row_(row),
+        unknownAllowed_(unknownAllowed),
+        seen_(variables.size(), false) {}
+
+  // After the parse: everything there, once.
+  bool Whole() const {
+    return typeSeen_ && tickSeen_ && valuesDone_ &&
+           found_ == static_cast<std::ptrdiff_t>(variables_.size());
+  }
+
+  bool null() { return Scalar({}); }
+  bool boolean(bool value) { return Scalar({Token::kBool, value, 0, {}}); }
+  bool number_integer(Json::number_integer_t value) {
+    return Scalar({Token::kInteger, false, value, {}});
+  }
+  bool number_unsigned(Json::number_unsigned_t value) {
+    if (value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return false;
+    return Scalar({Token::kInteger, false, static_cast<std::int64_t>(value), {}});
+  }
+  bool number_float(Json::number_float_t, const Json::string_t& text) {
+    return Scalar({Token::kReal, false, 0, text});
+  }
+  bool string(Json::string_t& value) {
+    if (where_ == kUnknown) return true;
+    if (where_ != kTop || key_ != "type" || typeSeen_ || value != "vars") return false;
+    typeSeen_ = true;
+    return true;
+  }
+  bool binary(Json::binary_t&) { return false; }
+  bool start_object(std::size_t) {
+    if (where_ == kOutside) {
+      where_ = kTop;
+      return true;
+    }
+    if (where_ != kTop || key_ != "values" || valuesDone_) return false;
+    where_ = kValues;
+    return true;
+  }
+  bool key(Json::string_t& name) {
+    if (where_ == kTop) {
+      key_ = name;
+      return true;
+    }
+    if (where_ != kValues) return false;
+    current_ = Find(name);
+    if (current_ < 0 || seen_[static_cast<std::size_t>(current_)]) return false;
+    seen_[static_cast<std::size_t>(current_)] = true;
+    ++found_;
+    element_ = 0;
+    return true;
+  }
+  bool end_object() {
+    if (where_ == kValues) {
+      where_ = kTop;
+      valuesDone_ = true;
+      return true;
+    }
+    where_ = kOutside;
+    return true;
+  }
+  bool start_array(std::size_t) {
+    if (where_ == kTop && key_ == "unknown" && unknownAllowed_) {
+      where_ = kUnknown;
+      return true;
+    }
+    if (where_ != kValues || current_ < 0 || Variable().count == 1) return false;
+    where_ = kArray;
+    return true;
+  }
+  bool end_array() {
+    if (where_ == kUnknown) {
+      where_ = kTop;
+      unknownAllowed_ = false;  // once
+      return true;
+    }
+    if (where_ != kArray || element_ != Variable().count) return false;
+    where_ = kValues;
+    current_ = -1;
+    return true;
+  }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) {
+    return false;
+  }
+
+ private:
+  enum Where { kOutside, kTop, kValues, kArray, kUnknown };
+
+  const publisher::Variable& Variable() const {
+    return variables_[static_cast<std::size_t>(current_)];
+  }
+
+  // Looked for from the variable after the last one found, so that a message
+  // in the directory's order takes one comparison per name.
+  std::ptrdiff_t Find(std::string_view name) {
+    const auto count = static_cast<std::ptrdiff_t>(variables_.size());
+    for (std::ptrdiff_t i = 0; i < count; ++i) {
+      const std::ptrdiff_t at = (next_ + i) % count;
+      if (variables_[static_cast<std::size_t>(at)].name == name) {
+        next_ = at + 1;
+        return at;
+      }
+    }
+    return -1;
+  }
+
+  bool Scalar(const Token& token) {
+    if (where_ == kTop && key_ == "tick" && !tickSeen_) {
+      tickSeen_ = token.kind == Token::kInteger && token.integer == tick_;
+      return tickSeen_;
+    }
+    if (where_ == kArray) {
+      return element_ < Variable().count && SameElement(Variable(), element_++, row_, token);
+    }
+    if (where_ != kValues || current_ < 0 || Variable().count != 1 || element_ != 0) return false;
+    ++element_;
+    return SameElement(Variable(), 0, row_, token);
+  }
+
+  const std::int64_t tick_;
+  const std::span<const publisher::Variable> variables_;
+  const std::span<const std::uint8_t> row_;
+  bool unknownAllowed_;
+  std::vector<bool> seen_;
+  std::ptrdiff_t found_ = 0;
+  std::ptrdiff_t next_ = 0;
+  Where where_ = kOutside;
+  std::string key_;  // the last member name at the top
+  std::ptrdiff_t current_ = -1;
+  std::int32_t element_ = 0;
+  bool typeSeen_ = false, tickSeen_ = false, valuesDone_ = false;
+};
+
 }  // namespace
 
-std::int64_t LapOf(std::string_view message) {
-  constexpr std::string_view kKey = "\"lap\":";
-  std::size_t at = message.find(kKey);
+std::int64_t NumberAfter(std::string_view message, std::string_view key) {
+  std::size_t at = message.find(key);
   if (at == std::string_view::npos) return -1;
-  at += kKey.size();
+  at += key.size();
   while (at < message.size() && message[at] == ' ') ++at;
-  std::int64_t lap = 0;
+  std::int64_t number = 0;
   std::size_t digits = 0;
   for (; at < message.size() && message[at] >= '0' && message[at] <= '9'; ++at, ++digits) {
     if (digits == 10) return -1;
-    lap = lap * 10 + (message[at] - '0');
+    number = number * 10 + (message[at] - '0');
   }
   if (digits == 0 || at == message.size()) return -1;
   const char next = message[at];
-  return next == ',' || next == '}' || next == ' ' ? lap : -1;
+  return next == ',' || next == '}' || next == ' ' ? number : -1;
+}
+
+std::int64_t LapOf(std::string_view message) { return NumberAfter(message, "\"lap\":"); }
+
+std::int64_t VarsTickOf(std::string_view message) {
+  if (!message.starts_with(R"({"type":"vars",)")) return -1;
+  return NumberAfter(message, "\"tick\":");
 }
 
 bool SameValues(std::string_view message, std::string_view dataPacket) {
@@ -89,13 +298,33 @@ bool SameValues(std::string_view message, std::string_view dataPacket) {
   return true;
 }
 
+bool SameVars(std::string_view message, std::int64_t tick,
+              std::span<const publisher::Variable> variables, std::span<const std::uint8_t> row,
+              bool unknownAllowed) {
+  VarsCheck check(tick, variables, row, unknownAllowed);
+  return Json::sax_parse(message.begin(), message.end(), &check) && check.Whole();
+}
+
 WebKind CheckControl(std::string_view message, std::string_view sessionInfo) {
   const Json json = Parse(message);
   if (HasType(json, "status")) {
-    const Json* relay = Member(json, "relay");
-    if (relay != nullptr && *relay == "connected") return WebKind::kConnected;
-    if (relay != nullptr && *relay == "offline") return WebKind::kOffline;
+    // {"source":"relay","relay":"connected"} or
+    // {"source":"simulator","simulator":"running"}.
+    const Json* source = Member(json, "source");
+    const bool relay = source != nullptr && *source == "relay";
+    const bool simulator = source != nullptr && *source == "simulator";
+    const Json* state = relay       ? Member(json, "relay")
+                        : simulator ? Member(json, "simulator")
+                                    : nullptr;
+    if (state == nullptr) return WebKind::kDamaged;
+    if (*state == (relay ? "connected" : "running")) return WebKind::kConnected;
+    if (*state == (relay ? "offline" : "not running")) return WebKind::kOffline;
     return WebKind::kDamaged;
+  }
+  if (HasType(json, "sessionText")) {
+    const Json* update = Member(json, "update");
+    return update != nullptr && update->is_number_unsigned() ? WebKind::kSessionText
+                                                             : WebKind::kDamaged;
   }
   if (!HasType(json, "session")) return WebKind::kDamaged;
   std::string_view fields = sessionInfo;

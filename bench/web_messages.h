@@ -1,28 +1,50 @@
 // What the web benchmark checks in relay-web's WebSocket messages: a quick
-// look for the "lap" value that matches a data message to its row, and full
-// checks of a message against the relay message it stands for.
+// look for the number that matches a message to its row, and full checks of
+// a message against what its row must give.
 //
 // A data message is right when it is a JSON object of type "data" whose
 // fifteen values are the numbers the DATA_PACKET's text says (null where the
-// text says nan or inf), the two flags as booleans.
+// text says nan or inf), the two flags as booleans. A vars message is right
+// when it is a JSON object of type "vars" with the row's tick and, under
+// "values", every variable asked for, each once, with the row's value (an
+// array of them for an array), and nothing else.
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string_view>
+
+#include "sim-publisher/publisher.h"
 
 namespace bench {
 
-// The integer after the first `"lap":` in `message`; -1 when there is none or
-// it is not a plain non-negative integer. Not a JSON parser: it only finds
-// the row a message claims to be, for the checks below to confirm.
+// The integer after the first `key` (such as "\"lap\":") in `message`; -1
+// when there is none or it is not a plain non-negative integer. Not a JSON
+// parser: it only finds the row a message claims to be, for the checks
+// below to confirm.
+std::int64_t NumberAfter(std::string_view message, std::string_view key);
+// The "lap" of a data message, the row it stands for.
 std::int64_t LapOf(std::string_view message);
+// The "tick" of a message that begins as relay-web's vars messages do; -1
+// for any other message.
+std::int64_t VarsTickOf(std::string_view message);
 
 // True when `message` is a data message with the values of `dataPacket`.
 bool SameValues(std::string_view message, std::string_view dataPacket);
 
-enum class WebKind { kSession, kConnected, kOffline, kDamaged };
-// A message that is not data: a session message with the values of
-// `sessionInfo`, a status message, or kDamaged for anything else.
+// True when `message` is the vars message of row `tick` for `variables`,
+// whose values lie in `row` laid out as the variables say. With
+// `unknownAllowed` it may also list names under "unknown" (strings), as the
+// first vars message of a socket does for names the directory lacks.
+bool SameVars(std::string_view message, std::int64_t tick,
+              std::span<const publisher::Variable> variables, std::span<const std::uint8_t> row,
+              bool unknownAllowed);
+
+enum class WebKind { kSession, kSessionText, kConnected, kOffline, kDamaged };
+// A message that is not a row's: a session message with the values of
+// `sessionInfo`, a session-text notice, a status message (connected: the
+// relay is connected or the simulator running), or kDamaged for anything
+// else.
 WebKind CheckControl(std::string_view message, std::string_view sessionInfo);
 
 }  // namespace bench

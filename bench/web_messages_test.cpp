@@ -1,11 +1,18 @@
 // The web benchmark's message checks: a check that let a wrong value through
-// would report damaged messages as delivered, and a lap scan that misread
-// the row would time messages against the wrong publish.
+// would report damaged messages as delivered, and a lap or tick scan that
+// misread the row would time messages against the wrong publish.
 #include "web_messages.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <numeric>
 #include <string>
+#include <vector>
+
+#include "feed.h"
+#include "relay-web/variables.h"
+#include "relay-web/web_feed.h"
 
 namespace {
 
@@ -49,21 +56,133 @@ TEST(WebMessages, DataMustCarryTheRelaysValues) {
   EXPECT_FALSE(bench::SameValues(kData, nan));
 }
 
-TEST(WebMessages, LapFindsTheRow) {
+TEST(WebMessages, LapAndTickFindTheRow) {
   struct Case {
     std::string message;
-    std::int64_t lap;
+    std::int64_t lap, tick;
   };
   const Case cases[] = {
-      {kData, 417},
-      {R"({"lapDist":5.0,"lap": 12})", 12},
-      {R"({"lap":2147483647,"x":1})", 2147483647},
-      {R"({"lap":null})", -1},
-      {R"({"lap":-3,})", -1},
-      {R"({"lap":12)", -1},
-      {R"({"type":"status","relay":"offline"})", -1},
+      {kData, 417, -1},
+      {R"({"lapDist":5.0,"lap": 12})", 12, -1},
+      {R"({"lap":2147483647,"x":1})", 2147483647, -1},
+      {R"({"lap":null})", -1, -1},
+      {R"({"lap":-3,})", -1, -1},
+      {R"({"lap":12)", -1, -1},
+      {R"({"type":"status","relay":"offline"})", -1, -1},
+      // A vars message's row is its tick, whatever its values hold.
+      {R"({"type":"vars","tick":88,"values":{"Lap":87}})", -1, 88},
+      {R"({"type":"vars","values":{"tick":87},"tick":88})", -1, 87},
+      {R"({"type":"data","tick":88})", -1, -1},
+      {R"({"type":"vars","tick":"88"})", -1, -1},
   };
-  for (const Case& c : cases) EXPECT_EQ(bench::LapOf(c.message), c.lap) << c.message;
+  for (const Case& c : cases) {
+    EXPECT_EQ(bench::LapOf(c.message), c.lap) << c.message;
+    EXPECT_EQ(bench::VarsTickOf(c.message), c.tick) << c.message;
+  }
+}
+
+// One variable of each type and an array, with values whose JSON is known.
+std::vector<publisher::Variable> SmallVariables() {
+  using T = publisher::ValueType;
+  return publisher::PackedLayout({{"Byte", T::kChar},
+                                  {"Flag", T::kBool},
+                                  {"Gear", T::kInt},
+                                  {"Bits", T::kBitField},
+                                  {"Speed", T::kFloat},
+                                  {"Time", T::kDouble},
+                                  {"Arr", T::kFloat, 3}},
+                                 1, 0)
+      .variables;
+}
+
+std::vector<std::uint8_t> SmallRow(const std::vector<publisher::Variable>& v) {
+  std::vector<std::uint8_t> row(64, 0);
+  const auto put = [&](const publisher::Variable& variable, int index, auto value) {
+    std::memcpy(row.data() + variable.offset + index * sizeof value, &value, sizeof value);
+  };
+  put(v[0], 0, std::uint8_t{200});
+  put(v[1], 0, std::uint8_t{1});
+  put(v[2], 0, std::int32_t{-1});
+  put(v[3], 0, std::uint32_t{0x80000001u});
+  put(v[4], 0, 0.3f);
+  put(v[5], 0, 1234.5678);
+  put(v[6], 0, 1.5f);
+  put(v[6], 1, -2.25f);
+  put(v[6], 2, 1e-7f);
+  return row;
+}
+
+TEST(WebMessages, VarsMustCarryEveryValueOfTheRow) {
+  const std::vector<publisher::Variable> variables = SmallVariables();
+  const std::vector<std::uint8_t> row = SmallRow(variables);
+  const std::string values =
+      R"("Byte":200,"Flag":true,"Gear":-1,"Bits":2147483649,"Speed":0.3,"Time":1234.5678,)"
+      R"("Arr":[1.5,-2.25,1e-07])";
+  const std::string vars = R"({"type":"vars","tick":417,"values":{)" + values + "}}";
+  struct Case {
+    std::string message;
+    bool unknownAllowed;
+    bool same;
+  };
+  const Case cases[] = {
+      {vars, false, true},
+      // A float is read as a float: more digits of the same float are the
+      // same value, the next float is not.
+      {Replace(vars, "0.3,", "0.300000011920929,"), false, true},
+      {Replace(vars, "0.3,", "0.30000001,"), false, true},
+      {Replace(vars, "0.3,", "0.3000001,"), false, false},
+      {Replace(vars, "1234.5678", "1234.5678000000003"), false, false},
+      {Replace(vars, "\"Time\":1234.5678", "\"Time\":1234"), false, false},
+      {Replace(vars, "[1.5,", "[1.5e0,"), false, true},
+      {Replace(vars, "\"Gear\":-1", "\"Gear\":-1.0"), false, false},
+      {Replace(vars, "true", "1"), false, false},
+      {Replace(vars, "200", "200.5"), false, false},
+      {Replace(vars, "2147483649", "-2147483647"), false, false},
+      // Every variable once, in any order, and nothing else.
+      {Replace(vars, "\"Byte\":200,", ""), false, false},
+      {Replace(vars, "\"Byte\":200,", "\"Byte\":200,\"Byte\":200,"), false, false},
+      {Replace(vars, "\"Byte\":200,", "\"Other\":1,\"Byte\":200,"), false, false},
+      {Replace(vars, "\"Byte\":200,\"Flag\":true,", "\"Flag\":true,\"Byte\":200,"), false, true},
+      {Replace(vars, "-2.25,1e-07", "-2.25"), false, false},
+      {Replace(vars, "1e-07]", "1e-07,0]"), false, false},
+      {Replace(vars, "\"Speed\":0.3", "\"Speed\":[0.3]"), false, false},
+      {Replace(vars, "\"Speed\":0.3", "\"Speed\":null"), false, false},
+      // Its own row, its type, the names it lacks only where allowed.
+      {Replace(vars, "417", "418"), false, false},
+      {Replace(vars, "vars", "data"), false, false},
+      {Replace(vars, "}}", "},\"unknown\":[\"Nope\"]}"), true, true},
+      {Replace(vars, "}}", "},\"unknown\":[\"Nope\"]}"), false, false},
+      {Replace(vars, "}}", "},\"extra\":1}"), true, false},
+      {vars.substr(0, vars.size() - 1), false, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(bench::SameVars(c.message, 417, variables, row, c.unknownAllowed), c.same)
+        << c.message;
+  }
+}
+
+// relay-web's own vars message of a benchmark row of the real-size layout:
+// what the benchmark checks it against must agree, value by value, and a
+// row's message is no other row's.
+TEST(WebMessages, VarsAgreeWithRelayWebsOwnMessage) {
+  const publisher::Layout layout = publisher::DefaultLayout();
+  web::Directory directory;
+  for (const publisher::Variable& v : layout.variables) {
+    directory.variables.push_back({v.name, static_cast<web::ValueType>(v.type), v.count, v.offset,
+                                   "", "", web::JsonString(v.name) + ":"});
+  }
+  std::vector<int> every(directory.variables.size());
+  std::iota(every.begin(), every.end(), 0);
+  const relay::VariableOffsets offsets = bench::RelayedOffsets(layout);
+  std::vector<std::uint8_t> row(static_cast<std::size_t>(layout.rowLength), 0);
+  std::string message;
+  for (const std::int32_t tick : {1, 4711, 2147483647}) {
+    bench::FillEveryValue(row, layout, offsets, tick);
+    web::VarsJson(tick, row, directory, every, "", message);
+    EXPECT_TRUE(bench::SameVars(message, tick, layout.variables, row, false)) << tick;
+    bench::FillEveryValue(row, layout, offsets, tick - 1);
+    EXPECT_FALSE(bench::SameVars(message, tick, layout.variables, row, false)) << tick;
+  }
 }
 
 TEST(WebMessages, ControlMessages) {
@@ -79,9 +198,15 @@ TEST(WebMessages, ControlMessages) {
       {session, WebKind::kSession},
       {std::string(session).replace(session.find("7200"), 4, "7201"), WebKind::kDamaged},
       {std::string(session).replace(session.find("992"), 3, "911"), WebKind::kDamaged},
-      {R"({"type":"status","relay":"connected"})", WebKind::kConnected},
-      {R"({"type":"status","relay":"offline"})", WebKind::kOffline},
-      {R"({"type":"status","relay":"maybe"})", WebKind::kDamaged},
+      {R"({"type":"status","source":"relay","relay":"connected"})", WebKind::kConnected},
+      {R"({"type":"status","source":"relay","relay":"offline"})", WebKind::kOffline},
+      {R"({"type":"status","source":"relay","relay":"maybe"})", WebKind::kDamaged},
+      {R"({"type":"status","relay":"connected"})", WebKind::kDamaged},
+      {R"({"type":"status","source":"simulator","simulator":"running"})", WebKind::kConnected},
+      {R"({"type":"status","source":"simulator","simulator":"not running"})", WebKind::kOffline},
+      {R"({"type":"status","source":"simulator","relay":"connected"})", WebKind::kDamaged},
+      {R"({"type":"sessionText","update":3})", WebKind::kSessionText},
+      {R"({"type":"sessionText","update":"3"})", WebKind::kDamaged},
       {R"({"type":"other"})", WebKind::kDamaged},
       {"not json", WebKind::kDamaged},
   };

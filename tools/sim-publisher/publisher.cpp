@@ -195,6 +195,16 @@ std::vector<Variable> DefaultVariables() {
       {"Voltage", T::kFloat},
       {"ManifoldPress", T::kFloat},
   };
+  // A real session has about sixty arrays of one value per car (64 cars):
+  // the named ones above, and these to make up the count.
+  constexpr std::ptrdiff_t kPerCarArrays = 60;
+  std::ptrdiff_t arrays = std::count_if(variables.begin(), variables.end(),
+                                        [](const Variable& v) { return v.count == 64; });
+  for (int i = 0; arrays < kPerCarArrays; ++i, ++arrays) {
+    char name[32];
+    std::snprintf(name, sizeof name, "CarIdxAux%02d", i);
+    variables.push_back({name, i % 3 == 2 ? T::kInt : T::kFloat, 64});
+  }
   // Per-corner and per-wheel channels make up the rest of a real directory.
   const char* corners[] = {"LF", "RF", "LR", "RR"};
   const char* channels[] = {
@@ -244,7 +254,7 @@ Layout PackedLayout(std::vector<Variable> variables, std::int32_t slotCount,
   return result;
 }
 
-Layout DefaultLayout() { return PackedLayout(DefaultVariables(), 3, 8154); }
+Layout DefaultLayout() { return PackedLayout(DefaultVariables(), 3, 0); }
 
 std::string DefaultSessionText() {
   return "---\n"

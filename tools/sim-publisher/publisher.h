@@ -52,8 +52,9 @@ std::size_t ValueSize(ValueType type);
 // row length of at least `minimumRowLength`.
 Layout PackedLayout(std::vector<Variable> variables, std::int32_t slotCount,
                     std::int32_t minimumRowLength);
-// The layout the simulator was measured to use: 3 slots, 323 variables, a
-// row length of 8154 bytes, the relayed values at unaligned offsets.
+// A layout the size of a real session's: 3 slots, 323 variables of which 60
+// are arrays of 64 values (one per car), a row of 15,986 bytes, the relayed
+// values at unaligned offsets.
 Layout DefaultLayout();
 // A session text with a driver list, in the simulator's style.
 std::string DefaultSessionText();

@@ -1,0 +1,54 @@
+// The benchmark's rows: the vars checks can only catch a stale or misplaced
+// value if every value of a row is its own and changes from row to row, and
+// the relay's DATA_PACKET must stay what the other checks expect.
+#include "feed.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+// Element `index` of `variable` in `row`, as its bytes.
+std::vector<std::uint8_t> Element(const std::vector<std::uint8_t>& row,
+                                  const publisher::Variable& variable, std::int32_t index) {
+  const auto size = static_cast<std::int32_t>(publisher::ValueSize(variable.type));
+  const auto at = row.begin() + variable.offset + index * size;
+  return {at, at + size};
+}
+
+TEST(Feed, EveryValueIsItsOwnAndChangesWithTheRow) {
+  const publisher::Layout layout = publisher::DefaultLayout();
+  const relay::VariableOffsets offsets = bench::RelayedOffsets(layout);
+  const auto length = static_cast<std::size_t>(layout.rowLength);
+  std::vector<std::uint8_t> row(length), next(length), relayed(length, 0);
+  for (const std::int32_t tick : {1, 600, 123457}) {
+    bench::FillEveryValue(row, layout, offsets, tick);
+    bench::FillEveryValue(next, layout, offsets, tick + 1);
+    for (const publisher::Variable& variable : layout.variables) {
+      // A bool has two values: it cannot differ from both neighbours. The
+      // relayed values are FillRow's, some of which change once a lap.
+      if (variable.type == publisher::ValueType::kBool ||
+          std::find(offsets.begin(), offsets.end(), variable.offset) != offsets.end()) {
+        continue;
+      }
+      for (std::int32_t i = 0; i < variable.count; ++i) {
+        EXPECT_NE(Element(row, variable, i), Element(next, variable, i))
+            << variable.name << "[" << i << "] at tick " << tick;
+        if (i > 0) {
+          EXPECT_NE(Element(row, variable, i), Element(row, variable, i - 1))
+              << variable.name << "[" << i << "] at tick " << tick;
+        }
+      }
+    }
+    // The relay's fifteen are FillRow's, so its DATA_PACKET is unchanged.
+    char packet[relay::kPacketBufferSize], fromRow[relay::kPacketBufferSize];
+    bench::FillRow(relayed, offsets, tick);
+    EXPECT_EQ(std::string_view(packet, relay::FormatDataPacket(row, offsets, packet)),
+              std::string_view(fromRow, relay::FormatDataPacket(relayed, offsets, fromRow)));
+  }
+}
+
+}  // namespace
