@@ -44,16 +44,18 @@ void FillRow(std::span<std::uint8_t> row, const relay::VariableOffsets& offsets,
   // In the order of relay::kRelayedVariables; values that keep every field's
   // width changing with the tick, as a car on track would.
   const float phase = static_cast<float>(tick % 600) / 600.0f;
-  Put(row, offsets[0], 90.0f + phase * 10.0f);                                // OilTemp
-  Put(row, offsets[1], 80.0f + phase * 5.0f);                                 // WaterTemp
-  Put(row, offsets[2], static_cast<std::int32_t>(tick % 7) - 1);              // Gear
-  Put(row, offsets[3], 100.0f - phase * 50.0f);                               // FuelLevel
-  Put(row, offsets[4], 800.0f + static_cast<float>(tick % 7200) + 0.75f);     // RPM
-  Put(row, offsets[5], phase);                                                // LapDistPct
-  Put(row, offsets[6], 1.0f - phase / 2.0f);                                  // FuelLevelPct
-  Put(row, offsets[7], phase * 6923.5f);                                      // LapDist
-  Put(row, offsets[8], tick);                                                 // Lap
-  Put(row, offsets[9], tick / 600);                                           // RaceLaps
+  Put(row, offsets[0], 90.0f + phase * 10.0f);                             // OilTemp
+  Put(row, offsets[1], 80.0f + phase * 5.0f);                              // WaterTemp
+  Put(row, offsets[2], static_cast<std::int32_t>(tick % 7) - 1);           // Gear
+  Put(row, offsets[3], 100.0f - phase * 50.0f);                            // FuelLevel
+  Put(row, offsets[4], 800.0f + static_cast<float>(tick % 7200) + 0.75f);  // RPM
+  Put(row, offsets[5], phase);                                             // LapDistPct
+  Put(row, offsets[6], 1.0f - phase / 2.0f);                               // FuelLevelPct
+  Put(row, offsets[7], phase * 6923.5f);                                   // LapDist
+  // A lap a minute: a lap's end costs relay-web its fuel figures, which a
+  // lap a row would make a cost of every row.
+  Put(row, offsets[8], tick / 3600 + 1);                                      // Lap
+  Put(row, offsets[9], tick);                                                 // RaceLaps
   Put(row, offsets[10], 32767 - tick / 600);                                  // SessionLapsRemain
   Put(row, offsets[11], 86400.0 - static_cast<double>(tick) / 60.0);          // SessionTimeRemain
   Put(row, offsets[12], static_cast<std::uint8_t>(tick % 600 < 30 ? 1 : 0));  // OnPitRoad

@@ -1,5 +1,5 @@
 // The benchmark's simulator: publishes rows into the named region at a set
-// rate, each carrying its tick number in the relayed "Lap" field, and keeps
+// rate, each carrying its tick number in the relayed "RaceLaps" field, and keeps
 // the monotonic time at which each tick was published. Every other relayed
 // value is a function of the tick too, so a receiver can rebuild the exact
 // bytes any DATA_PACKET must have.

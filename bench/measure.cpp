@@ -13,7 +13,7 @@ constexpr std::string_view kSessionKeyword = "SESSION_INFO;";
 // A DATA_PACKET is its keyword and fifteen fields, each ended by ';'.
 constexpr int kDataSemicolons = 16;
 // "Lap" is field 10, counting the keyword as field 1: nine ';' precede it.
-constexpr std::size_t kSemicolonsBeforeLap = 9;
+constexpr std::size_t kSemicolonsBeforeTick = 10;  // RaceLaps, field 11
 
 // Where the next keyword begins at or after `from`, or npos.
 std::size_t FindKeyword(std::string_view stream, std::size_t from) {
@@ -71,7 +71,7 @@ Message NextMessage(std::string_view stream) {
 
 std::int64_t TickOf(std::string_view dataPacket) {
   std::size_t start = 0;
-  for (std::size_t i = 0; i < kSemicolonsBeforeLap; ++i) {
+  for (std::size_t i = 0; i < kSemicolonsBeforeTick; ++i) {
     start = dataPacket.find(';', start);
     if (start == std::string_view::npos) return -1;
     ++start;

@@ -28,7 +28,7 @@ struct Message {
 // with nothing consumed, until more bytes are needed.
 Message NextMessage(std::string_view stream);
 
-// The tick a DATA_PACKET carries in its "Lap" field (field 10); -1 when the
+// The tick a DATA_PACKET carries in its "RaceLaps" field (field 11); -1 when the
 // field is not a plain non-negative integer.
 std::int64_t TickOf(std::string_view dataPacket);
 

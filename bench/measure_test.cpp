@@ -50,18 +50,18 @@ TEST(NextMessage, SplitsTheStreamAtKeywords) {
   }
 }
 
-TEST(TickOf, ReadsTheLapField) {
+TEST(TickOf, ReadsTheRaceLapsField) {
   struct Case {
     std::string packet;
     std::int64_t tick;
   };
   const Case cases[] = {
-      {kData, 417},
-      {"DATA_PACKET;0;0;0;0;0;0;0;0;2147483647;0;0;0;0;0;0;", 2147483647},
-      {"DATA_PACKET;0;0;0;0;0;0;0;0;-5;0;0;0;0;0;0;", -1},
-      {"DATA_PACKET;0;0;0;0;0;0;0;0;;0;0;0;0;0;0;", -1},
-      {"DATA_PACKET;0;0;0;0;0;0;0;0;4x;0;0;0;0;0;0;", -1},
-      {"DATA_PACKET;0;0;0;0;0;0;0;0;", -1},
+      {kData, 3},
+      {"DATA_PACKET;0;0;0;0;0;0;0;0;1;2147483647;0;0;0;0;0;", 2147483647},
+      {"DATA_PACKET;0;0;0;0;0;0;0;0;1;-5;0;0;0;0;0;", -1},
+      {"DATA_PACKET;0;0;0;0;0;0;0;0;1;;0;0;0;0;0;", -1},
+      {"DATA_PACKET;0;0;0;0;0;0;0;0;1;4x;0;0;0;0;0;", -1},
+      {"DATA_PACKET;0;0;0;0;0;0;0;0;1;", -1},
   };
   for (const Case& c : cases) EXPECT_EQ(bench::TickOf(c.packet), c.tick) << c.packet;
 }

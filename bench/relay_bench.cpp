@@ -3,8 +3,8 @@
 // latency at 60 rows/s, rows lost, the highest row rate followed without a
 // skipped row, CPU time per row, CPU use while idle, and peak memory.
 //
-// The relay and the floor never run at once: both wait on the one data-valid
-// semaphore, and a signal taken by one is lost to the other. For each client
+// The relay and the floor never run at once, so that neither takes a CPU the
+// other needs while a row is on its way. For each client
 // count the relay runs with its clients connected throughout, paused with
 // SIGSTOP while the floor has its turn, and the two take turns in rounds so
 // that a change in the machine's load during the run falls on both.

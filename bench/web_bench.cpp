@@ -365,29 +365,16 @@ std::string CpuGoal(const std::string& head, const WebCountResult* count, double
 void CollectFaults(WebResults& results) {
   for (const WebCountResult& count : results.counts) {
     const std::string at = std::string(" ").append(FullName(count.run));
-    // With one signal for two readers, the one that misses it finds the row
-    // only when its wait ends, and may find the next one there too: what it
-    // loses is what that run shows, not a fault of the messages.
-    if (Contended(count.run)) {
-      if (count.relayMissing != 0 || count.webMissing != 0) {
-        results.notes.push_back(
-            "With both waiting at once, the relay's client lost " +
-            std::to_string(count.relayMissing) + " of " +
-            std::to_string(count.relayDelivered + count.relayMissing) +
-            " rows and relay-web's clients " + std::to_string(count.webMissing) + " of " +
-            std::to_string(count.webDelivered + count.webMissing) + " client-messages.");
-      }
-    } else {
-      if (count.relayMissing != 0) {
-        results.faults.push_back("the relay's own client lost " +
-                                 std::to_string(count.relayMissing) + " rows" +
-                                 AtRate(count.run.rate) + at);
-      }
-      if (count.webMissing != 0 || count.varsMissing != 0) {
-        results.faults.push_back("relay-web lost " + std::to_string(count.webMissing) +
-                                 " data and " + std::to_string(count.varsMissing) +
-                                 " vars client-messages" + AtRate(count.run.rate) + at);
-      }
+    // The event wakes every reader, so even with both waiting at once a
+    // lost row is a fault.
+    if (count.relayMissing != 0) {
+      results.faults.push_back("the relay's own client lost " + std::to_string(count.relayMissing) +
+                               " rows" + AtRate(count.run.rate) + at);
+    }
+    if (count.webMissing != 0 || count.varsMissing != 0) {
+      results.faults.push_back("relay-web lost " + std::to_string(count.webMissing) + " data and " +
+                               std::to_string(count.varsMissing) + " vars client-messages" +
+                               AtRate(count.run.rate) + at);
     }
     if (AnyFault(count.relayFaults)) {
       results.faults.push_back("the relay's client saw " + Faults(count.relayFaults) + at);

@@ -272,14 +272,14 @@ void TakeVars(WebClients& clients, WebSocketClient& client, std::string_view tex
 }
 
 // Counts one WebSocket message of `client`, received at `now`. Only the
-// "lap" or "tick" value is read here; see FirstData for the checks.
+// "raceLaps" or "tick" value is read here; see FirstData for the checks.
 void TakeWeb(WebClients& clients, WebSocketClient& client, std::string_view text, bool isText,
              std::int64_t now) {
   if (const std::int64_t vars = isText ? VarsTickOf(text) : -1; vars >= 0) {
     TakeVars(clients, client, text, vars, now);
     return;
   }
-  const std::int64_t tick = isText ? LapOf(text) : -1;
+  const std::int64_t tick = isText ? StampOf(text) : -1;
   if (tick < 0) {
     const WebKind kind = isText ? CheckControl(text, clients.sessionInfo) : WebKind::kDamaged;
     if (kind == WebKind::kDamaged) ++clients.webFaults.damaged;

@@ -275,7 +275,7 @@ std::int64_t NumberAfter(std::string_view message, std::string_view key) {
   return next == ',' || next == '}' || next == ' ' ? number : -1;
 }
 
-std::int64_t LapOf(std::string_view message) { return NumberAfter(message, "\"lap\":"); }
+std::int64_t StampOf(std::string_view message) { return NumberAfter(message, "\"raceLaps\":"); }
 
 std::int64_t VarsTickOf(std::string_view message) {
   if (!message.starts_with(R"({"type":"vars",)")) return -1;
@@ -325,6 +325,21 @@ WebKind CheckControl(std::string_view message, std::string_view sessionInfo) {
     const Json* update = Member(json, "update");
     return update != nullptr && update->is_number_unsigned() ? WebKind::kSessionText
                                                              : WebKind::kDamaged;
+  }
+  if (HasType(json, "strategy")) {
+    for (const char* name :
+         {"fuelPerLap", "fuelPerLapMax", "lastLapFuel", "lastLapTime", "avgLapTime", "tank",
+          "lapsOfFuel", "lapsToGo", "fuelToFinish", "fuelToAdd", "stops"}) {
+      const Json* figure = Member(json, name);
+      if (figure == nullptr || !(figure->is_null() || figure->is_number()))
+        return WebKind::kDamaged;
+    }
+    const Json* counted = Member(json, "lapsCounted");
+    const Json* margin = Member(json, "fuelMargin");
+    return counted != nullptr && counted->is_number_unsigned() && margin != nullptr &&
+                   margin->is_number()
+               ? WebKind::kStrategy
+               : WebKind::kDamaged;
   }
   if (!HasType(json, "session")) return WebKind::kDamaged;
   std::string_view fields = sessionInfo;

@@ -23,8 +23,9 @@ namespace bench {
 // parser: it only finds the row a message claims to be, for the checks
 // below to confirm.
 std::int64_t NumberAfter(std::string_view message, std::string_view key);
-// The "lap" of a data message, the row it stands for.
-std::int64_t LapOf(std::string_view message);
+// The "raceLaps" of a data message: the tick of the row it stands for, as
+// the benchmark stamps it.
+std::int64_t StampOf(std::string_view message);
 // The "tick" of a message that begins as relay-web's vars messages do; -1
 // for any other message.
 std::int64_t VarsTickOf(std::string_view message);
@@ -40,11 +41,11 @@ bool SameVars(std::string_view message, std::int64_t tick,
               std::span<const publisher::Variable> variables, std::span<const std::uint8_t> row,
               bool unknownAllowed);
 
-enum class WebKind { kSession, kSessionText, kConnected, kOffline, kDamaged };
+enum class WebKind { kSession, kSessionText, kStrategy, kConnected, kOffline, kDamaged };
 // A message that is not a row's: a session message with the values of
-// `sessionInfo`, a session-text notice, a status message (connected: the
-// relay is connected or the simulator running), or kDamaged for anything
-// else.
+// `sessionInfo`, a session-text notice, the fuel figures (each a number or
+// null), a status message (connected: the relay is connected or the
+// simulator running), or kDamaged for anything else.
 WebKind CheckControl(std::string_view message, std::string_view sessionInfo);
 
 }  // namespace bench

@@ -40,7 +40,7 @@ TEST(WebMessages, DataMustCarryTheRelaysValues) {
       {kData, true},
       {Replace(kData, R"("oilTemp":90.5)", R"("oilTemp":90.50)"), true},
       {Replace(kData, R"("oilTemp":90.5)", R"("oilTemp":90.51)"), false},
-      {Replace(kData, R"("lap":417)", R"("lap":418)"), false},
+      {Replace(kData, R"("raceLaps":3)", R"("raceLaps":4)"), false},
       {Replace(kData, R"("rpm":6543,)", ""), false},
       {Replace(kData, R"("onPitRoad":true)", R"("onPitRoad":1)"), false},
       {Replace(kData, R"("isOnTrack":false)", R"("isOnTrack":true)"), false},
@@ -56,18 +56,18 @@ TEST(WebMessages, DataMustCarryTheRelaysValues) {
   EXPECT_FALSE(bench::SameValues(kData, nan));
 }
 
-TEST(WebMessages, LapAndTickFindTheRow) {
+TEST(WebMessages, StampAndTickFindTheRow) {
   struct Case {
     std::string message;
-    std::int64_t lap, tick;
+    std::int64_t stamp, tick;
   };
   const Case cases[] = {
-      {kData, 417, -1},
-      {R"({"lapDist":5.0,"lap": 12})", 12, -1},
-      {R"({"lap":2147483647,"x":1})", 2147483647, -1},
-      {R"({"lap":null})", -1, -1},
-      {R"({"lap":-3,})", -1, -1},
-      {R"({"lap":12)", -1, -1},
+      {kData, 3, -1},
+      {R"({"lap":5,"raceLaps": 12})", 12, -1},
+      {R"({"raceLaps":2147483647,"x":1})", 2147483647, -1},
+      {R"({"raceLaps":null})", -1, -1},
+      {R"({"raceLaps":-3,})", -1, -1},
+      {R"({"raceLaps":12)", -1, -1},
       {R"({"type":"status","relay":"offline"})", -1, -1},
       // A vars message's row is its tick, whatever its values hold.
       {R"({"type":"vars","tick":88,"values":{"Lap":87}})", -1, 88},
@@ -76,7 +76,7 @@ TEST(WebMessages, LapAndTickFindTheRow) {
       {R"({"type":"vars","tick":"88"})", -1, -1},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(bench::LapOf(c.message), c.lap) << c.message;
+    EXPECT_EQ(bench::StampOf(c.message), c.stamp) << c.message;
     EXPECT_EQ(bench::VarsTickOf(c.message), c.tick) << c.message;
   }
 }
@@ -207,6 +207,12 @@ TEST(WebMessages, ControlMessages) {
       {R"({"type":"status","source":"simulator","relay":"connected"})", WebKind::kDamaged},
       {R"({"type":"sessionText","update":3})", WebKind::kSessionText},
       {R"({"type":"sessionText","update":"3"})", WebKind::kDamaged},
+      {R"({"type":"strategy","fuelPerLap":3.3,"fuelPerLapMax":null,"lapsCounted":1,)"
+       R"("lastLapFuel":3.3,"lastLapTime":118.2,"avgLapTime":118.2,"tank":100,"lapsOfFuel":4,)"
+       R"("lapsToGo":17.5,"fuelToFinish":59.4,"fuelToAdd":46.2,"stops":1,"fuelMargin":0.5})",
+       WebKind::kStrategy},
+      {R"({"type":"strategy","fuelPerLap":"3.3","lapsCounted":1,"fuelMargin":0.5})",
+       WebKind::kDamaged},
       {R"({"type":"other"})", WebKind::kDamaged},
       {"not json", WebKind::kDamaged},
   };

@@ -14,10 +14,11 @@ namespace platform {
 //
 // Names are given as the simulator spells them ("Local\\IRSDKMemMapFileName").
 // The POSIX stand-in replaces the "Local\\" prefix with "/" and uses a POSIX
-// shared-memory object and a named semaphore of that name.
+// shared-memory object of that name (the event: a count in one, on which
+// every waiter is woken).
 
 struct Mapping;  // an opened named file mapping
-struct Event;    // an opened named auto-reset event
+struct Event;    // an opened named event; a signal wakes every waiter
 
 // A contiguous run of bytes mapped into this process.
 struct RegionView {
@@ -58,7 +59,10 @@ bool CreateNamedMapping(const char* name, std::size_t size, WritableRegion* regi
                         MappingFailure* failure = nullptr);
 // Creates (or opens) the data-valid event; nullptr on failure.
 Event* CreateNamedEvent(const char* name);
-// Signals the event; at most one signal stays pending, like an auto-reset event.
+// Signals the event: every process waiting on it wakes, so that any number
+// of readers (the relay, relay-web, ...) each hear of every row. On POSIX a
+// reader busy at that moment finds the signal on its next wait; on Windows
+// (a manual-reset event, set and reset) it does not, and waits out its time.
 void SignalNamedEvent(Event* event);
 // Releases this process's handle on an event it created; the named object
 // itself stays (see Remove* below).

@@ -1,22 +1,25 @@
-// The platform layer on Linux and other POSIX systems. The simulator's named
-// objects are stood in for by a POSIX shared-memory object and a named
-// semaphore whose names replace the Windows "Local\" prefix with "/".
+// The platform layer on Linux. The simulator's named objects are stood in
+// for by POSIX shared-memory objects whose names replace the Windows
+// "Local\" prefix with "/": the region itself, and a count that stands for
+// the data-valid event (see Event below).
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <semaphore.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -34,8 +37,15 @@ struct Mapping {
   int fd;
 };
 
+// A named event every waiter hears, as every reader of the simulator's rows
+// must: a 32-bit count in a shared-memory object of the event's name, which
+// a signal raises, waking every process waiting on it (a futex). Each
+// opener remembers the count it last saw, so a signal given while it was
+// busy is not lost to it either, just as with an event of its own.
 struct Event {
-  sem_t* semaphore;
+  int fd;
+  std::uint32_t* count;  // mapped shared
+  std::uint32_t seen;    // what this opener last saw
 };
 
 namespace {
@@ -75,22 +85,44 @@ void CloseNamedMapping(Mapping* mapping, RegionView* view) {
   delete mapping;
 }
 
+namespace {
+
+// Maps the event's count: read-only for a reader, writable for the
+// publisher. nullptr when the object is missing or too small.
+Event* MapEvent(int fd, bool writable) {
+  struct stat status;
+  if (fd < 0) return nullptr;
+  if (fstat(fd, &status) != 0 || status.st_size < static_cast<off_t>(sizeof(std::uint32_t))) {
+    close(fd);
+    return nullptr;
+  }
+  void* base = mmap(nullptr, sizeof(std::uint32_t), writable ? PROT_READ | PROT_WRITE : PROT_READ,
+                    MAP_SHARED, fd, 0);
+  if (base == MAP_FAILED) {
+    close(fd);
+    return nullptr;
+  }
+  auto* count = static_cast<std::uint32_t*>(base);
+  return new Event{fd, count, __atomic_load_n(count, __ATOMIC_ACQUIRE)};
+}
+
+}  // namespace
+
 Event* OpenNamedEvent(const char* name) {
-  sem_t* semaphore = sem_open(PosixName(name).c_str(), 0);
-  if (semaphore == SEM_FAILED) return nullptr;
-  return new Event{semaphore};
+  return MapEvent(shm_open(PosixName(name).c_str(), O_RDONLY, 0), false);
 }
 
 void WaitForNamedEvent(Event* event, int milliseconds) {
   if (event == nullptr) return;
-  timespec deadline;
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
-  deadline.tv_nsec += static_cast<long>(milliseconds) * 1000000L;
-  deadline.tv_sec += deadline.tv_nsec / 1000000000L;
-  deadline.tv_nsec %= 1000000000L;
-  // A signal interrupting the wait ends it early; the caller re-checks the
-  // tick counts whatever the outcome, so that is harmless.
-  sem_clockwait(event->semaphore, CLOCK_MONOTONIC, &deadline);
+  const std::uint32_t now = __atomic_load_n(event->count, __ATOMIC_ACQUIRE);
+  if (now == event->seen) {
+    // Sleeps until the count moves from `now`, the time is up, or a signal
+    // to the process interrupts: the caller looks at the tick counts itself
+    // whatever the outcome, so an early return is harmless.
+    timespec timeout{milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};
+    syscall(SYS_futex, event->count, FUTEX_WAIT, now, &timeout, nullptr, 0);
+  }
+  event->seen = __atomic_load_n(event->count, __ATOMIC_ACQUIRE);
 }
 
 namespace {
@@ -151,29 +183,33 @@ bool CreateNamedMapping(const char* name, std::size_t size, WritableRegion* regi
 }
 
 Event* CreateNamedEvent(const char* name) {
-  sem_t* semaphore = sem_open(PosixName(name).c_str(), O_CREAT, 0600, 0);
-  if (semaphore == SEM_FAILED) return nullptr;
-  return new Event{semaphore};
+  const int fd = shm_open(PosixName(name).c_str(), O_RDWR | O_CREAT, 0600);
+  // A new object is empty; one left by an earlier publisher keeps its count.
+  struct stat status;
+  if (fd >= 0 && fstat(fd, &status) == 0 &&
+      status.st_size < static_cast<off_t>(sizeof(std::uint32_t)) &&
+      ftruncate(fd, sizeof(std::uint32_t)) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  return MapEvent(fd, true);
 }
 
 void SignalNamedEvent(Event* event) {
-  // Posting only while the count is 0 keeps at most one signal pending, as
-  // with a Windows auto-reset event. Only the publisher posts, so the check
-  // and the post cannot race with another post.
-  int value = 0;
-  if (sem_getvalue(event->semaphore, &value) == 0 && value > 0) return;
-  sem_post(event->semaphore);
+  __atomic_add_fetch(event->count, 1, __ATOMIC_RELEASE);
+  syscall(SYS_futex, event->count, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
 }
 
 void CloseNamedEvent(Event* event) {
   if (event == nullptr) return;
-  sem_close(event->semaphore);
+  munmap(event->count, sizeof(std::uint32_t));
+  close(event->fd);
   delete event;
 }
 
 void RemoveNamedMapping(const char* name) { shm_unlink(PosixName(name).c_str()); }
 
-void RemoveNamedEvent(const char* name) { sem_unlink(PosixName(name).c_str()); }
+void RemoveNamedEvent(const char* name) { shm_unlink(PosixName(name).c_str()); }
 
 LockResult AcquireNamedLock(const char* name) {
   const int fd = shm_open(PosixName(name).c_str(), O_RDWR | O_CREAT, 0600);

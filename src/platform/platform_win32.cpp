@@ -177,15 +177,21 @@ bool CreateNamedMapping(const char* name, std::size_t size, WritableRegion* regi
 Event* CreateNamedEvent(const char* name) {
   wchar_t wide[kMaxNameLength + 1];
   if (!WideName(name, wide)) return nullptr;
-  // Auto-reset and initially unsignalled, as the simulator creates it.
-  HANDLE handle = CreateEventW(nullptr, FALSE, FALSE, wide);
+  // Manual-reset and initially unsignalled: a signal must wake every reader
+  // (the relay, relay-web, ...), where an auto-reset event would wake one
+  // and leave the others to their time-outs. An event that exists already
+  // is opened as it is.
+  HANDLE handle = CreateEventW(nullptr, TRUE, FALSE, wide);
   if (handle == nullptr) return nullptr;
   return new Event{handle};
 }
 
 void SignalNamedEvent(Event* event) {
   if (event == nullptr) return;
+  // Setting a manual-reset event releases every thread waiting on it; it is
+  // reset at once, so that the next wait waits for the next row.
   SetEvent(event->handle);
+  ResetEvent(event->handle);
 }
 
 void CloseNamedEvent(Event* event) {

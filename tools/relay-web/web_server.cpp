@@ -356,6 +356,9 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
     }));
     ws_.read_message_max(kMaxIncomingMessage);
     ws_.text(true);
+    // Each message as one frame: cut into Beast's default 4 KiB frames, a
+    // vars message of every variable (some 37 KB) took ten sends.
+    ws_.auto_fragment(false);
     ws_.async_accept(request,
                      beast::bind_front_handler(&WebSocketSession::OnAccept, shared_from_this()));
   }
