@@ -674,8 +674,8 @@ std::string WebMarkdownReport(const WebResults& results) {
   AppendDataTable(out, Table(results, WebSource::kRelay, false, false));
 
   out +=
-      "\nReading the simulator: one signal wakes one waiter, so the relay and relay-web "
-      "take turns at the event (the other stopped with SIGSTOP), " +
+      "\nReading the simulator: the relay and relay-web take turns (the other stopped with "
+      "SIGSTOP, so that neither takes a CPU the other needs while a row is on its way), " +
       std::to_string(results.settings.smoke ? 1 : kRounds) +
       " turns each; relay-web's figures are from its turns, the relay's from its own:\n\n";
   AppendDataTable(out, Table(results, WebSource::kSimulator, false, false));
