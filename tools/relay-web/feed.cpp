@@ -31,12 +31,13 @@ void Feed::PublishStatus(bool present) {
 void Feed::PublishSession(std::string json) { server_.PublishSession(std::move(json)); }
 
 void Feed::PublishSessionText(std::string text) {
-  // A new session text is a new session (the first one only begins it).
-  if (haveSessionText_) {
+  // A new session text is a new session (the first one only begins it). The
+  // same text again (the simulator stopped and came back) is no new session.
+  if (sessionText_ && *sessionText_ != text) {
     strategy_.NewSession();
     SendStrategy(true);
   }
-  haveSessionText_ = true;
+  sessionText_ = text;
   server_.PublishSessionText(std::move(text));
 }
 
