@@ -168,8 +168,8 @@ TEST(WebMessages, VarsAgreeWithRelayWebsOwnMessage) {
   const publisher::Layout layout = publisher::DefaultLayout();
   web::Directory directory;
   for (const publisher::Variable& v : layout.variables) {
-    directory.variables.push_back({v.name, static_cast<web::ValueType>(v.type), v.count, v.offset,
-                                   "", "", web::JsonString(v.name) + ":"});
+    directory.variables.push_back(
+        {v.name, v.type, v.count, v.offset, "", "", web::JsonString(v.name) + ":"});
   }
   std::vector<int> every(directory.variables.size());
   std::iota(every.begin(), every.end(), 0);

@@ -50,6 +50,22 @@ inline constexpr std::int64_t kVariableUnit = 112;
 inline constexpr std::int64_t kVariableUnitLength = 32;
 }  // namespace layout
 
+// The value types a variable record numbers at kVariableType.
+enum class ValueType : std::int32_t { kChar, kBool, kInt, kBitField, kFloat, kDouble };
+
+// Bytes one value of the type takes in a row.
+constexpr std::int32_t ValueSize(ValueType type) {
+  switch (type) {
+    case ValueType::kChar:
+    case ValueType::kBool:
+      return 1;
+    case ValueType::kDouble:
+      return 8;
+    default:
+      return 4;
+  }
+}
+
 // No row taken yet: any tick count the simulator publishes is lower.
 inline constexpr std::int32_t kNoTickCount = 2147483647;
 

@@ -47,7 +47,7 @@ void AppendReal(T value, std::string& json) {
 // Where value `index` of `variable` lies in `row`, or -1.
 std::int64_t ValueAt(std::span<const std::uint8_t> row, const Variable& variable,
                      std::int32_t index) {
-  const std::int64_t size = TypeSize(variable.type);
+  const std::int64_t size = simlink::ValueSize(variable.type);
   const std::int64_t at = std::int64_t{variable.offset} + size * index;
   if (index < 0 || index >= variable.count || variable.offset < 0 ||
       at + size > static_cast<std::int64_t>(row.size())) {
@@ -120,7 +120,7 @@ Directory MakeRelayDirectory() {
     directory.variables.push_back({relay::kRelayedVariables[i], v.type, 1, offset, v.unit,
                                    v.description, JsonString(relay::kRelayedVariables[i]) + ":"});
     directory.relayOffsets[i] = offset;
-    offset += TypeSize(v.type);
+    offset += simlink::ValueSize(v.type);
   }
   directory.rowLength = offset;
   return directory;
@@ -151,18 +151,6 @@ const char* TypeName(ValueType type) {
   return "";
 }
 
-std::int32_t TypeSize(ValueType type) {
-  switch (type) {
-    case ValueType::kChar:
-    case ValueType::kBool:
-      return 1;
-    case ValueType::kDouble:
-      return 8;
-    default:
-      return 4;
-  }
-}
-
 int Directory::Find(std::string_view name) const {
   for (std::size_t i = 0; i < variables.size(); ++i) {
     if (variables[i].name == name) return static_cast<int>(i);
@@ -191,7 +179,8 @@ Directory ReadDirectory(const simlink::TelemetryRegion& region) {
       continue;
     }
     const auto valueType = static_cast<ValueType>(type);
-    if (std::int64_t{offset} + std::int64_t{TypeSize(valueType)} * count > header.rowLength) {
+    if (std::int64_t{offset} + std::int64_t{simlink::ValueSize(valueType)} * count >
+        header.rowLength) {
       continue;
     }
     const char* text = reinterpret_cast<const char*>(bytes);

@@ -17,12 +17,10 @@
 
 namespace web {
 
-// The simulator's value types, as its records number them.
-enum class ValueType : std::int32_t { kChar, kBool, kInt, kBitField, kFloat, kDouble };
+using simlink::ValueType;
 
 // "char", "bool", "int", "bitfield", "float" or "double".
 const char* TypeName(ValueType type);
-std::int32_t TypeSize(ValueType type);
 
 struct Variable {
   std::string name;

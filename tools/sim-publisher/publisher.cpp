@@ -228,25 +228,13 @@ std::vector<Variable> DefaultVariables() {
 
 }  // namespace
 
-std::size_t ValueSize(ValueType type) {
-  switch (type) {
-    case ValueType::kChar:
-    case ValueType::kBool:
-      return 1;
-    case ValueType::kDouble:
-      return 8;
-    default:
-      return 4;
-  }
-}
-
 Layout PackedLayout(std::vector<Variable> variables, std::int32_t slotCount,
                     std::int32_t minimumRowLength) {
   Layout result;
   std::int32_t offset = 0;
   for (Variable& variable : variables) {
     variable.offset = offset;
-    offset += static_cast<std::int32_t>(ValueSize(variable.type)) * variable.count;
+    offset += ValueSize(variable.type) * variable.count;
   }
   result.variables = std::move(variables);
   result.slotCount = slotCount;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "simlink/region.h"
 
 namespace publisher {
 
@@ -22,7 +23,9 @@ namespace publisher {
 // layout needs more); an existing one is reused at whatever size it has.
 inline constexpr std::size_t kNamedRegionSize = 1 << 20;
 
-enum class ValueType : std::int32_t { kChar, kBool, kInt, kBitField, kFloat, kDouble };
+// The records' value types, from the region's own format.
+using simlink::ValueSize;
+using simlink::ValueType;
 
 struct Variable {
   std::string name{};
@@ -44,8 +47,6 @@ struct Layout {
   // present they are written instead of records made from `variables`.
   std::vector<std::uint8_t> records;
 };
-
-std::size_t ValueSize(ValueType type);
 
 // Lays `variables` out back to back from row offset 0, as the simulator packs
 // them (so values sit at unaligned offsets), and returns the layout with a
