@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -15,6 +14,7 @@
 #include "platform/platform.h"
 #include "simlink/region.h"
 #include "support/process_fixture.h"
+#include "support/recording_file.h"
 #include "support/test_support.h"
 
 namespace {
@@ -26,39 +26,33 @@ using testsupport::WaitFor;
 
 // ---- A recording in the simulator's file layout -----------------------------
 
-// Value types as the records give them, and their sizes.
-enum Type : std::int32_t { kBool = 1, kInt = 2, kFloat = 4, kDouble = 5 };
-int Size(Type type) { return type == kBool ? 1 : type == kDouble ? 8 : 4; }
+using testsupport::kBool;
+using testsupport::kDouble;
+using testsupport::kFloat;
+using testsupport::kInt;
 
 // Row r's value of each variable: multiples of 0.25, so "%.2f" has no tie to
 // round. The fifteen relayed variables among others, not in the relay's order,
 // packed from a one-byte value on so that most sit at unaligned offsets.
-struct Column {
-  const char* name;
-  Type type;
-  double (*value)(int r);
+const std::vector<testsupport::RecordedVariable> kColumns = {
+    {"IsOnTrack", kBool, 1, "", "", [](int r, int) -> double { return r % 3 != 0; }},
+    {"SessionTime", kDouble, 1, "", "", [](int r, int) -> double { return r; }},
+    {"OilTemp", kFloat, 1, "", "", [](int r, int) { return 90 + r * 0.25; }},
+    {"Gear", kInt, 1, "", "", [](int r, int) -> double { return r % 7 - 1; }},
+    {"WaterTemp", kFloat, 1, "", "", [](int r, int) { return 80 + (r % 40) * 0.5; }},
+    {"RPM", kFloat, 1, "", "", [](int r, int) { return 2000 + r * 10 + 0.75; }},
+    {"FuelLevel", kFloat, 1, "", "", [](int r, int) { return 60 - r * 0.25; }},
+    {"Speed", kFloat, 1, "", "", [](int r, int) { return r * 0.5; }},
+    {"LapDistPct", kFloat, 1, "", "", [](int r, int) { return (r % 4) * 0.25; }},
+    {"FuelLevelPct", kFloat, 1, "", "", [](int r, int) { return (r % 3) * 0.25; }},
+    {"LapDist", kFloat, 1, "", "", [](int r, int) { return r * 12.5; }},
+    {"Lap", kInt, 1, "", "", [](int r, int) -> double { return r / 60 + 1; }},
+    {"RaceLaps", kInt, 1, "", "", [](int r, int) -> double { return r / 60; }},
+    {"SessionLapsRemain", kInt, 1, "", "", [](int r, int) -> double { return 1000 - r; }},
+    {"SessionTimeRemain", kDouble, 1, "", "", [](int r, int) { return 3600 - r * 0.5; }},
+    {"OnPitRoad", kBool, 1, "", "", [](int r, int) -> double { return r % 50 < 5; }},
+    {"Throttle", kFloat, 1, "", "", [](int r, int) { return (r % 5) * 0.25; }},
 };
-constexpr Column kColumns[] = {
-    {"IsOnTrack", kBool, [](int r) -> double { return r % 3 != 0; }},
-    {"SessionTime", kDouble, [](int r) -> double { return r; }},
-    {"OilTemp", kFloat, [](int r) { return 90 + r * 0.25; }},
-    {"Gear", kInt, [](int r) -> double { return r % 7 - 1; }},
-    {"WaterTemp", kFloat, [](int r) { return 80 + (r % 40) * 0.5; }},
-    {"RPM", kFloat, [](int r) { return 2000 + r * 10 + 0.75; }},
-    {"FuelLevel", kFloat, [](int r) { return 60 - r * 0.25; }},
-    {"Speed", kFloat, [](int r) { return r * 0.5; }},
-    {"LapDistPct", kFloat, [](int r) { return (r % 4) * 0.25; }},
-    {"FuelLevelPct", kFloat, [](int r) { return (r % 3) * 0.25; }},
-    {"LapDist", kFloat, [](int r) { return r * 12.5; }},
-    {"Lap", kInt, [](int r) -> double { return r / 60 + 1; }},
-    {"RaceLaps", kInt, [](int r) -> double { return r / 60; }},
-    {"SessionLapsRemain", kInt, [](int r) -> double { return 1000 - r; }},
-    {"SessionTimeRemain", kDouble, [](int r) { return 3600 - r * 0.5; }},
-    {"OnPitRoad", kBool, [](int r) -> double { return r % 50 < 5; }},
-    {"Throttle", kFloat, [](int r) { return (r % 5) * 0.25; }},
-};
-constexpr int kColumnCount = sizeof kColumns / sizeof kColumns[0];
-
 const std::string kSessionText =
     "---\n"
     "WeekendInfo:\n"
@@ -94,70 +88,11 @@ void Put32(Bytes& file, std::size_t at, std::int32_t value) {
   std::memcpy(file.data() + at, &value, sizeof value);
 }
 
-struct Recording {
-  int rows = 300;           // whole rows written
-  int countedRows = 300;    // as the disk header says
-  std::size_t partial = 0;  // bytes of one more row, cut short
-  std::string sessionText = kSessionText;
-  int tickRate = 60;
-};
-
-Bytes MakeRecording(const Recording& recording) {
-  int rowLength = 0;
-  for (const Column& column : kColumns) rowLength += Size(column.type);
-  const std::size_t records = 144;
-  const std::size_t text = records + 144 * kColumnCount;
-  const std::size_t rows = text + recording.sessionText.size();
-  Bytes file(rows + static_cast<std::size_t>(rowLength) * recording.rows + recording.partial, 0);
-  Put32(file, 0, 2);  // version
-  Put32(file, 4, 1);  // status
-  Put32(file, 8, recording.tickRate);
-  Put32(file, 16, static_cast<std::int32_t>(recording.sessionText.size()));
-  Put32(file, 20, static_cast<std::int32_t>(text));
-  Put32(file, 24, kColumnCount);
-  Put32(file, 28, static_cast<std::int32_t>(records));
-  Put32(file, 32, 1);
-  Put32(file, 36, rowLength);
-  Put32(file, 52, static_cast<std::int32_t>(rows));
-  const std::int64_t date = 1714567890;  // 2024-05-01 12:51:30 UTC
-  const double start = 100, end = 105;
-  std::memcpy(file.data() + 112, &date, 8);
-  std::memcpy(file.data() + 120, &start, 8);
-  std::memcpy(file.data() + 128, &end, 8);
-  Put32(file, 136, 4);
-  Put32(file, 140, recording.countedRows);
-  int offset = 0;
-  for (int i = 0; i < kColumnCount; ++i) {
-    const std::size_t record = records + 144 * static_cast<std::size_t>(i);
-    Put32(file, record, kColumns[i].type);
-    Put32(file, record + 4, offset);
-    Put32(file, record + 8, 1);
-    std::memcpy(file.data() + record + 16, kColumns[i].name, std::strlen(kColumns[i].name));
-    offset += Size(kColumns[i].type);
-  }
-  std::memcpy(file.data() + text, recording.sessionText.data(), recording.sessionText.size());
-  for (int r = 0; r < recording.rows; ++r) {
-    std::uint8_t* at = file.data() + rows + static_cast<std::size_t>(rowLength) * r;
-    for (const Column& column : kColumns) {
-      const double value = column.value(r);
-      const auto asFloat = static_cast<float>(value);
-      const auto asInt = static_cast<std::int32_t>(value);
-      const std::uint8_t asBool = value != 0 ? 1 : 0;
-      const void* bytes = column.type == kBool    ? static_cast<const void*>(&asBool)
-                          : column.type == kInt   ? static_cast<const void*>(&asInt)
-                          : column.type == kFloat ? static_cast<const void*>(&asFloat)
-                                                  : static_cast<const void*>(&value);
-      std::memcpy(at, bytes, static_cast<std::size_t>(Size(column.type)));
-      at += Size(column.type);
-    }
-  }
-  return file;
-}
-
-void WriteBytes(const std::string& path, const Bytes& bytes) {
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size()));
+// `rows` whole rows of kColumns, the disk header counting `countedRows`, and
+// `partial` bytes of one more row.
+Bytes MakeRecording(int rows, int countedRows, std::size_t partial,
+                    const std::string& sessionText = kSessionText, int tickRate = 60) {
+  return testsupport::WriteRecording({kColumns, rows, tickRate, sessionText, countedRows, partial});
 }
 
 // Checks that `messages` are rows first, first + 1, ... (counted modulo
@@ -189,7 +124,7 @@ class IbtReplay : public testsupport::ProcessFixture {
 
   std::string File(const std::string& name, const Bytes& bytes) {
     files_.push_back(testing::TempDir() + "ibt-replay-" + name + ".ibt");
-    WriteBytes(files_.back(), bytes);
+    testsupport::WriteFile(files_.back(), bytes);
     return files_.back();
   }
   // Runs sim-publisher to its end; its exit status.
@@ -235,7 +170,7 @@ Bytes RegionBytes() {
 
 TEST_F(IbtReplay, CutShortRecordingReplaysEveryWholeRowThroughTheRelay) {
   // 400 rows counted, 300 whole and part of one more in the file.
-  const std::string file = File("cut", MakeRecording({300, 400, 11, kSessionText}));
+  const std::string file = File("cut", MakeRecording(300, 400, 11));
   auto client = RelayWithClient();
   ASSERT_TRUE(client->connected());
   Start("publisher", SIM_PUBLISHER_EXECUTABLE, {"--ibt", file});
@@ -252,7 +187,7 @@ TEST_F(IbtReplay, CutShortRecordingReplaysEveryWholeRowThroughTheRelay) {
 }
 
 TEST_F(IbtReplay, LoopStartsOverWithRisingTickCounts) {
-  const std::string file = File("loop", MakeRecording({45, 45, 0, kSessionText}));
+  const std::string file = File("loop", MakeRecording(45, 45, 0));
   auto client = RelayWithClient();
   ASSERT_TRUE(client->connected());
   Start("publisher", SIM_PUBLISHER_EXECUTABLE, {"--ibt", file, "--loop", "--duration", "3"});
@@ -287,8 +222,8 @@ TEST_F(IbtReplay, RowsAndActionsComeOnTime) {
         {"stopped after", 3.0}}},
   };
   for (const Case& c : cases) {
-    const Recording recording{c.rows, c.rows, 0, kSessionText, c.tickRate};
-    std::vector<std::string> arguments = {"--ibt", File("timed", MakeRecording(recording))};
+    std::vector<std::string> arguments = {
+        "--ibt", File("timed", MakeRecording(c.rows, c.rows, 0, kSessionText, c.tickRate))};
     arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
     Start("publisher", SIM_PUBLISHER_EXECUTABLE, arguments);
     auto shown = [&](const std::string& line) {
@@ -307,7 +242,7 @@ TEST_F(IbtReplay, RowsAndActionsComeOnTime) {
 }
 
 TEST_F(IbtReplay, InfoTellsWhatTheFileHolds) {
-  const std::string file = File("info", MakeRecording({300, 400, 11, kSessionText}));
+  const std::string file = File("info", MakeRecording(300, 400, 11));
   ASSERT_EQ(Publisher({"--ibt", file, "--info"}), 0);
   EXPECT_EQ(Output("publisher"),
             file +
@@ -331,7 +266,7 @@ TEST_F(IbtReplay, InfoTellsWhatTheFileHolds) {
               "test\x1b]0;title\x07"
               "car");
   odd.replace(odd.find("8050.000"), 8, "2147483600.000");
-  ASSERT_EQ(Publisher({"--ibt", File("odd", MakeRecording({300, 300, 0, odd})), "--info"}), 0);
+  ASSERT_EQ(Publisher({"--ibt", File("odd", MakeRecording(300, 300, 0, odd)), "--info"}), 0);
   for (const char* line :
        {"  rows          300, all whole\n", "  user name     Ren\\xe9 Driver\n",
         "  car path      test\\x1b]0;title\\x07car\n", "blink -2147483648 RPM\n"}) {
@@ -341,7 +276,7 @@ TEST_F(IbtReplay, InfoTellsWhatTheFileHolds) {
 }
 
 TEST_F(IbtReplay, BadFilesAreRefusedAndNothingIsCreated) {
-  const Bytes good = MakeRecording({20, 20, 0, kSessionText});
+  const Bytes good = MakeRecording(20, 20, 0);
   const auto size = static_cast<std::int32_t>(good.size());
   struct Case {
     const char* name;
@@ -385,11 +320,11 @@ TEST_F(IbtReplay, BadFilesAreRefusedAndNothingIsCreated) {
 
 TEST_F(IbtReplay, RegionIsMadeLargeEnoughAndATooSmallOneIsLeftAlone) {
   // A session text longer than the publisher's usual 1 MiB region.
-  Recording recording{30, 30, 0, kSessionText};
-  for (int i = 0; recording.sessionText.size() < 1100000; ++i) {
-    recording.sessionText += "Filler" + std::to_string(i) + ": some text the replay must carry\n";
+  std::string text = kSessionText;
+  for (int i = 0; text.size() < 1100000; ++i) {
+    text += "Filler" + std::to_string(i) + ": some text the replay must carry\n";
   }
-  const std::string file = File("large", MakeRecording(recording));
+  const std::string file = File("large", MakeRecording(30, 30, 0, text));
 
   // A region of the usual size left by a publisher, held as a relay holds it
   // (on Windows it would vanish with its last handle).

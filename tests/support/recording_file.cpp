@@ -44,7 +44,8 @@ std::vector<std::uint8_t> WriteRecording(const RecordingFile& recording) {
   const std::size_t records = 144;
   const std::size_t text = records + 144 * recording.variables.size();
   const std::size_t rows = text + recording.sessionText.size();
-  std::vector<std::uint8_t> file(rows + static_cast<std::size_t>(rowLength) * recording.rows, 0);
+  std::vector<std::uint8_t> file(
+      rows + static_cast<std::size_t>(rowLength) * recording.rows + recording.partial, 0);
   Put32(file, 0, 2);  // version
   Put32(file, 4, 1);  // status
   Put32(file, 8, recording.tickRate);
@@ -55,7 +56,13 @@ std::vector<std::uint8_t> WriteRecording(const RecordingFile& recording) {
   Put32(file, 32, 1);
   Put32(file, 36, rowLength);
   Put32(file, 52, static_cast<std::int32_t>(rows));
-  Put32(file, 140, recording.rows);
+  const std::int64_t date = 1714567890;
+  const double start = 100, end = 105;
+  std::memcpy(file.data() + 112, &date, sizeof date);
+  std::memcpy(file.data() + 120, &start, sizeof start);
+  std::memcpy(file.data() + 128, &end, sizeof end);
+  Put32(file, 136, 4);
+  Put32(file, 140, recording.countedRows >= 0 ? recording.countedRows : recording.rows);
   for (std::size_t i = 0; i < recording.variables.size(); ++i) {
     const RecordedVariable& v = recording.variables[i];
     const std::size_t record = records + 144 * i;

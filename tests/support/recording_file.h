@@ -3,6 +3,7 @@
 // variable records, the session text and the rows.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -30,9 +31,12 @@ struct RecordingFile {
   int rows = 0;
   int tickRate = 60;
   std::string sessionText;
+  int countedRows = -1;     // rows as the disk header says; -1: `rows`
+  std::size_t partial = 0;  // bytes of one more row, cut short
 };
 
-// The bytes of the file. Variables are packed back to back from row offset
+// The bytes of the file, its disk header dated 2024-05-01 12:51:30 UTC with
+// 100 s to 105 s of session time and 4 laps. Variables are packed back to back from row offset
 // 0 in the order given (so most sit at unaligned offsets), each taking its
 // type's size (4 for a type outside 0 to 5) times its count.
 std::vector<std::uint8_t> WriteRecording(const RecordingFile& recording);
