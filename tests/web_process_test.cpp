@@ -194,6 +194,20 @@ std::size_t RowsBehind(const RelayClient& relay, const std::string& json, std::s
   return behind;
 }
 
+// Reads all that comes on `socket` into `answer` until relay-web closes the
+// connection, then sets `closed`.
+void ReadUntilClosed(tcp::socket& socket, std::string& answer, bool& closed) {
+  auto chunk = std::make_shared<std::array<char, 4096>>();
+  socket.async_read_some(net::buffer(*chunk), [&, chunk](beast::error_code error, std::size_t got) {
+    answer.append(chunk->data(), got);
+    if (error) {
+      closed = true;
+    } else {
+      ReadUntilClosed(socket, answer, closed);
+    }
+  });
+}
+
 // Sends `request` on a new connection and returns all that comes back until
 // relay-web closes the connection (empty if it does not within 10 s).
 std::string Exchange(net::io_context& io, const std::string& request) {
@@ -203,19 +217,8 @@ std::string Exchange(net::io_context& io, const std::string& request) {
   if (ec) return "";
   net::write(socket, net::buffer(request), ec);
   std::string answer;
-  std::array<char, 4096> chunk{};
   bool closed = false;
-  std::function<void()> read = [&] {
-    socket.async_read_some(net::buffer(chunk), [&](beast::error_code error, std::size_t got) {
-      answer.append(chunk.data(), got);
-      if (error) {
-        closed = true;
-      } else {
-        read();
-      }
-    });
-  };
-  read();
+  ReadUntilClosed(socket, answer, closed);
   if (!RunUntil(io, [&] { return closed; })) {
     socket.close(ec);
     RunUntil(io, [&] { return closed; });
@@ -646,17 +649,7 @@ TEST_F(WebProcess, IdleAndTricklingConnectionsCannotLockBrowsersOut) {
   net::write(trickler, net::buffer(std::string("GARBAGE\r\n\r\n")));
   bool closed = false;
   std::string answer;
-  std::function<void()> read = [&] {
-    trickler.async_read_some(net::buffer(sink), [&](beast::error_code ec, std::size_t got) {
-      answer.append(sink.data(), got);
-      if (ec) {
-        closed = true;
-      } else {
-        read();
-      }
-    });
-  };
-  read();
+  ReadUntilClosed(trickler, answer, closed);
   const Clock::time_point toldOff = Clock::now();
   net::steady_timer every(io_);
   std::function<void()> trickle = [&] {
