@@ -12,6 +12,7 @@
 #include "relay/messages.h"
 #include "sim-publisher/publisher.h"
 #include "simlink/region.h"
+#include "support/recording_file.h"
 
 namespace {
 
@@ -90,50 +91,19 @@ Bytes Region(const publisher::Layout& layout, std::int32_t lastTick, std::uint16
   return memory;
 }
 
-// A recording in the simulator's file layout: the region's header and the
-// disk header, the variable records of `layout`, the session text, and
-// `rows` rows of which only `written` (possibly a fraction) are in the file.
-Bytes RecordingFile(const publisher::Layout& layout, std::string_view text, std::int32_t rows,
-                    double written) {
-  const std::size_t records = 144;
-  const std::size_t textAt = records + 144 * layout.variables.size();
-  const std::size_t rowsAt = textAt + text.size();
-  const auto rowLength = static_cast<std::size_t>(layout.rowLength);
-  Bytes file(rowsAt + static_cast<std::size_t>(written * static_cast<double>(rowLength)));
-  Put(file, 0, 2);
-  Put(file, 4, 1);
-  Put(file, 8, 60);
-  Put(file, 16, static_cast<std::int32_t>(text.size()));
-  Put(file, 20, static_cast<std::int32_t>(textAt));
-  Put(file, 24, static_cast<std::int32_t>(layout.variables.size()));
-  Put(file, 28, static_cast<std::int32_t>(records));
-  Put(file, 32, 1);
-  Put(file, 36, layout.rowLength);
-  Put(file, 52, static_cast<std::int32_t>(rowsAt));
-  const std::int64_t date = 1714567890;
-  const double times[2] = {100, 100 + rows / 60.0};
-  std::memcpy(file.data() + 112, &date, sizeof date);
-  std::memcpy(file.data() + 120, times, sizeof times);
-  Put(file, 136, 1);
-  Put(file, 140, rows);
-  std::size_t record = records;
-  for (const publisher::Variable& variable : layout.variables) {
-    Put(file, record, static_cast<std::int32_t>(variable.type));
-    Put(file, record + 4, variable.offset);
-    Put(file, record + 8, variable.count);
-    std::memcpy(file.data() + record + 16, variable.name.data(), variable.name.size());
-    record += 144;
+// A recording of `layout` (whose variables are packed in order, as the
+// file's are) with `text`, its header counting `rows` rows of which only
+// `written` (possibly a fraction) are in the file; Lap counts the rows and
+// RPM is 5000.5 more.
+Bytes Recording(const publisher::Layout& layout, std::string text, int rows, double written) {
+  testsupport::RecordingFile file{{}, static_cast<int>(written), 60, std::move(text), rows};
+  file.partial = static_cast<std::size_t>((written - file.rows) * layout.rowLength);
+  for (const publisher::Variable& v : layout.variables) {
+    file.variables.push_back({v.name, static_cast<std::int32_t>(v.type), v.count, "", ""});
+    if (v.name == "Lap") file.variables.back().value = [](int r, int) -> double { return r; };
+    if (v.name == "RPM") file.variables.back().value = [](int r, int) { return 5000.5 + r; };
   }
-  std::memcpy(file.data() + textAt, text.data(), text.size());
-  Bytes row(rowLength);
-  for (std::int32_t r = 0; rowsAt + rowLength * static_cast<std::size_t>(r + 1) <= file.size();
-       ++r) {
-    publisher::SetInt(row, layout, "Lap", r);
-    publisher::SetFloat(row, layout, "RPM", 5000.5f + static_cast<float>(r));
-    std::memcpy(file.data() + rowsAt + rowLength * static_cast<std::size_t>(r), row.data(),
-                rowLength);
-  }
-  return file;
+  return testsupport::WriteRecording(file);
 }
 
 // The framer target's input: the settings byte, the piece lengths, the stream.
@@ -206,9 +176,9 @@ int main(int argc, char** argv) {
   ok &= Write(dir + "/messages/relayed_row", message.data(), message.size());
 
   // recording: a whole file and one cut short in its third row.
-  Bytes recording = RecordingFile(layout, kDrivers, 3, 3);
+  Bytes recording = Recording(layout, kDrivers, 3, 3);
   ok &= Write(dir + "/recording/three_rows", recording.data(), recording.size());
-  recording = RecordingFile(layout, publisher::DefaultSessionText(), 5, 2.5);
+  recording = Recording(layout, publisher::DefaultSessionText(), 5, 2.5);
   ok &= Write(dir + "/recording/cut_short", recording.data(), recording.size());
 
   // framer and web_feed: the relay's stream, with a message too long to be
