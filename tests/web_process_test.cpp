@@ -989,7 +989,10 @@ TEST_F(WebProcess, StrategyFollowsARecordedRaceAtTwentyTimesItsSpeed) {
       io_, [] { return false; }, 1500ms);
 
   // The message of the fifth lap's end: laps 2 to 5 counted, 17.5 litres
-  // left with 15 laps to go.
+  // left with 15 laps to go. At 1200 rows a second a busy reader (a
+  // sanitizer's build on a loaded machine) first sees the new lap some tens
+  // of rows past the line: the laps to go, and the fuel they need, are that
+  // much less. The fuel itself falls only after the lap's first tenth.
   const std::vector<std::string> strategy = browser.Typed("strategy");
   ASSERT_FALSE(strategy.empty()) << Output("web");
   EXPECT_EQ(Json::parse(strategy[0])["lapsCounted"], 0);
@@ -1013,9 +1016,9 @@ TEST_F(WebProcess, StrategyFollowsARecordedRaceAtTwentyTimesItsSpeed) {
                                              {"avgLapTime", 12.125, 1e-5},
                                              {"tank", 100, 0.01},
                                              {"lapsOfFuel", 7, 0.01},
-                                             {"lapsToGo", 15, 0.02},
-                                             {"fuelToFinish", 38.75, 0.1},
-                                             {"fuelToAdd", 21.25, 0.1},
+                                             {"lapsToGo", 15, 0.1},
+                                             {"fuelToFinish", 38.75, 0.3},
+                                             {"fuelToAdd", 21.25, 0.3},
                                              {"stops", 1, 0},
                                              {"fuelMargin", 0.5, 0}}) {
     ASSERT_TRUE(fifth[f.name].is_number()) << f.name << ": " << fifth;
