@@ -33,11 +33,10 @@ void Feed::PublishSession(std::string json) { server_.PublishSession(std::move(j
 void Feed::PublishSessionText(std::string text) {
   // A new session text is a new session (the first one only begins it). The
   // same text again (the simulator stopped and came back) is no new session.
-  if (sessionText_ && *sessionText_ != text) {
+  if (server_.ReplacesSessionText(text)) {
     strategy_.NewSession();
     SendStrategy(true);
   }
-  sessionText_ = text;
   server_.PublishSessionText(std::move(text));
 }
 

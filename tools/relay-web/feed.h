@@ -60,7 +60,6 @@ class Feed {
   // not.
   boost::asio::steady_timer heldBack_;
   bool holding_ = false;
-  std::optional<std::string> sessionText_;  // the last one, once there is one
 };
 
 }  // namespace web

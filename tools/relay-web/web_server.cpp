@@ -287,6 +287,9 @@ class SharedState {
   std::string Latest(const FeedQuery& query) const;
   const std::string& VariableList() const { return variableList_; }
   const Message& SessionText() const { return sessionText_; }
+  bool ReplacesSessionText(std::string_view text) const {
+    return sessionText_ != nullptr && text != sessionTextRaw_;
+  }
 
   // Every second, drops the sessions whose write has hung for kStalledWrite.
   void WatchForStalls(const std::shared_ptr<SharedState>& self);
@@ -848,6 +851,9 @@ void WebServer::PublishStrategy(std::string json) {
 }
 void WebServer::PublishSessionText(std::string text) {
   state_->PublishSessionText(std::move(text));
+}
+bool WebServer::ReplacesSessionText(std::string_view text) const {
+  return state_->ReplacesSessionText(text);
 }
 void WebServer::PublishDirectory(std::shared_ptr<const Directory> directory) {
   state_->PublishDirectory(std::move(directory));

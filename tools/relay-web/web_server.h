@@ -16,6 +16,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "relay-web/web_feed.h"
 
@@ -70,6 +71,8 @@ class WebServer {
   void PublishStrategy(std::string json);
   // The simulator's session text as it stands (8-bit text).
   void PublishSessionText(std::string text);
+  // True when `text` would replace an earlier, different session text.
+  bool ReplacesSessionText(std::string_view text) const;
   // The variables the rows are laid out by, from now on.
   void PublishDirectory(std::shared_ptr<const Directory> directory);
   // A row: its data message (shared, never copied per browser), its bytes
