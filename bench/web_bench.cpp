@@ -510,6 +510,25 @@ void AppendHeader(std::string& out, const Counts& counts) {
   AppendMarkdownHeader(out, counts, [](const WebCountResult& count) { return RunName(count.run); });
 }
 
+// The last rows of either table: what the run cost relay-web and the
+// benchmark's reader.
+void AppendCostRows(std::string& out, const Counts& counts, const std::string& cpuUseTitle) {
+  const auto row = [&](const std::string& title, auto cell) {
+    AppendMarkdownRow(out, title, counts, cell);
+  };
+  row("relay-web CPU time per row (µs)",
+      [](const WebCountResult& count) { return Format("%.1f", CpuPerRowMicroseconds(count)); });
+  row(cpuUseTitle, [](const WebCountResult& count) { return Format("%.2f", CpuPercent(count)); });
+  row("relay-web peak resident memory (MiB)", [](const WebCountResult& count) {
+    return count.peakKilobytes < 0
+               ? std::string("-")
+               : Format("%.1f", static_cast<double>(count.peakKilobytes) / 1024.0);
+  });
+  row("the benchmark's reader, CPU per message (µs)", [](const WebCountResult& count) {
+    return Format("%.1f", ReaderMicrosecondsPerMessage(count));
+  });
+}
+
 struct Stat {
   const char* name;
   std::int64_t LatencySummary::*field;
@@ -545,18 +564,7 @@ void AppendDataTable(std::string& out, const Counts& counts) {
     return std::to_string(count.relayFaults.damaged) + " / " +
            std::to_string(count.webFaults.damaged);
   });
-  row("relay-web CPU time per row (µs)",
-      [](const WebCountResult& count) { return Format("%.1f", CpuPerRowMicroseconds(count)); });
-  row("relay-web CPU use at 60 rows/s (% of a core)",
-      [](const WebCountResult& count) { return Format("%.2f", CpuPercent(count)); });
-  row("relay-web peak resident memory (MiB)", [](const WebCountResult& count) {
-    return count.peakKilobytes < 0
-               ? std::string("-")
-               : Format("%.1f", static_cast<double>(count.peakKilobytes) / 1024.0);
-  });
-  row("the benchmark's reader, CPU per message (µs)", [](const WebCountResult& count) {
-    return Format("%.1f", ReaderMicrosecondsPerMessage(count));
-  });
+  AppendCostRows(out, counts, "relay-web CPU use at 60 rows/s (% of a core)");
 }
 
 // The vars runs: the vars messages' latency, size, loss and checks, and
@@ -584,18 +592,7 @@ void AppendVarsTable(std::string& out, const Counts& counts) {
   row("vars messages checked value by value / as the same bytes", [](const WebCountResult& count) {
     return std::to_string(count.varsChecks.whole) + " / " + std::to_string(count.varsChecks.same);
   });
-  row("relay-web CPU time per row (µs)",
-      [](const WebCountResult& count) { return Format("%.1f", CpuPerRowMicroseconds(count)); });
-  row("relay-web CPU use (% of a core)",
-      [](const WebCountResult& count) { return Format("%.2f", CpuPercent(count)); });
-  row("relay-web peak resident memory (MiB)", [](const WebCountResult& count) {
-    return count.peakKilobytes < 0
-               ? std::string("-")
-               : Format("%.1f", static_cast<double>(count.peakKilobytes) / 1024.0);
-  });
-  row("the benchmark's reader, CPU per message (µs)", [](const WebCountResult& count) {
-    return Format("%.1f", ReaderMicrosecondsPerMessage(count));
-  });
+  AppendCostRows(out, counts, "relay-web CPU use (% of a core)");
 }
 
 }  // namespace

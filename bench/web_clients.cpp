@@ -114,6 +114,15 @@ struct WebClients {
     enum { kPending, kGood, kBad } state = kPending;
     std::int64_t copies = 0;      // received while pending
     bool unknownAllowed = false;  // a socket's first vars message
+
+    // Takes the slot for row `row`, whose first copy is `first`.
+    void Begin(std::int64_t row, std::string_view first, bool unknown) {
+      tick = row;
+      text = first;
+      state = kPending;
+      copies = 0;
+      unknownAllowed = unknown;
+    }
   };
   std::array<FirstData, kRing> firstData;
   // The same for vars messages: browsers on one subscription are sent the
@@ -239,11 +248,7 @@ void TakeVars(WebClients& clients, WebSocketClient& client, std::string_view tex
   WebClients::FirstData& first = clients.firstVars[static_cast<std::size_t>(tick) % kRing];
   if (first.tick != tick) {
     CheckFirstVars(clients, first);  // a row long gone, not yet checked
-    first.tick = tick;
-    first.text = text;
-    first.state = WebClients::FirstData::kPending;
-    first.copies = 0;
-    first.unknownAllowed = opening;
+    first.Begin(tick, text, opening);
   }
   if (first.text != text) {
     // Bytes of their own (another subscription's, or a socket's first with
@@ -289,10 +294,7 @@ void TakeWeb(WebClients& clients, WebSocketClient& client, std::string_view text
   WebClients::FirstData& first = clients.firstData[static_cast<std::size_t>(tick) % kRing];
   if (first.tick != tick) {
     CheckFirstData(clients, first);  // a row long gone, not yet checked
-    first.tick = tick;
-    first.text = text;
-    first.state = WebClients::FirstData::kPending;
-    first.copies = 0;
+    first.Begin(tick, text, false);
   }
   if (first.text != text) {
     // Bytes of their own: checked at once (relay-web does not do this).

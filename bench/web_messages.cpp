@@ -257,8 +257,8 @@ class VarsCheck {
   bool typeSeen_ = false, tickSeen_ = false, valuesDone_ = false;
 };
 
-}  // namespace
-
+// The integer after the first `key` (such as "\"tick\":") in `message`;
+// -1 when there is none or it is not a plain non-negative integer.
 std::int64_t NumberAfter(std::string_view message, std::string_view key) {
   std::size_t at = message.find(key);
   if (at == std::string_view::npos) return -1;
@@ -274,6 +274,8 @@ std::int64_t NumberAfter(std::string_view message, std::string_view key) {
   const char next = message[at];
   return next == ',' || next == '}' || next == ' ' ? number : -1;
 }
+
+}  // namespace
 
 std::int64_t StampOf(std::string_view message) { return NumberAfter(message, "\"raceLaps\":"); }
 

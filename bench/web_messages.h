@@ -18,13 +18,10 @@
 
 namespace bench {
 
-// The integer after the first `key` (such as "\"lap\":") in `message`; -1
-// when there is none or it is not a plain non-negative integer. Not a JSON
-// parser: it only finds the row a message claims to be, for the checks
-// below to confirm.
-std::int64_t NumberAfter(std::string_view message, std::string_view key);
 // The "raceLaps" of a data message: the tick of the row it stands for, as
-// the benchmark stamps it.
+// the benchmark stamps it; -1 when there is none or it is not a plain
+// non-negative integer. Not a JSON parser: this and VarsTickOf only find the
+// row a message claims to be, for the checks below to confirm.
 std::int64_t StampOf(std::string_view message);
 // The "tick" of a message that begins as relay-web's vars messages do; -1
 // for any other message.
