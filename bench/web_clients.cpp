@@ -115,10 +115,10 @@ struct WebClients {
     std::int64_t copies = 0;      // received while pending
     bool unknownAllowed = false;  // a socket's first vars message
 
-    // Takes the slot for row `row`, whose first copy is `first`.
-    void Begin(std::int64_t row, std::string_view first, bool unknown) {
-      tick = row;
-      text = first;
+    // Takes the slot for row `rowTick`, whose first copy is `firstText`.
+    void Begin(std::int64_t rowTick, std::string_view firstText, bool unknown) {
+      tick = rowTick;
+      text = firstText;
       state = kPending;
       copies = 0;
       unknownAllowed = unknown;
