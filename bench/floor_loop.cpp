@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -80,8 +81,10 @@ std::int64_t ThreadCpuNanoseconds() {
   return static_cast<std::int64_t>(now.tv_sec) * 1000000000LL + now.tv_nsec;
 }
 
+// The loop itself. As a thread it ends when `running` is cleared; as a
+// process it runs until it is killed, paused between turns.
 void Run(FloorLoop* floor) {
-  const std::int64_t cpuStart = ThreadCpuNanoseconds();
+  FloorCounters& counters = *floor->counters;
   floor->haveTick = false;
   while (floor->running.load(std::memory_order_relaxed)) {
     if (!FetchRow(*floor)) {
@@ -93,21 +96,32 @@ void Run(FloorLoop* floor) {
       const ssize_t sent = send(client, floor->packet, length, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (sent == static_cast<ssize_t>(length)) continue;
       if (sent >= 0) {
-        ++floor->shortSends;
+        counters.shortSends.fetch_add(1, std::memory_order_relaxed);
       } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        ++floor->blockedSends;
+        counters.blockedSends.fetch_add(1, std::memory_order_relaxed);
       } else {
-        ++floor->failedSends;
+        counters.failedSends.fetch_add(1, std::memory_order_relaxed);
       }
     }
-    ++floor->rowsSent;
   }
-  floor->cpuNanoseconds += ThreadCpuNanoseconds() - cpuStart;
+}
+
+void RunThread(FloorLoop* floor) {
+  const std::int64_t cpuStart = ThreadCpuNanoseconds();
+  Run(floor);
+  floor->threadCpuNanoseconds += ThreadCpuNanoseconds() - cpuStart;
 }
 
 }  // namespace
 
 bool OpenFloor(FloorLoop& floor, std::string* error) {
+  void* shared = mmap(nullptr, sizeof(FloorCounters), PROT_READ | PROT_WRITE,
+                      MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (shared == MAP_FAILED) {
+    *error = std::string("the floor cannot map its counters: ") + std::strerror(errno);
+    return false;
+  }
+  floor.counters = new (shared) FloorCounters;
   floor.mapping = platform::OpenNamedMapping(simlink::kMappingName);
   if (floor.mapping == nullptr || !platform::MapWholeView(floor.mapping, &floor.view)) {
     *error = "the floor cannot map the telemetry region";
@@ -174,19 +188,53 @@ bool AcceptFloorClients(FloorLoop& floor, std::size_t count, int timeoutMillisec
 }
 
 void CloseFloorClients(FloorLoop& floor) {
+  if (floor.process.pid > 0) {
+    floor.cpuOfEndedProcesses += CpuNanoseconds(floor.process.pid, floor.process.pid);
+    EndRelay(floor.process);
+  }
   for (const int client : floor.clients) close(client);
   floor.clients.clear();
 }
 
-void StartFloor(FloorLoop& floor) {
+bool StartFloor(FloorLoop& floor, std::string* error) {
+  if (!floor.ownProcess) {
+    floor.running.store(true);
+    floor.thread = std::thread(RunThread, &floor);
+    return true;
+  }
+  if (floor.process.pid > 0) {
+    ResumeRelay(floor.process);
+    return true;
+  }
   floor.running.store(true);
-  floor.thread = std::thread(Run, &floor);
+  const pid_t pid = fork();
+  if (pid < 0) {
+    *error = std::string("cannot fork the floor's process: ") + std::strerror(errno);
+    return false;
+  }
+  if (pid == 0) {
+    // Only this thread lives on in the child; the loop needs nothing of the
+    // benchmark's other threads.
+    Run(&floor);
+    _exit(0);
+  }
+  floor.process.pid = pid;
+  return true;
 }
 
-void StopFloor(FloorLoop& floor) {
-  if (!floor.thread.joinable()) return;
+bool StopFloor(FloorLoop& floor) {
+  if (floor.ownProcess) return floor.process.pid <= 0 || PauseRelay(floor.process);
+  if (!floor.thread.joinable()) return true;
   floor.running.store(false);
   floor.thread.join();
+  return true;
+}
+
+std::int64_t FloorCpuNanoseconds(const FloorLoop& floor) {
+  if (!floor.ownProcess) return floor.threadCpuNanoseconds;
+  std::int64_t total = floor.cpuOfEndedProcesses;
+  if (floor.process.pid > 0) total += CpuNanoseconds(floor.process.pid, floor.process.pid);
+  return total;
 }
 
 }  // namespace bench

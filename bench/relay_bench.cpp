@@ -68,6 +68,11 @@ void Usage(std::FILE* to) {
       "  --step-seconds S    time per try of a row rate (default 1)\n"
       "  --max-rate R        highest row rate tried (default 15360)\n"
       "  --idle-seconds S    time of each idle measurement (default 10)\n"
+      "  --floor process|thread\n"
+      "                      run the floor loop in a process of its own, paused between\n"
+      "                      its turns as the relay is (the default), or as a thread of\n"
+      "                      the benchmark, sharing its address space with the publisher\n"
+      "                      and the clients' reader\n"
       "  --relay PATH        the relay executable (default: the one built with this)\n"
       "  --json PATH         also write every figure as JSON\n"
       "  --web               measure relay-web instead: a TCP client of the relay and\n"
@@ -130,6 +135,9 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       options->relayWebPath = value;
     } else if (flag == "--json") {
       options->jsonPath = value;
+    } else if (flag == "--floor") {
+      if (std::strcmp(value, "thread") != 0 && std::strcmp(value, "process") != 0) return false;
+      settings.floorThread = std::strcmp(value, "thread") == 0;
     } else if (!ParsePositive(value, &number)) {
       return false;
     } else if (flag == "--seconds") {
@@ -181,15 +189,12 @@ struct Bench {
 };
 
 std::int64_t SideCpu(Bench& bench, int side) {
-  if (side == kFloorSide) return bench.floor.cpuNanoseconds;
+  if (side == kFloorSide) return FloorCpuNanoseconds(bench.floor);
   return CpuNanoseconds(bench.relay.pid, bench.relay.pid);
 }
 
 bool Activate(Bench& bench, int side) {
-  if (side == kFloorSide) {
-    StartFloor(bench.floor);
-    return true;
-  }
+  if (side == kFloorSide) return StartFloor(bench.floor, &bench.error);
   if (!RelayAlive(bench.relay, &bench.error)) return false;
   ResumeRelay(bench.relay);
   return true;
@@ -197,8 +202,9 @@ bool Activate(Bench& bench, int side) {
 
 bool Deactivate(Bench& bench, int side) {
   if (side == kFloorSide) {
-    StopFloor(bench.floor);
-    return true;
+    if (StopFloor(bench.floor)) return true;
+    bench.error = "the floor's process did not stop on SIGSTOP";
+    return false;
   }
   if (!RelayAlive(bench.relay, &bench.error)) return false;
   if (!PauseRelay(bench.relay)) {
@@ -377,10 +383,10 @@ bool RunCount(Bench& bench, std::size_t clients, CountResult* count) {
   for (int side = 0; side < kSides; ++side) {
     count->side[side].faults = Faults(bench.receivers, side);
   }
-  count->side[kFloorSide].floorBlockedSends = bench.floor.blockedSends;
-  count->side[kFloorSide].floorShortSends = bench.floor.shortSends;
-  count->side[kFloorSide].floorFailedSends = bench.floor.failedSends;
-  bench.floor.blockedSends = bench.floor.shortSends = bench.floor.failedSends = 0;
+  FloorCounters& floorCounters = *bench.floor.counters;
+  count->side[kFloorSide].floorBlockedSends = floorCounters.blockedSends.exchange(0);
+  count->side[kFloorSide].floorShortSends = floorCounters.shortSends.exchange(0);
+  count->side[kFloorSide].floorFailedSends = floorCounters.failedSends.exchange(0);
   Disconnect(bench);
   return true;
 }
@@ -460,6 +466,7 @@ int Run(Bench& bench) {
   bench.results.machine = DescribeMachine();
   bench.results.settings = settings;
   bench.results.cpuSource = CpuSource();
+  bench.floor.ownProcess = !settings.floorThread;
 
   if (!RunIdle(bench) || !StartReceivers(bench.receivers, bench.feed, &bench.error) ||
       !OpenFloor(bench.floor, &bench.error)) {
@@ -516,6 +523,7 @@ int main(int argc, char** argv) {
   const int status = Run(bench);
   EndRelay(bench.relay);
   StopFloor(bench.floor);
+  CloseFloorClients(bench.floor);
   StopReceivers(bench.receivers);
   CloseFeed(bench.feed);
   if (status == 2) {

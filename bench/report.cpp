@@ -126,7 +126,8 @@ std::string MarkdownReport(const Results& results) {
       Format("Latency and loss: 60 rows/s for %g s per side and client count", settings.seconds) +
       (settings.rounds == 1 ? std::string(", in one turn each")
                             : ", in " + std::to_string(settings.rounds) + " alternating turns") +
-      ". Cells are relay / floor (relay ÷ floor).\n\n";
+      ". Cells are relay / floor (relay ÷ floor); the floor ran " +
+      (settings.floorThread ? "as a thread of the benchmark" : "in a process of its own") + ".\n\n";
 
   AppendMarkdownHeader(out, results.counts, [](const CountResult& count) {
     return std::to_string(count.clients) + (count.clients == 1 ? " client" : " clients");
@@ -198,7 +199,8 @@ std::string JsonReport(const Results& results) {
           ", \"rate_step_seconds\": " + Format("%g", settings.stepSeconds) +
           ", \"max_rate\": " + Format("%g", settings.maxRate) +
           ", \"idle_seconds\": " + Format("%g", settings.idleSeconds) +
-          ", \"smoke\": " + (settings.smoke ? "true" : "false") + "},\n";
+          ", \"smoke\": " + (settings.smoke ? "true" : "false") +
+          ", \"floor\": " + (settings.floorThread ? "\"thread\"" : "\"process\"") + "},\n";
   json += "  \"cpu_source\": " + JsonString(results.cpuSource) + ",\n";
   json += "  \"relay_idle_cpu_percent\": {\"no_publisher\": " +
           Format("%.3f", results.idleAbsentPercent) +

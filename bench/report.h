@@ -49,6 +49,7 @@ struct Settings {
   double maxRate = 0;
   double idleSeconds = 0;
   bool smoke = false;
+  bool floorThread = false;  // the floor ran as a thread of the benchmark, not a process
 };
 
 struct Results {
