@@ -1,11 +1,15 @@
-// The publisher's restart, its tick counts past 2^31 - 1 and its
-// single-publisher lock.
+// The publisher's restart, its tick counts past 2^31 - 1, its
+// single-publisher lock, and its shared objects shrunk under it and its
+// readers.
 #include "sim-publisher/publisher.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <limits>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 #include <string>
 #include <vector>
 
@@ -93,5 +97,62 @@ TEST(PublisherLock, IsHeldUntilTheProcessEnds) {
   // On POSIX the lock is a shared-memory object; remove it again.
   platform::RemoveNamedMapping(name.c_str());
 }
+
+#ifndef _WIN32
+// Another process truncates the region and the event (POSIX: ftruncate)
+// while the publisher and a reader have them mapped. Neither dies: both read
+// zeros from then on and are told their mappings were lost; a reader that
+// opens the name anew gets no view of a mapping too small for the header.
+TEST(SharedObjects, ShrunkUnderTheirUsersReadAsZerosAndAreMarkedLost) {
+  const std::string stamp = std::to_string(platform::MonotonicNanoseconds());
+  const std::string regionName = "Local\\TelemetryRelayShrinkTest" + stamp;
+  const std::string eventName = "Local\\TelemetryRelayShrinkEventTest" + stamp;
+  platform::WritableRegion writable;
+  bool created = false;
+  ASSERT_TRUE(platform::CreateNamedMapping(regionName.c_str(), 65536, &writable, &created));
+  writable.base[100] = 0xAB;
+  writable.base[40000] = 0xCD;
+  platform::Event* signal = platform::CreateNamedEvent(eventName.c_str());
+  ASSERT_NE(signal, nullptr);
+  platform::Mapping* mapping = platform::OpenNamedMapping(regionName.c_str());
+  ASSERT_NE(mapping, nullptr);
+  platform::RegionView view;
+  ASSERT_TRUE(platform::MapWholeView(mapping, &view, simlink::layout::kHeaderSize));
+  platform::Event* wait = platform::OpenNamedEvent(eventName.c_str());
+  ASSERT_NE(wait, nullptr);
+  EXPECT_EQ(view.base[40000], 0xCD);
+  EXPECT_FALSE(platform::MappingLost(mapping) || platform::RegionLost(writable) ||
+               platform::EventLost(wait) || platform::EventLost(signal));
+
+  for (const std::string& name : {regionName, eventName}) {
+    ASSERT_EQ(truncate(("/dev/shm/" + name.substr(6)).c_str(), 0), 0) << name;
+  }
+  const volatile std::uint8_t* read = view.base;
+  EXPECT_EQ(read[40000], 0);
+  EXPECT_EQ(read[100], 0);
+  EXPECT_TRUE(platform::MappingLost(mapping));
+  volatile std::uint8_t* written = writable.base;
+  written[100] = 1;
+  EXPECT_EQ(written[100], 1);
+  EXPECT_TRUE(platform::RegionLost(writable));
+  platform::SignalNamedEvent(signal);
+  platform::WaitForNamedEvent(wait, 1);
+  EXPECT_TRUE(platform::EventLost(signal));
+  EXPECT_TRUE(platform::EventLost(wait));
+
+  platform::Mapping* again = platform::OpenNamedMapping(regionName.c_str());
+  ASSERT_NE(again, nullptr);
+  platform::RegionView none;
+  EXPECT_FALSE(platform::MapWholeView(again, &none, simlink::layout::kHeaderSize));
+  platform::CloseNamedMapping(again, &none);
+  EXPECT_EQ(platform::OpenNamedEvent(eventName.c_str()), nullptr) << "an event of 0 bytes";
+
+  platform::CloseNamedMapping(mapping, &view);
+  platform::CloseNamedEvent(wait);
+  platform::CloseNamedEvent(signal);
+  platform::RemoveNamedMapping(regionName.c_str());
+  platform::RemoveNamedEvent(eventName.c_str());
+}
+#endif
 
 }  // namespace

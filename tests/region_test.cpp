@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <string>
+#include <thread>
 
 #include "simlink/variable_directory.h"
 #include "support/test_support.h"
@@ -225,6 +228,47 @@ TEST(Region, ATinyMappingGivesNothing) {
   EXPECT_EQ(simlink::OffsetOf(region, "Gear"), -1);
   EXPECT_EQ(simlink::Header(region).rowLength, 0);
 }
+
+#ifndef _WIN32
+// Something other than a publisher keeps raising the data-valid event with
+// no new rows (a squatted event): after the one wake a row's own signal can
+// leave, each wait is preceded by a 1 ms sleep, so the reader is not kept
+// spinning; a row that comes is still taken at once, and ends the pauses.
+// (POSIX: a Windows event set and reset at once may wake no waiter at all.)
+TEST(WaitForRow, AnEventRaisedWithoutRowsDoesNotKeepTheReaderBusy) {
+  const std::string name =
+      "Local\\TelemetryRelayBusyEventTest" + std::to_string(platform::MonotonicNanoseconds());
+  platform::Event* raised = platform::CreateNamedEvent(name.c_str());
+  ASSERT_NE(raised, nullptr);
+  InMemorySim sim;
+  simlink::TelemetryRegion region;
+  simlink::AttachView(region, sim.View());
+  region.event = platform::OpenNamedEvent(name.c_str());
+  ASSERT_NE(region.event, nullptr);
+  sim.Publish();
+  simlink::FetchNewRow(region, nullptr);  // the first sighting
+  std::atomic<bool> stop{false};
+  std::thread raiser([&] {
+    while (!stop) platform::SignalNamedEvent(raised);
+  });
+  constexpr int kCalls = 100;
+  const std::int64_t start = platform::MonotonicNanoseconds();
+  int rows = 0;
+  for (int i = 0; i < kCalls; ++i) rows += simlink::WaitForRow(region, nullptr) ? 1 : 0;
+  const std::int64_t elapsed = platform::MonotonicNanoseconds() - start;
+  EXPECT_EQ(rows, 0);
+  EXPECT_GE(elapsed, (kCalls - simlink::kEmptyWakesBeforePause) * 1000000LL);
+  EXPECT_EQ(region.emptyWakes, simlink::kEmptyWakesBeforePause);
+  sim.Publish();
+  EXPECT_TRUE(simlink::WaitForRow(region, nullptr));
+  EXPECT_EQ(region.emptyWakes, 0);
+  stop = true;
+  raiser.join();
+  platform::CloseNamedEvent(region.event);
+  platform::CloseNamedEvent(raised);
+  platform::RemoveNamedEvent(name.c_str());
+}
+#endif
 
 TEST(VariableDirectory, FindsTheFirstRecordByItsFirst32Characters) {
   using publisher::ValueType;

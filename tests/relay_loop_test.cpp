@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -121,7 +122,8 @@ TEST_F(RelayLoop, SendsTheRowsValues) {
 }
 
 // The simulator's directory moves "Lap" onto "RaceLaps"' value after the
-// first admission; from the next admission on, every client is sent it.
+// first admission: the client connected across the change is sent it from
+// the next row on, and so is the one admitted after.
 TEST_F(RelayLoop, EveryAdmissionLooksTheVariablesUpAfresh) {
   auto first = Connect();
   StartRelaying();
@@ -140,8 +142,107 @@ TEST_F(RelayLoop, EveryAdmissionLooksTheVariablesUpAfresh) {
   Turn();
   first->Drain();
   second->Drain();
-  EXPECT_EQ(Laps(first->received()), (std::vector<long>{7, 3}));
+  EXPECT_EQ(Laps(first->received()), (std::vector<long>{3, 3}));
   EXPECT_EQ(Laps(second->received()), (std::vector<long>{3}));
+}
+
+// Writes values made from `k` into every relayed variable the simulator's
+// current layout has, and returns the DATA_PACKET of that row: 0 for a
+// variable the layout lacks.
+std::string FillRelayedValues(InMemorySim& sim, int k) {
+  const publisher::Layout& layout = sim.publisher.layout;
+  const auto has = [&](const char* name) { return publisher::OffsetOf(layout, name) >= 0; };
+  const auto real = [&](const char* name, float value) {
+    sim.SetFloat(name, value);
+    return has(name) ? value : 0.0f;
+  };
+  const auto whole = [&](const char* name, std::int32_t value) {
+    sim.SetInt(name, value);
+    return has(name) ? value : 0;
+  };
+  const auto flag = [&](const char* name, bool value) {
+    publisher::SetBool(sim.row, layout, name, value);
+    return has(name) && value ? 1 : 0;
+  };
+  publisher::SetDouble(sim.row, layout, "SessionTimeRemain", 1000.5 + k);
+  const double remain = has("SessionTimeRemain") ? 1000.5 + k : 0.0;
+  // In the order of the fields; evaluated one by one before the formatting.
+  const double oil = real("OilTemp", 80.25f + static_cast<float>(k));
+  const double water = real("WaterTemp", 70.5f + static_cast<float>(k));
+  const int gear = whole("Gear", k % 6 + 1);
+  const double fuel = real("FuelLevel", 40.75f + static_cast<float>(k));
+  const int rpm = static_cast<int>(real("RPM", 5000.0f + static_cast<float>(k)));
+  const double lapDistPct = real("LapDistPct", 0.5f);
+  const double fuelPct = real("FuelLevelPct", 0.25f);
+  const double lapDist = real("LapDist", 100.0f + static_cast<float>(k));
+  const int lap = whole("Lap", k);
+  const int raceLaps = whole("RaceLaps", k + 1);
+  const int lapsRemain = whole("SessionLapsRemain", k + 2);
+  const int pitRoad = flag("OnPitRoad", k % 2 == 1);
+  const double throttle = real("Throttle", 0.75f);
+  const int onTrack = flag("IsOnTrack", true);
+  char text[512];
+  std::snprintf(text, sizeof text,
+                "DATA_PACKET;%.2f;%.2f;%d;%.2f;%d;%.2f;%.2f;%.2f;%d;%d;%d;%.2f;%d;%.2f;%d;", oil,
+                water, gear, fuel, rpm, lapDistPct, fuelPct, lapDist, lap, raceLaps, lapsRemain,
+                remain, pitRoad, throttle, onTrack);
+  return text;
+}
+
+// The simulator starts over with another layout while a client stays
+// connected: the first DATA_PACKET after the change already carries the new
+// layout's values, with no new client admitted in between.
+TEST_F(RelayLoop, ANewLayoutIsReadFromItsFirstRowForClientsConnectedBefore) {
+  const std::vector<publisher::Variable> variables = publisher::DefaultLayout().variables;
+  const auto without = [&](std::initializer_list<const char*> names) {
+    std::vector<publisher::Variable> kept;
+    for (const publisher::Variable& v : variables) {
+      if (std::find(names.begin(), names.end(), v.name) == names.end()) kept.push_back(v);
+    }
+    return kept;
+  };
+  const std::int32_t rowLength = publisher::DefaultLayout().rowLength;
+  std::vector<publisher::Variable> reversed(variables.rbegin(), variables.rend());
+  std::vector<publisher::Variable> padded = variables;
+  padded.insert(padded.begin(), publisher::Variable{"Padding", publisher::ValueType::kInt, 7});
+  const struct {
+    const char* name;
+    publisher::Layout layout;
+  } cases[] = {
+      // Only the records differ: same count, same row length.
+      {"the same variables in reverse order", publisher::PackedLayout(reversed, 3, rowLength)},
+      {"Lap and Throttle gone, the row the same length",
+       publisher::PackedLayout(without({"Lap", "Throttle"}), 3, rowLength)},
+      {"everything moved 28 bytes on, a longer row", publisher::PackedLayout(padded, 3, 0)},
+      {"back to the first layout", publisher::DefaultLayout()},
+  };
+  auto client = Connect();
+  StartRelaying();
+  std::string want = FillRelayedValues(sim_, 1);
+  Turn();
+  ASSERT_TRUE(client->ReceiveAtLeast(want.size()));
+  ASSERT_EQ(client->received(), want);
+  int k = 2;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    client->Drain();
+    const std::size_t before = client->received().size();
+    // Laid out anew, status set, tick counts from 1 again, as a restarted
+    // simulator does.
+    ASSERT_TRUE(publisher::OpenInMemory(sim_.publisher, sim_.memory, c.layout,
+                                        publisher::DefaultSessionText()));
+    sim_.row.assign(static_cast<std::size_t>(c.layout.rowLength), 0);
+    want = FillRelayedValues(sim_, k++);
+    // The count went back: the first row is seen, not taken; a new row
+    // length then remakes the buffer and sends nothing for a row.
+    for (int turn = 0; turn < 3 && client->received().size() == before; ++turn) {
+      Turn();
+      client->Drain(turn == 0 ? 0 : 50);
+    }
+    ASSERT_TRUE(client->ReceiveAtLeast(before + want.size()));
+    EXPECT_EQ(client->received().substr(before), want);
+  }
+  EXPECT_EQ(relay_->nextClientNumber, 1u);
 }
 
 TEST_F(RelayLoop, WithoutClientsRowsAreFetchedButNothingCounts) {

@@ -1,6 +1,12 @@
-// sim-publisher, telemetry-relay and relay-watch run together as real
+// sim-publisher, telemetry-relay, relay-watch and relay-web run together as real
 // processes on 127.0.0.1:6667 and the simulator's fixed object names.
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -293,6 +299,135 @@ TEST_F(ToolsProcess, PublisherRefusesARegionSharedMemoryHasNoRoomFor) {
   // The publisher's lock stays, as ever; the region and the event do not.
   EXPECT_EQ(output.find("IRSDK"), std::string::npos) << output;
 }
+
+#ifndef _WIN32
+// Lays `name` (a shared-memory object name with its "/") out as `bytes`
+// bytes with `mode`, owned by `owner`; false when that cannot be done.
+bool MakeObject(const std::string& name, off_t bytes, mode_t mode, uid_t owner) {
+  shm_unlink(name.c_str());
+  const int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, mode);
+  if (fd < 0) return false;
+  const bool made = ftruncate(fd, bytes) == 0 && fchmod(fd, mode) == 0 && fchown(fd, owner, 0) == 0;
+  close(fd);
+  return made;
+}
+
+// Another user's object under one of the publisher's names (made before the
+// publisher starts, as any local user can) is refused in one line naming it,
+// with exit status 1, and left as it was; an object of the publisher's own
+// user that is merely malformed is put right and used.
+TEST_F(ToolsProcess, ThePublisherRefusesObjectsOfAnotherUserAndMendsItsOwn) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to make objects of another user";
+  constexpr uid_t kOther = 65534;
+  const struct {
+    const char* name;
+    off_t bytes;
+    mode_t mode;
+    uid_t owner;
+    const char* refusal;  // nullptr: the publisher runs
+    off_t bytesAfter;
+    mode_t modeAfter;
+  } cases[] = {
+      {"/IRSDKDataValidEvent", 4, 0666, kOther,
+       "sim-publisher: cannot create the data-valid event: /dev/shm/IRSDKDataValidEvent belongs to "
+       "another user (uid 65534); remove it or run as that user\n",
+       4, 0666},
+      {"/IRSDKDataValidEvent", 2, 0644, kOther,
+       "sim-publisher: cannot create the data-valid event: /dev/shm/IRSDKDataValidEvent belongs to "
+       "another user (uid 65534); remove it or run as that user\n",
+       2, 0644},
+      {"/IRSDKMemMapFileName", 1 << 20, 0666, kOther,
+       "sim-publisher: cannot create the shared-memory region: /dev/shm/IRSDKMemMapFileName "
+       "belongs to another user (uid 65534); remove it or run as that user\n",
+       1 << 20, 0666},
+      {"/TelemetryRelayPublisher", 0, 0600, kOther,
+       "sim-publisher: cannot take the publisher lock: /dev/shm/TelemetryRelayPublisher belongs "
+       "to another user (uid 65534); remove it or run as that user\n",
+       0, 0600},
+      // The publisher's own user's: a 2-byte event gets its 4 bytes, and an
+      // event or lock others could write or open is made anew, mode 0600.
+      {"/IRSDKDataValidEvent", 2, 0644, 0, nullptr, 4, 0644},
+      {"/IRSDKDataValidEvent", 4, 0666, 0, nullptr, 4, 0600},
+      {"/TelemetryRelayPublisher", 0, 0644, 0, nullptr, 0, 0600},
+      {"/IRSDKMemMapFileName", 0, 0600, 0, nullptr, 1 << 20, 0600},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.name << ", " << c.bytes << " bytes, mode " << std::oct
+                                    << c.mode << std::dec << ", uid " << c.owner);
+    platform::RemoveNamedMapping(simlink::kMappingName);
+    platform::RemoveNamedEvent(simlink::kDataValidEventName);
+    ASSERT_TRUE(MakeObject(c.name, c.bytes, c.mode, c.owner));
+    ASSERT_NE(Start("publisher", SIM_PUBLISHER_EXECUTABLE, {"--duration", "0.3"}), nullptr);
+    const int status = Finish("publisher");
+    const std::string output = Output("publisher");
+    if (c.refusal != nullptr) {
+      EXPECT_EQ(status, 1);
+      EXPECT_EQ(Occurrences(output, "sim-publisher: "), 1u) << output;
+      EXPECT_NE(output.find(c.refusal), std::string::npos) << output;
+    } else {
+      EXPECT_EQ(status, 0) << output;
+    }
+    struct stat after;
+    ASSERT_EQ(stat((std::string("/dev/shm") + c.name).c_str(), &after), 0);
+    EXPECT_EQ(after.st_size, c.bytesAfter);
+    EXPECT_EQ(after.st_mode & 0777, c.modeAfter);
+    EXPECT_EQ(after.st_uid, c.owner);
+    shm_unlink(c.name);
+  }
+}
+
+// A region truncated to nothing while sim-publisher, the relay and relay-web
+// (reading the simulator itself) have it mapped kills none of the readers:
+// they read it as a simulator that stopped. The publisher stops with a
+// message, and when a new one lays the region out again the relay's client,
+// still connected, gets rows again and relay-web sees the simulator running.
+TEST_F(ToolsProcess, ARegionTruncatedUnderItsReadersKillsNoneAndIsFollowedOnceLaidOutAgain) {
+  StartPublisher({});
+  testsupport::ChildProcess* relay = Start("relay", RELAY_EXECUTABLE, {});
+  testsupport::ChildProcess* web =
+      Start("web", RELAY_WEB_EXECUTABLE, {"--listen", "127.0.0.1:8667"});
+  ASSERT_TRUE(WaitFor(
+      [&] { return Output("web").find("the simulator is running") != std::string::npos; }, 10000))
+      << Output("web");
+  auto client = testsupport::ConnectWhenListening(6667);
+  ASSERT_NE(client, nullptr);
+  ASSERT_TRUE(client->ReceiveAtLeast(2000)) << "no rows before the truncation";
+
+  for (const char* name : {"/IRSDKMemMapFileName", "/IRSDKDataValidEvent"}) {
+    const int fd = shm_open(name, O_RDWR, 0);
+    ASSERT_GE(fd, 0) << name;
+    EXPECT_EQ(ftruncate(fd, 0), 0) << name;
+    close(fd);
+  }
+  EXPECT_EQ(Finish("publisher", 10000), 1) << Output("publisher");
+  EXPECT_NE(Output("publisher").find("was shrunk under the publisher"), std::string::npos)
+      << Output("publisher");
+  ASSERT_TRUE(WaitFor(
+      [&] { return Output("web").find("the simulator stopped") != std::string::npos; }, 10000))
+      << Output("web");
+  client->Drain(300);
+  const std::size_t before = client->received().size();
+  platform::SleepMilliseconds(300);
+  client->Drain(0);
+  EXPECT_EQ(client->received().size(), before) << "rows from a region of nothing";
+
+  StartPublisher({});
+  EXPECT_TRUE(client->ReceiveAtLeast(before + 2000, 10000)) << "the relay did not resume";
+  const std::vector<std::string> after =
+      testsupport::SplitMessages(client->received().substr(before));
+  ASSERT_GT(after.size(), 2u);
+  EXPECT_EQ(stream::ParseMessage(after[1]).kind, stream::MessageKind::kDataPacket) << after[1];
+  EXPECT_TRUE(
+      WaitFor([&] { return Occurrences(Output("web"), "the simulator is running") == 2; }, 10000))
+      << Output("web");
+  int status = 0;
+  EXPECT_FALSE(testsupport::WaitForExit(relay, 0, &status)) << "the relay ended: " << status;
+  EXPECT_FALSE(testsupport::WaitForExit(web, 0, &status)) << "relay-web ended: " << status;
+  EXPECT_EQ(Output("relay").find("Connected to sim...Alex Morgan\n"),
+            Output("relay").rfind("Connected to sim...Alex Morgan\n"))
+      << "the same layout again needs no new buffer: " << Output("relay");
+}
+#endif
 
 TEST_F(ToolsProcess, WatchWaitsForTheRelayAndReconnectsWhenItComesBack) {
   StartPublisher({});

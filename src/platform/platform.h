@@ -26,39 +26,72 @@ struct RegionView {
   std::size_t size = 0;
 };
 
-// Opens an existing mapping read-only; nullptr while it does not exist.
+// Opens an existing mapping read-only; nullptr while it does not exist (on
+// POSIX also while the name holds something other than a shared-memory
+// object, such as a FIFO).
 Mapping* OpenNamedMapping(const char* name);
-// Maps the whole of `mapping` read-only; false on failure.
-bool MapWholeView(Mapping* mapping, RegionView* view);
+// Maps the whole of `mapping` read-only; false on failure, and when the
+// mapping has fewer than `minimumSize` bytes (checked before mapping).
+bool MapWholeView(Mapping* mapping, RegionView* view, std::size_t minimumSize = 1);
 // Unmaps `view` (when mapped) and closes `mapping`. The relay never lets go of
-// the simulator's region; tools and tests that only look in do. On Windows a
-// named mapping lives as long as any handle to it.
+// the simulator's region while it is sound; tools and tests that only look
+// in do. On Windows a named mapping lives as long as any handle to it.
 void CloseNamedMapping(Mapping* mapping, RegionView* view);
 // Opens an existing event for waiting; nullptr while it does not exist.
 Event* OpenNamedEvent(const char* name);
 // Waits until `event` is signalled or `milliseconds` pass, whichever is first.
-// A null event (an in-memory region in tests) returns at once.
-void WaitForNamedEvent(Event* event, int milliseconds);
+// True when it returned because of a signal (on POSIX: the count had moved
+// since this opener last looked). A null event (an in-memory region in
+// tests) returns false at once.
+bool WaitForNamedEvent(Event* event, int milliseconds);
+
+// A shared-memory object shrunk by another process under a mapping of it
+// (POSIX: ftruncate) would end the next read of a lost page with SIGBUS.
+// Every mapping these calls make is watched instead: a fault inside one
+// maps zero pages over the whole of it, so that the read goes on and reads
+// zeros (the status word too: "not publishing"), and the mapping is marked
+// lost. A lost mapping stays mapped, zeros and all, until it is closed; the
+// caller notices with these calls and opens the name anew. Windows' mappings
+// cannot shrink: never lost there.
+bool MappingLost(const Mapping* mapping);
+bool EventLost(const Event* event);
 
 // Publisher side, as the simulator does it: creates the mapping (mode 0600 on
-// POSIX) with `size` bytes, or opens an existing one as it is, and maps it
-// writable. `created` tells which happened. Room for every byte is reserved
-// before it returns, so writing the region later cannot fail (on POSIX a
-// write to a page the file system had no room for would end the process with
-// SIGBUS). False on failure, with `failure` (when given) telling why; a
-// mapping this call created is removed again.
+// POSIX) with `size` bytes, or opens an existing one, and maps it writable.
+// `created` tells which happened. An existing mapping keeps its size, except
+// an empty one (0 bytes, as left by a truncation), which gets `size` bytes.
+// Room for every byte is reserved before it returns, so writing the region
+// later cannot fail (on POSIX a write to a page the file system had no room
+// for would end the process with SIGBUS). False on failure, with `failure`
+// (when given) telling why; a mapping this call created is removed again.
 struct WritableRegion {
   std::uint8_t* base = nullptr;
   std::size_t size = 0;
 };
 // kNoRoom: the system has no room for the bytes (on POSIX the shared-memory
 // file system, /dev/shm, is full or too small; on Windows the commit limit
-// is reached).
-enum class MappingFailure { kNone, kNoRoom, kOther };
+// is reached). kForeign: the name is taken by an object the publisher must
+// not use (see ForeignObject).
+enum class MappingFailure { kNone, kNoRoom, kForeign, kOther };
+// An existing object under one of the publisher's names that it refuses,
+// never adopts: on POSIX one that belongs to another user (who could
+// rewrite, shrink or lock it at will) or that is no shared-memory object.
+// Objects of the publisher's own user that others may write (group or other
+// write bits; for the lock, any access by others) are removed and made
+// anew, and an event of the wrong size is given its 4 bytes. `text` names
+// the object and says why, in one line for the user. Windows refuses
+// nothing here.
+struct ForeignObject {
+  char text[256] = {};
+};
 bool CreateNamedMapping(const char* name, std::size_t size, WritableRegion* region, bool* created,
-                        MappingFailure* failure = nullptr);
-// Creates (or opens) the data-valid event; nullptr on failure.
-Event* CreateNamedEvent(const char* name);
+                        MappingFailure* failure = nullptr, ForeignObject* foreign = nullptr);
+// True once the publisher's own mapping of the region was found shrunk under
+// it (see MappingLost); its writes since went to zero pages of its own.
+bool RegionLost(const WritableRegion& region);
+// Creates (or opens) the data-valid event; nullptr on failure, with
+// `foreign` (when given) filled in when the name is taken by a foreign object.
+Event* CreateNamedEvent(const char* name, ForeignObject* foreign = nullptr);
 // Signals the event: every process waiting on it wakes, so that any number
 // of readers (the relay, relay-web, ...) each hear of every row. On POSIX a
 // reader busy at that moment finds the signal on its next wait; on Windows
@@ -77,8 +110,10 @@ void RemoveNamedEvent(const char* name);
 // when the process ends, however it ends, so a crashed holder leaves nothing
 // stale behind. On POSIX it is an advisory lock (flock) on a shared-memory
 // object of that name; on Windows a named mutex, held by its existence.
-enum class LockResult { kAcquired, kHeldElsewhere, kFailed };
-LockResult AcquireNamedLock(const char* name);
+// kForeign: the name holds a foreign object (`foreign` tells which and why),
+// which says nothing about another publisher.
+enum class LockResult { kAcquired, kHeldElsewhere, kForeign, kFailed };
+LockResult AcquireNamedLock(const char* name, ForeignObject* foreign = nullptr);
 
 // ---- Time and console ----------------------------------------------------
 

@@ -93,11 +93,11 @@ Mapping* OpenNamedMapping(const char* name) {
   return new Mapping{handle};
 }
 
-bool MapWholeView(Mapping* mapping, RegionView* view) {
+bool MapWholeView(Mapping* mapping, RegionView* view, std::size_t minimumSize) {
   const void* base = MapViewOfFile(mapping->handle, FILE_MAP_READ, 0, 0, 0);
   if (base == nullptr) return false;
   const std::size_t size = ViewSize(base);
-  if (size == 0) {
+  if (size == 0 || size < minimumSize) {
     UnmapViewOfFile(base);
     return false;
   }
@@ -121,15 +121,20 @@ Event* OpenNamedEvent(const char* name) {
   return new Event{handle};
 }
 
-void WaitForNamedEvent(Event* event, int milliseconds) {
-  if (event == nullptr) return;
+bool WaitForNamedEvent(Event* event, int milliseconds) {
+  if (event == nullptr) return false;
   // Whatever the outcome (signalled, timed out, failed), the caller checks
   // the tick counts itself afterwards.
-  WaitForSingleObject(event->handle, Milliseconds(milliseconds));
+  return WaitForSingleObject(event->handle, Milliseconds(milliseconds)) == WAIT_OBJECT_0;
 }
 
+// A view of a Windows mapping keeps its pages for as long as it is mapped.
+bool MappingLost(const Mapping*) { return false; }
+bool EventLost(const Event*) { return false; }
+bool RegionLost(const WritableRegion&) { return false; }
+
 bool CreateNamedMapping(const char* name, std::size_t size, WritableRegion* region, bool* created,
-                        MappingFailure* failure) {
+                        MappingFailure* failure, ForeignObject*) {
   MappingFailure ignored;
   MappingFailure& why = failure != nullptr ? *failure : ignored;
   why = MappingFailure::kOther;
@@ -174,7 +179,7 @@ bool CreateNamedMapping(const char* name, std::size_t size, WritableRegion* regi
   return true;
 }
 
-Event* CreateNamedEvent(const char* name) {
+Event* CreateNamedEvent(const char* name, ForeignObject*) {
   wchar_t wide[kMaxNameLength + 1];
   if (!WideName(name, wide)) return nullptr;
   // Manual-reset and initially unsignalled: a signal must wake every reader
@@ -205,7 +210,7 @@ void CloseNamedEvent(Event* event) {
 void RemoveNamedMapping(const char*) {}
 void RemoveNamedEvent(const char*) {}
 
-LockResult AcquireNamedLock(const char* name) {
+LockResult AcquireNamedLock(const char* name, ForeignObject*) {
   wchar_t wide[kMaxNameLength + 1];
   if (!WideName(name, wide)) return LockResult::kFailed;
   // The mutex is never waited on: whoever created it holds the lock for as

@@ -34,6 +34,36 @@ void MakeRowBuffer(Relay& relay) {
   platform::ConsoleWrite("\n");
 }
 
+// Looks every relayed variable up afresh, and remembers where.
+void ResolveOffsets(Relay& relay, const simlink::RegionHeader& header) {
+  for (std::size_t i = 0; i < kRelayedVariableCount; ++i) {
+    relay.records[i] = simlink::FindVariable(relay.region, kRelayedVariables[i]);
+    relay.offsets[i] = relay.records[i].offset;
+  }
+  relay.resolvedVariableCount = header.variableCount;
+  relay.resolvedRecordsOffset = header.variableRecordsOffset;
+  relay.resolvedRowLength = header.rowLength;
+}
+
+// True while the offsets still describe the simulator's layout: a few header
+// fields and one record per variable found, no search. A variable not found
+// stays unfound until the header or one of those records changes.
+bool OffsetsHold(const Relay& relay, const simlink::RegionHeader& header) {
+  if (header.variableCount != relay.resolvedVariableCount ||
+      header.variableRecordsOffset != relay.resolvedRecordsOffset ||
+      header.rowLength != relay.resolvedRowLength) {
+    return false;
+  }
+  for (std::size_t i = 0; i < kRelayedVariableCount; ++i) {
+    if (relay.records[i].index >= 0 &&
+        !simlink::RecordUnchanged(relay.region, header.variableRecordsOffset, relay.records[i],
+                                  kRelayedVariables[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 void SetUp(Relay& relay, const char* port) {
@@ -45,16 +75,15 @@ void SetUp(Relay& relay, const char* port) {
 void RunTurn(Relay& relay) {
   if (!simlink::WaitForRow(relay.region, relay.row ? &*relay.row : nullptr)) return;
 
+  const simlink::RegionHeader header = simlink::Header(relay.region);
   if (clients::AdmitClient(relay.clients, relay.nextClientNumber)) {
     PrintClientConnected(relay.nextClientNumber);
     ++relay.nextClientNumber;
     relay.sessionInfoCounter = kSessionInfoRestart;
-    for (std::size_t i = 0; i < kRelayedVariableCount; ++i) {
-      relay.offsets[i] = simlink::OffsetOf(relay.region, kRelayedVariables[i]);
-    }
+    ResolveOffsets(relay, header);
   }
 
-  if (!relay.row || simlink::Header(relay.region).rowLength != relay.rowSize) {
+  if (!relay.row || header.rowLength != relay.rowSize) {
     MakeRowBuffer(relay);
     return;
   }
@@ -66,6 +95,7 @@ void RunTurn(Relay& relay) {
     relay.sessionInfoCounter = 0;
     length = FormatSessionInfo(relay.facts, relay.packet);
   } else {
+    if (!OffsetsHold(relay, header)) ResolveOffsets(relay, header);
     length = FormatDataPacket(relay.row->bytes, relay.offsets, relay.packet);
   }
   clients::Broadcast(relay.clients, relay.packet, length);

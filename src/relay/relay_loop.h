@@ -4,6 +4,7 @@
 // countdown a SESSION_INFO.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 
@@ -11,6 +12,7 @@
 #include "relay/messages.h"
 #include "sessioninfo/car_facts.h"
 #include "simlink/region.h"
+#include "simlink/variable_directory.h"
 
 namespace relay {
 
@@ -31,6 +33,14 @@ struct Relay {
   std::uint32_t nextClientNumber = 0;
   std::int32_t sessionInfoCounter = 0;
   VariableOffsets offsets{};
+  // Where `offsets` were found, for the check on every row that the
+  // simulator's layout has not changed since: each variable's record (index
+  // -1: not found), and the header fields that place the records and size
+  // the rows, as they were then.
+  std::array<simlink::VariableRecord, kRelayedVariableCount> records{};
+  std::int32_t resolvedVariableCount = 0;
+  std::int32_t resolvedRecordsOffset = 0;
+  std::int32_t resolvedRowLength = 0;
   char packet[kPacketBufferSize] = {};
 };
 
@@ -38,6 +48,11 @@ struct Relay {
 // 16 ms timer resolution and prints "Waiting for iRacing...".
 void SetUp(Relay& relay, const char* port);
 // One turn of the loop: at most one new row, one admission and one broadcast.
+// The variables' offsets are looked up when a client is admitted, and again
+// before a DATA_PACKET whenever the layout changed since (the header's
+// variable count, records offset or row length, or the record a variable
+// was found in no longer naming it at the same offset): a simulator that
+// restarts with another layout is followed from its first row on.
 void RunTurn(Relay& relay);
 
 }  // namespace relay

@@ -75,6 +75,33 @@ bool RowFits(const platform::RegionView& view, std::int64_t slot) {
          static_cast<std::int64_t>(rowOffset) + rowLength <= static_cast<std::int64_t>(view.size);
 }
 
+constexpr std::size_t kHeaderBytes = static_cast<std::size_t>(layout::kHeaderSize);
+
+// The region or event was shrunk under this reader and now reads as zeros.
+// Opens the name anew and, when the object there is whole again, lets go of
+// the lost one for it; until then the lost one stays, reading as a
+// simulator that is not publishing.
+void ReplaceLost(TelemetryRegion& region) {
+  if (platform::MappingLost(region.mapping)) {
+    platform::Mapping* mapping = platform::OpenNamedMapping(kMappingName);
+    platform::RegionView view;
+    if (mapping != nullptr && platform::MapWholeView(mapping, &view, kHeaderBytes)) {
+      platform::CloseNamedMapping(region.mapping, &region.view);
+      region.mapping = mapping;
+      region.view = view;
+      region.lastTickCount = kNoTickCount;
+    } else if (mapping != nullptr) {
+      platform::CloseNamedMapping(mapping, &view);
+    }
+  }
+  if (platform::EventLost(region.event)) {
+    if (platform::Event* event = platform::OpenNamedEvent(kDataValidEventName)) {
+      platform::CloseNamedEvent(region.event);
+      region.event = event;
+    }
+  }
+}
+
 }  // namespace
 
 bool ReadBytes(const platform::RegionView& view, std::int64_t offset, std::int64_t length,
@@ -106,8 +133,14 @@ bool Attach(TelemetryRegion& region) {
   }
   if (!region.viewHeld) {
     region.lastTickCount = kNoTickCount;
-    region.viewHeld = platform::MapWholeView(region.mapping, &region.view);
-    if (!region.viewHeld) return region.attached = false;
+    region.viewHeld = platform::MapWholeView(region.mapping, &region.view, kHeaderBytes);
+    if (!region.viewHeld) {
+      // Too small for now. The next attempt opens the name anew, whatever
+      // object it then holds.
+      platform::CloseNamedMapping(region.mapping, &region.view);
+      region.mapping = nullptr;
+      return region.attached = false;
+    }
   }
   if (region.event == nullptr) {
     region.lastTickCount = kNoTickCount;
@@ -119,6 +152,9 @@ bool Attach(TelemetryRegion& region) {
 
 bool FetchNewRow(TelemetryRegion& region, RowBuffer* row) {
   if (!region.attached && !Attach(region)) return false;
+  if (platform::MappingLost(region.mapping) || platform::EventLost(region.event)) {
+    ReplaceLost(region);
+  }
   const platform::RegionView& view = region.view;
 
   std::int32_t status = 0;
@@ -150,6 +186,9 @@ bool FetchNewRow(TelemetryRegion& region, RowBuffer* row) {
     if (region.afterRowCopy != nullptr) region.afterRowCopy(region.afterRowCopyContext);
     std::int32_t after = 0;
     if (!ReadTickCount(view, slot, &after)) return false;
+    // Shrunk during the copy: part of the row may be the zeros put in its
+    // place.
+    if (platform::MappingLost(region.mapping)) return false;
     if (after == expected) {
       region.lastTickCount = after;
       return true;
@@ -168,9 +207,20 @@ bool WaitForRow(TelemetryRegion& region, RowBuffer* row) {
     platform::SleepMilliseconds(kWaitMilliseconds);
     return false;
   }
-  if (FetchNewRow(region, row)) return true;
-  platform::WaitForNamedEvent(region.event, kWaitMilliseconds);
-  return FetchNewRow(region, row);
+  if (FetchNewRow(region, row)) {
+    region.emptyWakes = 0;
+    return true;
+  }
+  if (region.emptyWakes >= kEmptyWakesBeforePause) platform::SleepMilliseconds(1);
+  const bool signalled = platform::WaitForNamedEvent(region.event, kWaitMilliseconds);
+  if (FetchNewRow(region, row)) {
+    region.emptyWakes = 0;
+    return true;
+  }
+  // One wake without a row is ordinary: the signal of a row the first fetch
+  // took already. More in a row are someone signalling for nothing.
+  if (signalled && region.emptyWakes < kEmptyWakesBeforePause) ++region.emptyWakes;
+  return false;
 }
 
 std::string_view SessionInfoArea(const TelemetryRegion& region) {

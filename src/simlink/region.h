@@ -29,6 +29,9 @@ inline constexpr std::int64_t kSlotCount = 32;
 inline constexpr std::int64_t kRowLength = 36;
 inline constexpr std::int64_t kSlots = 48;
 inline constexpr std::int64_t kSlotSize = 16;
+// The header with room for four slots: a mapping smaller than this is no
+// region (a reader does not map it).
+inline constexpr std::int64_t kHeaderSize = kSlots + 4 * kSlotSize;
 inline constexpr std::int64_t kSlotTickCount = 0;
 inline constexpr std::int64_t kSlotRowOffset = 4;
 inline constexpr std::int64_t kVariableRecordSize = 144;
@@ -88,6 +91,8 @@ struct TelemetryRegion {
   platform::Event* event = nullptr;
   bool attached = false;
   std::int32_t lastTickCount = kNoTickCount;
+  // Waits in a row that a signal ended without a new row following it.
+  std::int32_t emptyWakes = 0;
   // Called after each copy of a row, before its tick count is checked again.
   // Lets a test rewrite the slot mid-copy; null otherwise.
   void (*afterRowCopy)(void* context) = nullptr;
@@ -108,14 +113,26 @@ struct RegionHeader {
 // tests lay a region out in memory (with no event: waits return at once).
 void AttachView(TelemetryRegion& region, platform::RegionView view);
 
-// Opens whatever of mapping, view and event is still missing.
+// Opens whatever of mapping, view and event is still missing. A mapping too
+// small for the header is closed again, so that the next attempt opens the
+// name anew.
 bool Attach(TelemetryRegion& region);
 // True when a row newer than the last one taken was found and, when `row` is
 // given, copied into it.
+//
+// A region or event shrunk under the reader (on POSIX, another process
+// truncated the object) reads as zeros from then on: the status bit clear, as
+// when the simulator is not publishing (see platform::MappingLost). Each
+// fetch then opens the name anew, and once the object has a header's size
+// again the reader lets go of the lost one and reads the new one.
 bool FetchNewRow(TelemetryRegion& region, RowBuffer* row);
 // FetchNewRow, and when that finds nothing, one 16 ms wait on the event and a
-// second FetchNewRow. Sleeps 16 ms while the simulator is absent.
+// second FetchNewRow. Sleeps 16 ms while the simulator is absent. An event
+// that keeps being signalled without new rows (not what a publisher does)
+// is not let to keep the reader busy: after kEmptyWakesBeforePause such
+// wakes in a row each wait is preceded by a 1 ms sleep, until a row comes.
 bool WaitForRow(TelemetryRegion& region, RowBuffer* row);
+inline constexpr std::int32_t kEmptyWakesBeforePause = 2;
 // The NUL-terminated session text inside the region, or nullptr when not
 // attached or when the text has no NUL before the end of the mapping.
 const char* SessionInfoText(const TelemetryRegion& region);

@@ -441,20 +441,24 @@ bool CreateNamedObjects(Publisher& publisher, const Layout& layout,
                         platform::WritableRegion* region, bool* created, std::string* error) {
   const std::uint64_t size = std::max<std::uint64_t>(kNamedRegionSize, RegionSize(layout));
   platform::MappingFailure failure = platform::MappingFailure::kOther;
+  platform::ForeignObject foreign;
   if (size > std::numeric_limits<std::size_t>::max() ||
       !platform::CreateNamedMapping(simlink::kMappingName, static_cast<std::size_t>(size), region,
-                                    created, &failure)) {
+                                    created, &failure, &foreign)) {
     *error = "cannot create the shared-memory region";
-    if (failure == platform::MappingFailure::kNoRoom) {
+    if (failure == platform::MappingFailure::kForeign) {
+      *error += ": " + std::string(foreign.text);
+    } else if (failure == platform::MappingFailure::kNoRoom) {
       *error += ": no room for its " + std::to_string(size) +
                 " bytes (on Linux the shared-memory file system /dev/shm is full or too small; "
                 "see df /dev/shm)";
     }
     return false;
   }
-  publisher.event = platform::CreateNamedEvent(simlink::kDataValidEventName);
+  publisher.event = platform::CreateNamedEvent(simlink::kDataValidEventName, &foreign);
   if (publisher.event == nullptr) {
     *error = "cannot create the data-valid event";
+    if (foreign.text[0] != '\0') *error += ": " + std::string(foreign.text);
     return false;
   }
   return true;
@@ -517,9 +521,13 @@ bool OpenNamed(Publisher& publisher, const Layout& layout, std::string_view sess
 
 bool OpenNamedExclusive(Publisher& publisher, const Layout& layout, std::string_view sessionText,
                         std::string* error) {
-  switch (platform::AcquireNamedLock(kPublisherLockName)) {
+  platform::ForeignObject foreign;
+  switch (platform::AcquireNamedLock(kPublisherLockName, &foreign)) {
     case platform::LockResult::kAcquired:
       break;
+    case platform::LockResult::kForeign:
+      *error = "cannot take the publisher lock: " + std::string(foreign.text);
+      return false;
     case platform::LockResult::kHeldElsewhere:
       *error = "another publisher is already running (it holds the lock \"" +
                std::string(kPublisherLockName) + "\"); stop it first";
@@ -538,6 +546,11 @@ bool OpenNamedExclusive(Publisher& publisher, const Layout& layout, std::string_
     return false;
   }
   return LayOut(publisher, region, layout, sessionText, error);
+}
+
+bool Lost(const Publisher& publisher) {
+  return platform::RegionLost({publisher.region.data(), publisher.region.size()}) ||
+         platform::EventLost(publisher.event);
 }
 
 void Close(Publisher& publisher) {

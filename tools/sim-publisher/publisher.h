@@ -109,6 +109,10 @@ struct Publisher {
 // False with `error` set on failure.
 bool OpenNamed(Publisher& publisher, const Layout& layout, std::string_view sessionText,
                std::string* error);
+// True once the named region or event was shrunk under the publisher by
+// another program (on POSIX, truncated): its writes since went to pages of
+// its own that no reader sees (see platform::RegionLost).
+bool Lost(const Publisher& publisher);
 // Releases the publisher's handle on the event. The region and the named
 // objects stay, so a relay attached to them keeps its view.
 void Close(Publisher& publisher);
@@ -122,7 +126,8 @@ inline constexpr int kLiveWriterWatchMilliseconds = 250;
 // kPublisherLockName for the life of the process, and refuses to touch a
 // region it reuses while that region's tick counts are still moving (a
 // writer without the lock, such as the simulator itself). False with `error`
-// set, and nothing written, when another publisher is running.
+// set, and nothing written, when another publisher is running or when one of
+// the names is taken by another user's object (platform::ForeignObject).
 bool OpenNamedExclusive(Publisher& publisher, const Layout& layout, std::string_view sessionText,
                         std::string* error);
 // Lays `layout` out in memory the caller owns (tests), status bit set.

@@ -69,7 +69,7 @@ class Session {
     return true;
   }
 
-  bool ReadFailed() const { return readFailed_; }
+  bool Failed() const { return readFailed_ || lost_; }
 
   // Rows per second.
   double Rate() const {
@@ -126,6 +126,13 @@ class Session {
           publisher::PublishRow(sim_, row_);
           if (recording_ == nullptr) simulated::Step(model_);
           ++published_;
+          if (publisher::Lost(sim_)) {
+            Fail(
+                "the shared-memory region or the data-valid event was shrunk under the publisher "
+                "(another program truncated it); stopping");
+            lost_ = true;
+            break;
+          }
         }
         const std::int64_t published = platform::MonotonicNanoseconds();
         ++due;
@@ -244,6 +251,7 @@ class Session {
   recording::RowReader rows_;
   bool ended_ = false;
   bool readFailed_ = false;
+  bool lost_ = false;
   publisher::Publisher sim_;
   simulated::Model model_;
   std::vector<std::uint8_t> row_;
@@ -262,7 +270,7 @@ int Publish(const Options& options, std::string text, publisher::Layout layout,
   session.Run();
   session.Close();
   terminal::CleanupDone();
-  return session.ReadFailed() ? 1 : 0;
+  return session.Failed() ? 1 : 0;
 }
 
 }  // namespace
