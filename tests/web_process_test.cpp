@@ -576,6 +576,8 @@ TEST_F(WebProcess, BadCommandLinesAndTakenPortsExitWithOneLine) {
       {{"--listen", "70000"}, 2, "relay-web: --listen needs [ADDRESS:]PORT"},
       {{"--relay", "host:0"}, 2, "relay-web: the relay's port must be a number from 1 to 65535"},
       {{"--listen"}, 2, "relay-web: --listen needs [ADDRESS:]PORT"},
+      {{"--per-client", "0"}, 2, "relay-web: --per-client needs a number of connections from 1"},
+      {{"--per-client"}, 2, "relay-web: --per-client needs a number of connections from 1"},
       {{"--listen", "nowhere:8668"}, 1, "relay-web: cannot listen on nowhere:8668: "},
       {{"--listen", "127.0.0.1:8667"}, 1, "relay-web: cannot listen on 127.0.0.1:8667: bind: "},
   };
