@@ -159,7 +159,10 @@ bool Connect(Run& run) {
       !ConnectRelayClient(*run.clients, kRelayPort, kConnectMilliseconds, run.error)) {
     return false;
   }
-  std::vector<std::string> arguments = {"--listen", std::string("127.0.0.1:") + kWebPort};
+  // Every browser connects from 127.0.0.1: more than relay-web lets one
+  // client address hold by default.
+  std::vector<std::string> arguments = {"--listen", std::string("127.0.0.1:") + kWebPort,
+                                        "--per-client", "100"};
   if (run.what.source == WebSource::kRelay) {
     arguments.insert(arguments.begin(), {"--relay", std::string("127.0.0.1:") + kRelayPort});
   }

@@ -366,6 +366,88 @@ TEST_F(MqttProcess, CarriesTheFeedThroughTheBrokerAndKeepsItsStateAcrossOutages)
             ReadFile(SOURCE_DIR "/tools/relay-web/dashboard.html"));
 }
 
+// A stand-in for relay-web's feed on a free loopback port: one connection,
+// a status, then a row every 50 ms ({"type":"data","lap":N}), with a 2 MiB
+// message before rows 20, 30, 31 and 40.
+class StandInFeed {
+ public:
+  StandInFeed() : acceptor_(io_, {net::ip::make_address("127.0.0.1"), 0}) {
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~StandInFeed() {
+    done_ = true;
+    beast::error_code ec;
+    acceptor_.close(ec);
+    thread_.join();
+  }
+  unsigned short port() const { return acceptor_.local_endpoint().port(); }
+  static constexpr const char* kStatus =
+      R"({"type":"status","source":"simulator","simulator":"running"})";
+
+ private:
+  void Run() {
+    beast::error_code ec;
+    tcp::socket socket(io_);
+    acceptor_.accept(socket, ec);
+    if (ec) return;
+    beast::websocket::stream<tcp::socket> ws(std::move(socket));
+    ws.accept(ec);
+    ws.write(net::buffer(std::string(kStatus)), ec);
+    const std::string big = R"({"type":"data","pad":")" + std::string(2 << 20, 'x') + "\"}";
+    for (int lap = 0; lap < 80 && !ec && !done_; ++lap) {
+      if (lap == 20 || lap == 30 || lap == 31 || lap == 40) ws.write(net::buffer(big), ec);
+      ws.write(net::buffer(R"({"type":"data","lap":)" + std::to_string(lap) + "}"), ec);
+      std::this_thread::sleep_for(50ms);
+    }
+    while (!done_) std::this_thread::sleep_for(10ms);
+  }
+
+  net::io_context io_;
+  tcp::acceptor acceptor_;
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
+
+TEST_F(MqttProcess, SkipsAnOversizedFeedMessageAndKeepsTheLink) {
+  StandInFeed feed;
+  Viewer viewer(tcpPort_, "viewer", "look", "team/#");
+  auto arguments = Login("car42.pw");
+  arguments.insert(arguments.end(), {"--rate", "60", "--web",
+                                     "ws://127.0.0.1:" + std::to_string(feed.port()) + "/ws"});
+  Start("bridge", RELAY_MQTT_EXECUTABLE, arguments);
+  // The rows after the big messages come through.
+  EXPECT_TRUE(WaitFor(
+      [&] { return viewer.Last("team/car42/data") == R"({"type":"data","lap":79})"; }, 15000))
+      << Output("bridge");
+  const std::string output = Output("bridge");
+  const std::string skipped = "skipped a feed message of more than 1024 KiB";
+  EXPECT_NE(output.find(skipped), std::string::npos) << output;
+  EXPECT_EQ(output.find(skipped), output.rfind("skipped")) << "one line for all four";
+  EXPECT_EQ(output.find("went away"), std::string::npos) << output;
+  // The status never flapped to offline.
+  const std::vector<Received> statuses = viewer.On("team/car42/status");
+  ASSERT_FALSE(statuses.empty());
+  for (const Received& status : statuses) EXPECT_EQ(status.payload, StandInFeed::kStatus);
+  std::size_t rows = 0;
+  for (const Received& row : viewer.On("team/car42/data")) rows += row.payload.size() < 100;
+  EXPECT_GE(rows, 70u);
+}
+
+// A broker that takes the connection and never answers the login: the
+// console says it timed out, and where.
+TEST_F(MqttProcess, SaysWhichBrokerTimedOut) {
+  net::io_context io;
+  tcp::acceptor silent(io, {net::ip::make_address("127.0.0.1"), 0});
+  const std::string where = "127.0.0.1:" + std::to_string(silent.local_endpoint().port());
+  Start("bridge", RELAY_MQTT_EXECUTABLE,
+        {"--web", "ws://127.0.0.1:1/ws", "--broker", "mqtt://" + where, "--topic", "team/car42"});
+  EXPECT_TRUE(Logged("bridge",
+                     "cannot connect to the broker at " + where + " (timed out: " + where +
+                         " took the connection but did not answer the login within 10 s)",
+                     15000))
+      << Output("bridge");
+}
+
 TEST_F(MqttProcess, BadCommandLinesAndFilesExitWithOneLine) {
   const std::string pw = (dir_ / "car42.pw").string();
   const std::string missing = (dir_ / "missing").string();

@@ -10,16 +10,20 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/platform.h"
 #include "relay-stream/message_parser.h"
+#include "relay-web/feed.h"
 #include "relay-web/web_feed.h"
 #include "relay-web/web_server.h"
 #include "simlink/region.h"
@@ -93,13 +97,15 @@ bool RunUntil(net::io_context& io, const std::function<bool()>& done,
 struct Browser {
   explicit Browser(net::io_context& io) : ws(io) {}
 
-  // Connects (with a small receive buffer if asked) and shakes hands; the
-  // HTTP status of the handshake's answer, 0 when there was none.
-  unsigned Open(net::io_context& io, int receiveBuffer = 0, const std::string& target = "/ws") {
+  // Connects from `from` (with a small receive buffer if asked) and shakes
+  // hands; the HTTP status of the handshake's answer, 0 when there was none.
+  unsigned Open(net::io_context& io, int receiveBuffer = 0, const std::string& target = "/ws",
+                const char* from = "127.0.0.1") {
     tcp::socket& socket = ws.next_layer();
     beast::error_code ec;
     socket.open(tcp::v4(), ec);
     if (receiveBuffer > 0) socket.set_option(net::socket_base::receive_buffer_size(receiveBuffer));
+    socket.bind({net::ip::make_address(from), 0}, ec);
     socket.connect({net::ip::make_address("127.0.0.1"), kWebPort}, ec);
     if (ec) return 0;
     bool done = false;
@@ -208,11 +214,15 @@ void ReadUntilClosed(tcp::socket& socket, std::string& answer, bool& closed) {
   });
 }
 
-// Sends `request` on a new connection and returns all that comes back until
-// relay-web closes the connection (empty if it does not within 10 s).
-std::string Exchange(net::io_context& io, const std::string& request) {
+// Sends `request` on a new connection from `from` and returns all that comes
+// back until relay-web closes the connection (empty if it does not within
+// 10 s).
+std::string Exchange(net::io_context& io, const std::string& request,
+                     const char* from = "127.0.0.1") {
   tcp::socket socket(io);
   beast::error_code ec;
+  socket.open(tcp::v4(), ec);
+  socket.bind({net::ip::make_address(from), 0}, ec);
   socket.connect({net::ip::make_address("127.0.0.1"), kWebPort}, ec);
   if (ec) return "";
   net::write(socket, net::buffer(request), ec);
@@ -500,7 +510,8 @@ TEST_F(WebProcess, StalledAndSlowBrowsersCostTheOthersNothing) {
 }
 
 TEST_F(WebProcess, AnswersWhatItDoesNotServeAndTurnsThe65thBrowserAway) {
-  StartWeb();
+  // All 65 browsers come from 127.0.0.1.
+  StartWeb({"--relay", "127.0.0.1", "--per-client", "100"});
   struct Case {
     std::string request;
     std::string status;
@@ -565,6 +576,8 @@ TEST_F(WebProcess, BadCommandLinesAndTakenPortsExitWithOneLine) {
       {{"--listen", "70000"}, 2, "relay-web: --listen needs [ADDRESS:]PORT"},
       {{"--relay", "host:0"}, 2, "relay-web: the relay's port must be a number from 1 to 65535"},
       {{"--listen"}, 2, "relay-web: --listen needs [ADDRESS:]PORT"},
+      {{"--per-client", "0"}, 2, "relay-web: --per-client needs a number of connections from 1"},
+      {{"--per-client"}, 2, "relay-web: --per-client needs a number of connections from 1"},
       {{"--listen", "nowhere:8668"}, 1, "relay-web: cannot listen on nowhere:8668: "},
       {{"--listen", "127.0.0.1:8667"}, 1, "relay-web: cannot listen on 127.0.0.1:8667: bind: "},
   };
@@ -616,7 +629,8 @@ TEST_F(WebProcess, AHeldBrowserGetsTheNewestRowOnceItReadsAgain) {
 // Connections that never send a request, or trickle bytes after being told
 // off, give way: a browser is always served at once.
 TEST_F(WebProcess, IdleAndTricklingConnectionsCannotLockBrowsersOut) {
-  StartWeb();
+  // Every connection comes from 127.0.0.1.
+  StartWeb({"--relay", "127.0.0.1", "--per-client", "1000"});
   const Clock::time_point opened = Clock::now();
   std::vector<std::unique_ptr<tcp::socket>> idle;
   std::vector<Clock::duration> closedAfter;
@@ -668,6 +682,82 @@ TEST_F(WebProcess, IdleAndTricklingConnectionsCannotLockBrowsersOut) {
   every.cancel();
   RunUntil(
       io_, [] { return false; }, 300ms);
+}
+
+// One client address holding connections that never read (a pipelining
+// flood, silent WebSockets) keeps nobody else out: its share is limited, an
+// answer left unread is closed, and a full WebSocket cap drops the browser
+// stalled longest for a new one. The other client is 127.0.0.2 (all of
+// 127.0.0.0/8 is loopback).
+TEST_F(WebProcess, OneClientHoldingConnectionsKeepsNoOtherOut) {
+  RelayClient relay(io_);
+  ASSERT_NO_FATAL_FAILURE(StartAll(relay));
+  Kill("web");
+  struct Case {
+    const char* name;
+    std::vector<std::string> limit;  // relay-web's --per-client, if given
+    std::string flood;               // "GET /" pipelined on each connection, or a WebSocket target
+    std::size_t connections;
+    Clock::duration wait;  // before the other client tries
+    std::string logged;    // on relay-web's console within 10 s
+  };
+  const std::vector<Case> cases = {
+      {"pipelined page loads never read", {}, "GET /", 128, 1s, "took none of its answer for 5 s"},
+      {"silent WebSockets at one row a second",
+       {},
+       "/ws?hz=1",
+       64,
+       1s,
+       "turned a connection from 127.0.0.1 away"},
+      {"silent WebSockets at every row, no limit per client",
+       {"--per-client", "1000"},
+       "/ws",
+       64,
+       web::kStalledForRoom + 1s,
+       "dropped to make room for a new connection"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> arguments = {"--relay", "127.0.0.1"};
+    arguments.insert(arguments.end(), c.limit.begin(), c.limit.end());
+    ASSERT_NO_FATAL_FAILURE(StartWeb(arguments));
+    ASSERT_TRUE(WaitForOutput("web", "connected to the relay")) << Output("web");
+    std::vector<std::unique_ptr<Browser>> hogs;
+    std::vector<std::unique_ptr<tcp::socket>> pipelines;
+    std::string pipelined;
+    for (int i = 0; i < 400; ++i) pipelined += "GET / HTTP/1.1\r\nHost: x\r\n\r\n";
+    for (std::size_t i = 0; i < c.connections; ++i) {
+      if (c.flood.starts_with("/ws")) {
+        hogs.push_back(std::make_unique<Browser>(io_));
+        hogs.back()->Open(io_, 1024, c.flood);
+        continue;
+      }
+      pipelines.push_back(std::make_unique<tcp::socket>(io_));
+      tcp::socket& socket = *pipelines.back();
+      beast::error_code ec;
+      socket.open(tcp::v4(), ec);
+      socket.set_option(net::socket_base::receive_buffer_size(1024));
+      socket.connect({net::ip::make_address("127.0.0.1"), kWebPort}, ec);
+      socket.non_blocking(true);
+      socket.write_some(net::buffer(pipelined), ec);
+    }
+    RunUntil(
+        io_, [] { return false; }, c.wait);
+
+    // Another client loads the page ten times and opens the dashboard's feed.
+    int pages = 0;
+    for (int i = 0; i < 10; ++i) {
+      pages += Exchange(io_, "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", "127.0.0.2")
+                   .starts_with("HTTP/1.1 200 OK\r\n");
+    }
+    EXPECT_EQ(pages, 10);
+    Browser dashboard(io_);
+    EXPECT_EQ(dashboard.Open(io_, 0, "/ws", "127.0.0.2"), 101u) << Output("web");
+    EXPECT_TRUE(WaitForOutput("web", c.logged, 10s)) << Output("web");
+    hogs.clear();
+    pipelines.clear();
+    Kill("web");
+  }
 }
 
 // State messages keep only their newest: a relay that changes its
@@ -1028,6 +1118,142 @@ TEST_F(WebProcess, StrategyFollowsARecordedRaceAtTwentyTimesItsSpeed) {
   // The snapshot carries the same figures.
   EXPECT_EQ(Json::parse(Body(Get("/api/latest")))["strategy"], Json::parse(strategy.back()));
   std::remove(file.c_str());
+}
+
+// Unread answers of a large session text share the one copy relay-web
+// holds: its resident memory hardly moves.
+TEST_F(WebProcess, UnreadSessionTextAnswersShareOneCopy) {
+#ifndef __linux__
+  GTEST_SKIP() << "reads the resident memory from /proc";
+#else
+  constexpr std::size_t kTextBytes = 8 << 20;
+  constexpr int kReaders = 64;
+  std::string text = "---\nWeekendInfo:\n SessionID: 1\n SubSessionID: 2\nNotes:\n";
+  while (text.size() < kTextBytes) text += " - Line: " + std::string(70, 'x') + "\n";
+  // A recording carries it: its region is made to measure.
+  const std::string file = testing::TempDir() + "web-process-big-session.ibt";
+  testsupport::WriteFile(file, testsupport::WriteRecording({kRace, 600, 60, text}));
+  Start("publisher", SIM_PUBLISHER_EXECUTABLE, {"--ibt", file, "--loop"});
+  ASSERT_TRUE(WaitForOutput("publisher", "publishing")) << Output("publisher");
+  StartWeb({"--per-client", "100"});
+  ASSERT_TRUE(RunUntil(io_, [&] { return Body(Get("/api/session")).size() == text.size(); }))
+      << Output("web");
+  // relay-web is this process's child that runs its executable.
+  const auto resident = [] {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+      const std::string pid = entry.path().filename().string();
+      if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+      std::string stat = ReadFile(entry.path().string() + "/stat");
+      const std::size_t close = stat.rfind(')');
+      if (close == std::string::npos || stat.find("(relay-web)") == std::string::npos) continue;
+      std::istringstream fields(stat.substr(close + 2));
+      std::string state;
+      long parent = 0;
+      fields >> state >> parent;
+      if (parent != testsupport::CurrentProcessId()) continue;
+      std::istringstream status(ReadFile(entry.path().string() + "/status"));
+      for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("VmRSS:")) return std::stol(line.substr(6));
+      }
+    }
+    return -1L;
+  };
+  const long before = resident();
+  ASSERT_GT(before, 0);
+  std::vector<std::unique_ptr<tcp::socket>> readers;
+  for (int i = 0; i < kReaders; ++i) {
+    readers.push_back(std::make_unique<tcp::socket>(io_));
+    readers.back()->open(tcp::v4());
+    readers.back()->set_option(net::socket_base::receive_buffer_size(1024));
+    readers.back()->connect({net::ip::make_address("127.0.0.1"), kWebPort});
+    net::write(*readers.back(),
+               net::buffer(std::string("GET /api/session HTTP/1.1\r\nHost: x\r\n\r\n")));
+  }
+  RunUntil(
+      io_, [] { return false; }, 2s);
+  const long after = resident();
+  std::printf("relay-web resident: %ld KiB with the text, %ld KiB with %d answers of it unread\n",
+              before, after, kReaders);
+  // A copy each would be 512 MiB.
+  EXPECT_LT(after - before, 48 * 1024);
+  // Their clients took none of them: the connections are closed.
+  EXPECT_TRUE(WaitForOutput("web", "took none of its answer for 5 s", 10s)) << Output("web");
+  std::remove(file.c_str());
+#endif
+}
+
+// The fuel figures across session texts and session numbers, in-process:
+// six laps of 12 s at 2.5 litres, something happening halfway through the
+// fourth. Only other session ids or another SessionNum start afresh.
+TEST(WebFeed, OnlyANewSessionStartsTheFuelFiguresAfresh) {
+  const std::string first =
+      "---\nWeekendInfo:\n SessionID: 7\n SubSessionID: 70\nSessionInfo:\n Sessions:\n"
+      " - SessionNum: 0\n   ResultsPositions:\n";
+  struct Case {
+    const char* name;
+    std::string text;  // published halfway through the fourth lap, if not empty
+    int sessionNum;    // SessionNum from then on
+    int wantCounted;
+  };
+  const std::vector<Case> cases = {
+      {"nothing happens", "", 0, 5},
+      {"the same text again", first, 0, 5},
+      {"results lines rewritten", first + " - Position: 1\n   CarIdx: 3\n", 0, 5},
+      {"a text without the ids", "---\nWeekendInfo:\n TrackID: 1\n", 0, 5},
+      {"another subsession", "---\nWeekendInfo:\n SessionID: 7\n SubSessionID: 71\n", 0, 2},
+      {"another session", "---\nWeekendInfo:\n SessionID: 8\n SubSessionID: 70\n", 0, 2},
+      {"the next session in the rows", "", 1, 2},
+  };
+  using simlink::ValueType;
+  // A row: Lap, FuelLevel, FuelLevelPct, LapDistPct, OnPitRoad, IsOnTrack,
+  // SessionLapsRemain, SessionTimeRemain, SessionTime and SessionNum.
+  const std::vector<std::tuple<const char*, ValueType, std::int32_t>> layout = {
+      {"Lap", ValueType::kInt, 0},
+      {"FuelLevel", ValueType::kFloat, 4},
+      {"FuelLevelPct", ValueType::kFloat, 8},
+      {"LapDistPct", ValueType::kFloat, 12},
+      {"OnPitRoad", ValueType::kBool, 16},
+      {"IsOnTrack", ValueType::kBool, 17},
+      {"SessionLapsRemain", ValueType::kInt, 20},
+      {"SessionTimeRemain", ValueType::kDouble, 24},
+      {"SessionTime", ValueType::kDouble, 32},
+      {"SessionNum", ValueType::kInt, 40}};
+  auto directory = std::make_shared<web::Directory>();
+  for (const auto& [name, type, offset] : layout) {
+    directory->variables.push_back(
+        {name, type, 1, offset, "", "", "\"" + std::string(name) + "\":"});
+  }
+  directory->rowLength = 44;
+  for (const Case& c : cases) {
+    net::io_context io;
+    web::WebServer server(io, web::Source::kSimulator);
+    web::Feed feed(io, server, 0.5);
+    feed.PublishDirectory(directory);
+    feed.PublishSessionText(first);
+    const auto data = std::make_shared<const std::string>("{}");
+    std::vector<std::uint8_t> row(44);
+    const auto put = [&](std::int32_t offset, auto value) {
+      std::memcpy(row.data() + offset, &value, sizeof value);
+    };
+    constexpr int kLapRows = 120;  // ten rows a second
+    for (int r = 0; r < 6 * kLapRows + 1; ++r) {
+      const int lap = r / kLapRows;
+      if (r == 3 * kLapRows + kLapRows / 2 && !c.text.empty()) feed.PublishSessionText(c.text);
+      const float fuel = 60 - 2.5f * static_cast<float>(r) / kLapRows;
+      put(0, std::int32_t{lap + 1});
+      put(4, fuel);
+      put(8, fuel / 100);
+      put(12, static_cast<float>(r % kLapRows) / kLapRows);
+      put(16, false);
+      put(17, true);
+      put(20, std::int32_t{20 - lap});
+      put(24, 3600 - r / 10.0);
+      put(32, r / 10.0);
+      put(40, std::int32_t{r >= 3 * kLapRows + kLapRows / 2 ? c.sessionNum : 0});
+      feed.PublishRow(data, row, r + 1);
+    }
+    EXPECT_EQ(feed.figures().lapsCounted, c.wantCounted) << c.name;
+  }
 }
 
 // The one piece checked in-process: spellings the simulated lap never makes.

@@ -85,7 +85,9 @@ void Bridge::OnConnect(beast::error_code ec) {
   timeout.idle_timeout = kFeedIdle;
   timeout.keep_alive_pings = true;
   ws_->set_option(timeout);
-  ws_->read_message_max(kMaxFeedMessage);
+  // No limit here: Beast's would fail the connection. Read() enforces it
+  // by skipping the message instead.
+  ws_->read_message_max(0);
   ws_->async_handshake(feed_.host + ":" + feed_.port, feed_.target,
                        beast::bind_front_handler(&Bridge::OnHandshake, this));
 }
@@ -100,17 +102,44 @@ void Bridge::OnHandshake(beast::error_code ec) {
 }
 
 void Bridge::Read() {
-  ws_->async_read(buffer_,
-                  web::WithMemory(readMemory_, beast::bind_front_handler(&Bridge::OnRead, this)));
+  ws_->async_read_some(
+      buffer_, kFeedReadPiece,
+      web::WithMemory(readMemory_, beast::bind_front_handler(&Bridge::OnRead, this)));
 }
 
 void Bridge::OnRead(beast::error_code ec, std::size_t) {
   if (stopping_) return;
   if (ec) return FeedLost(ec.message());
-  const auto bytes = buffer_.data();
-  Route(std::string_view(static_cast<const char*>(bytes.data()), bytes.size()));
-  buffer_.consume(buffer_.size());
+  if (!skipping_ && buffer_.size() > kMaxFeedMessage) skipping_ = true;
+  if (skipping_) buffer_.consume(buffer_.size());
+  if (ws_->is_message_done()) {
+    if (skipping_) {
+      skipping_ = false;
+      Skipped();
+    } else {
+      const auto bytes = buffer_.data();
+      Route(std::string_view(static_cast<const char*>(bytes.data()), bytes.size()));
+    }
+    buffer_.consume(buffer_.size());
+  }
   Read();
+}
+
+void Bridge::Skipped() {
+  const auto now = std::chrono::steady_clock::now();
+  if (!skipReported_) {
+    Log("skipped a feed message of more than " + std::to_string(kMaxFeedMessage / 1024) +
+        " KiB (the feed's are a few KiB); more such are counted here at most once a minute");
+    skipReported_ = true;
+    skipReportedAt_ = now;
+    return;
+  }
+  ++skippedUnreported_;
+  if (now - skipReportedAt_ < kSkipReportInterval) return;
+  Log("skipped " + std::to_string(skippedUnreported_) + " more feed messages of more than " +
+      std::to_string(kMaxFeedMessage / 1024) + " KiB");
+  skippedUnreported_ = 0;
+  skipReportedAt_ = now;
 }
 
 void Bridge::FeedLost(const std::string& why) {
@@ -119,6 +148,7 @@ void Bridge::FeedLost(const std::string& why) {
     beast::get_lowest_layer(*ws_).socket().close(ignored);
   }
   buffer_.clear();
+  skipping_ = false;
   if (feedOpen_) {
     Log("relay-web at " + feedName_ + " went away (" + why + "); retrying every second");
   } else if (!outageReported_) {

@@ -31,9 +31,15 @@ inline constexpr std::chrono::seconds kFeedRetry{1};
 inline constexpr std::chrono::seconds kFeedConnectTimeout{3};
 // relay-web is pinged after half this time of silence and dropped after it.
 inline constexpr std::chrono::seconds kFeedIdle{10};
-// A feed message larger than this ends the connection (the feed's largest,
-// a vars message with many variables, is a few KiB).
+// A feed message larger than this is skipped (the feed's largest, a vars
+// message with many variables, is a few KiB): the feed is read a piece of at
+// most kFeedReadPiece at a time, and one that grows past this is thrown away
+// to its end while the connection carries on.
 inline constexpr std::size_t kMaxFeedMessage = 1024 * 1024;
+inline constexpr std::size_t kFeedReadPiece = 64 * 1024;
+// After the first skipped message is reported, the count of further ones at
+// most this often.
+inline constexpr std::chrono::seconds kSkipReportInterval{60};
 // How long a clean exit waits for the broker to take the "offline".
 inline constexpr std::chrono::milliseconds kGoodbyeTimeout{3000};
 
@@ -73,6 +79,7 @@ class Bridge {
   void Read();
   void OnRead(boost::beast::error_code ec, std::size_t bytes);
   void FeedLost(const std::string& why);
+  void Skipped();
 
   void Route(std::string_view text);
   void SetState(State& state, std::string_view text);
@@ -102,6 +109,12 @@ class Bridge {
   bool feedEverOpen_ = false;
   bool outageReported_ = false;
   bool otherReported_ = false;
+  // An oversized message being read to its end and thrown away; how many
+  // were skipped since the last console line about them, and when that was.
+  bool skipping_ = false;
+  bool skipReported_ = false;
+  std::size_t skippedUnreported_ = 0;
+  std::chrono::steady_clock::time_point skipReportedAt_;
   bool stopping_ = false;
 };
 

@@ -22,14 +22,28 @@ void Log(const std::string& text) {
   std::fflush(stdout);
 }
 
-// What a failed connect or a lost link came from, in words; `refusal` is
-// the broker's answer to the login.
-std::string Reason(int code, int savedErrno, int refusal) {
+// What a failed connect or a lost link to `name` came from, in words;
+// `refusal` is the broker's answer to the login, `accepted` whether it
+// accepted it.
+std::string Reason(int code, int savedErrno, int refusal, bool accepted, const std::string& name) {
   if (code == MOSQ_ERR_ERRNO) return std::strerror(savedErrno);
   if (code == MOSQ_ERR_CONN_REFUSED || refusal != 0) {
     return std::string("the broker refused the login: ") + mosquitto_connack_string(refusal);
   }
-  return mosquitto_strerror(code);
+  // The library's keep-alive ran out; its own text for that (in the
+  // versions Debian ships) is "Unknown error.".
+  if (code == MOSQ_ERR_KEEPALIVE) {
+    const std::string seconds = std::to_string(kKeepAliveSeconds);
+    return accepted ? "timed out: " + name + " answered nothing for " + seconds + " s"
+                    : "timed out: " + name +
+                          " took the connection but did not answer the login "
+                          "within " +
+                          seconds + " s";
+  }
+  const std::string text = mosquitto_strerror(code);
+  // A code newer than the library's texts: at least which one.
+  if (text == "Unknown error.") return "error " + std::to_string(code) + " of libmosquitto";
+  return text;
 }
 
 // libmosquitto only checks that the CA file can be opened and loads it at
@@ -190,7 +204,7 @@ void BrokerLink::Run() {
       savedErrno = errno;
     }
     if (stopping_) break;
-    std::string reason = Reason(code, savedErrno, refusal_);
+    std::string reason = Reason(code, savedErrno, refusal_, accepted_, name_);
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (code == MOSQ_ERR_TLS && !lastError_.empty()) reason += " " + lastError_;

@@ -2,12 +2,25 @@
 #include "relay-web/feed.h"
 
 #include <cmath>
+#include <string_view>
+
+#include "sessioninfo/query.h"
 
 namespace web {
 
 using Clock = std::chrono::steady_clock;
 
 namespace {
+
+// The session text's value at `path` without its trailing blanks, or empty.
+std::string_view Value(std::string_view text, const char* path) {
+  const char* start = nullptr;
+  std::int32_t length = 0;
+  if (!sessioninfo::FindValue(text, path, &start, &length) || length <= 0) return {};
+  std::string_view value(start, static_cast<std::size_t>(length));
+  while (!value.empty() && (value.back() == ' ' || value.back() == '\r')) value.remove_suffix(1);
+  return value;
+}
 
 // A whole number read as a double, or `otherwise` when it is none.
 std::int32_t Whole(double value, std::int32_t otherwise) {
@@ -31,11 +44,18 @@ void Feed::PublishStatus(bool present) {
 void Feed::PublishSession(std::string json) { server_.PublishSession(std::move(json)); }
 
 void Feed::PublishSessionText(std::string text) {
-  // A new session text is a new session (the first one only begins it). The
-  // same text again (the simulator stopped and came back) is no new session.
-  if (server_.ReplacesSessionText(text)) {
-    strategy_.NewSession();
-    SendStrategy(true);
+  // The simulator rewrites the text within a session (results, drivers
+  // joining): only other ids make a new session. The first text only begins
+  // one, and a text without the ids tells nothing.
+  const std::string_view sessionId = Value(text, "WeekendInfo:SessionID:");
+  const std::string_view subSessionId = Value(text, "WeekendInfo:SubSessionID:");
+  if (!sessionId.empty() || !subSessionId.empty()) {
+    std::string id = std::string(sessionId) + "/" + std::string(subSessionId);
+    if (!sessionId_.empty() && id != sessionId_) {
+      strategy_.NewSession();
+      SendStrategy(true);
+    }
+    sessionId_ = std::move(id);
   }
   server_.PublishSessionText(std::move(text));
 }
@@ -53,7 +73,8 @@ void Feed::PublishDirectory(std::shared_ptr<const Directory> directory) {
               find("SessionTimeRemain"),
               find("LapLastLapTime"),
               find("SessionTime"),
-              find("SessionFlags")};
+              find("SessionFlags"),
+              find("SessionNum")};
   server_.PublishDirectory(std::move(directory));
 }
 
@@ -74,6 +95,17 @@ void Feed::PublishRow(std::shared_ptr<const std::string> data, std::span<const s
       if (index < 0) return std::nullopt;
       return number(index);
     };
+    // Another session in the rows (practice to qualifying, say) starts the
+    // figures afresh; the same one after the simulator came back does not.
+    const double sessionNum = number(indices_.sessionNum);
+    if (std::isfinite(sessionNum)) {
+      if (haveSessionNum_ && sessionNum != sessionNum_) {
+        strategy_.NewSession();
+        SendStrategy(true);
+      }
+      sessionNum_ = sessionNum;
+      haveSessionNum_ = true;
+    }
     strategy::Row values;
     values.lap = Whole(number(indices_.lap), 0);
     values.fuelLevel = number(indices_.fuelLevel);

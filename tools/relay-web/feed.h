@@ -38,6 +38,8 @@ class Feed {
                   std::int32_t tick);
   // The simulator's rows per second: lap times from the rows' count use it.
   void SetTickRate(double rowsPerSecond);
+  // The fuel figures as they stand.
+  const strategy::Figures& figures() const { return strategy_.figures(); }
 
  private:
   // Sends the figures when they changed; `now` a lap ended, otherwise at
@@ -52,8 +54,13 @@ class Feed {
   struct Indices {
     int lap = -1, fuelLevel = -1, fuelLevelPct = -1, lapDistPct = -1, onPitRoad = -1,
         isOnTrack = -1, sessionLapsRemain = -1, sessionTimeRemain = -1, lapLastLapTime = -1,
-        sessionTime = -1, sessionFlags = -1;
+        sessionTime = -1, sessionFlags = -1, sessionNum = -1;
   } indices_;
+  // What tells one session from the next: the session's number in the rows
+  // (the simulator's SessionNum) and the session text's ids.
+  double sessionNum_ = 0;
+  bool haveSessionNum_ = false;
+  std::string sessionId_;
   std::optional<strategy::Figures> sent_;
   std::chrono::steady_clock::time_point sentAt_;
   // A change held back by the interval goes out when it is over, rows or

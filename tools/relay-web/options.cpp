@@ -9,6 +9,7 @@ namespace web {
 
 const char kUsage[] =
     "Usage: relay-web [--relay HOST[:PORT]] [--listen [ADDRESS:]PORT] [--fuel-margin LAPS]\n"
+    "                 [--per-client N]\n"
     "\n"
     "Serves the simulator's telemetry to browsers: open http://THIS-MACHINE:8667/ on a\n"
     "phone, tablet or computer on the same network.\n"
@@ -26,6 +27,9 @@ const char kUsage[] =
     "                            ([::1]:8667), PORT 0 picks a free port\n"
     "  --fuel-margin LAPS        fuel for this many laps more than the finish needs\n"
     "                            in the strategy figures (0 to 10; default 0.5)\n"
+    "  --per-client N            connections one client address may hold at once,\n"
+    "                            HTTP and WebSocket together (1 to 65535; default 16);\n"
+    "                            raise it when many browsers come through one proxy\n"
     "  -h, --help                show this text\n"
     "\n"
     "Endpoints (HTTP GET only; anything else is 404):\n"
@@ -64,7 +68,9 @@ const char kUsage[] =
     "on track and off pit road, taking no fuel, for 10 s or more, with no yellow or\n"
     "caution flag (where the source has the flags). A jump or fall of Lap, or rows\n"
     "stopping for 3 s, ends a lap uncounted; Lap falling to 1 or less, or a new\n"
-    "session text, starts afresh. A lap's fuel is its first row's level less its\n"
+    "session (another SessionNum in the rows, or other WeekendInfo SessionID or\n"
+    "SubSessionID in the session text; other changes of the text are none),\n"
+    "starts afresh. A lap's fuel is its first row's level less its\n"
     "last; its time the simulator's LapLastLapTime, else the session time or the\n"
     "rows counted at the tick rate (never the wall clock). Once three laps count, one\n"
     "more than 15 % from the median of the last five is left out as an outlier\n"
@@ -77,12 +83,17 @@ const char kUsage[] =
     "fuelToAdd = what that needs beyond the fuel in the car; stops = fuelToAdd / tank,\n"
     "rounded up.\n"
     "\n"
-    "Limits: 64 WebSocket clients (the next gets 503); 128 HTTP connections (the\n"
-    "one idle longest is closed for a new one); requests up to 16 KiB of header\n"
-    "(8 KiB of vars) and no body (else 400 and the connection is closed); a first\n"
-    "request within 5 s, and idle HTTP connections close after 30 s; a WebSocket\n"
-    "client whose messages have not been taken for 10 s, or that has not answered a\n"
-    "ping for 30 s, is dropped. relay-web reads and writes no files.\n"
+    "Limits: 16 connections from one client address (--per-client; its own\n"
+    "connection waiting longest for the client gives way, else the new one is\n"
+    "closed); 64 WebSocket clients (the next gets 503, unless one has taken\n"
+    "nothing for 2 s: the one stalled longest is dropped for it); 128 HTTP\n"
+    "connections (the one waiting longest for a request, or for an answer to be\n"
+    "taken for 2 s or more, is closed for a new one); requests up to 16 KiB of\n"
+    "header (8 KiB of vars) and no body (else 400 and the connection is closed); a\n"
+    "first request within 5 s, idle HTTP connections close after 30 s, and one\n"
+    "whose answer the client takes none of for 5 s is closed; a WebSocket client\n"
+    "whose messages have not been taken for 10 s, or that has not answered a ping\n"
+    "for 30 s, is dropped. relay-web reads and writes no files.\n"
     "\n"
     "Exit status: 1 when the listening address cannot be opened (port taken, not\n"
     "a local address), 2 for a bad command line; otherwise it runs until stopped.\n";
@@ -136,6 +147,17 @@ bool ParseOptions(int argc, char** argv, Options* options, bool* help) {
     if (argument == "-h" || argument == "--help") {
       *help = true;
       return true;
+    }
+    if (argument == "--per-client") {
+      std::size_t count = 0;
+      const std::string_view value = i + 1 < argc ? argv[++i] : "";
+      const auto parsed = std::from_chars(value.data(), value.data() + value.size(), count);
+      if (value.empty() || parsed.ec != std::errc() || parsed.ptr != value.data() + value.size() ||
+          count < 1 || count > kMaxPerClient) {
+        return Fail("--per-client needs a number of connections from 1 to 65535");
+      }
+      options->perClient = count;
+      continue;
     }
     const bool relay = argument == "--relay";
     const bool margin = argument == "--fuel-margin";

@@ -9,6 +9,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/http/span_body.hpp>
 #include <boost/beast/websocket.hpp>
 #include <charconv>
 #include <cstdio>
@@ -46,6 +47,9 @@ constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
 constexpr auto kLinger = std::chrono::seconds(2);
 // Browsers send nothing we use; anything longer than this ends the session.
 constexpr std::size_t kMaxIncomingMessage = 1024;
+// A console line about a flood (connections turned away or closed) at most
+// this often; the others are counted in the next.
+constexpr auto kFloodReportInterval = std::chrono::seconds(10);
 
 void Log(const std::string& text) {
   std::printf("relay-web: %s\n", text.c_str());
@@ -58,6 +62,37 @@ std::string PeerName(const tcp::socket& socket) {
   if (ec) return "a browser";
   return peer.address().to_string() + ":" + std::to_string(peer.port());
 }
+
+net::ip::address PeerAddress(const tcp::socket& socket) {
+  beast::error_code ec;
+  const tcp::endpoint peer = socket.remote_endpoint(ec);
+  return ec ? net::ip::address() : peer.address();
+}
+
+// One kind of console line that a flood would repeat: the first is printed,
+// then at most one every kFloodReportInterval with a count of those held back.
+class FloodReport {
+ public:
+  template <class Text>
+  void Say(Text text) {
+    const Clock::time_point now = Clock::now();
+    if (said_ && now - last_ < kFloodReportInterval) {
+      ++unsaid_;
+      return;
+    }
+    std::string line = text();
+    if (unsaid_ > 0) line += " (and " + std::to_string(unsaid_) + " more like it)";
+    Log(line);
+    said_ = true;
+    last_ = now;
+    unsaid_ = 0;
+  }
+
+ private:
+  bool said_ = false;
+  Clock::time_point last_;
+  std::size_t unsaid_ = 0;
+};
 
 // The kinds of state message. Each browser waits for at most the newest
 // message of each kind: they describe state, not events.
@@ -231,8 +266,9 @@ class HttpSession;
 // it still needs in the order it was published.
 class SharedState {
  public:
-  SharedState(net::io_context& io, Source source)
+  SharedState(net::io_context& io, Source source, std::size_t perClient)
       : source_(source),
+        perClient_(perClient),
         present_(std::make_shared<const std::string>(StatusJson(source, true))),
         absent_(std::make_shared<const std::string>(StatusJson(source, false))),
         stallTimer_(io) {
@@ -258,11 +294,31 @@ class SharedState {
     if (subscription.use_count() == 1) subscriptions_.erase(subscription->key());
   }
 
-  // ---- HTTP connections, capped
+  // ---- Connections, capped
+  // Counts a new connection from `address`. When the address already holds
+  // its share, its connection that has waited longest for its client (for a
+  // request, or for what it was sent to be taken) is closed to make room;
+  // false when none can give way.
+  bool AdmitClient(const net::ip::address& address);
+  void ReleaseClient(const net::ip::address& address) {
+    const auto found = clients_.find(address);
+    if (found != clients_.end() && --found->second == 0) clients_.erase(found);
+  }
   // Registers `session`; when that makes too many, the one that has waited
-  // longest for a request is closed. False when none can give way.
+  // longest for a request or for its answer to be taken is closed. False
+  // when none can give way.
   bool AdmitHttp(HttpSession* session);
   void ForgetHttp(HttpSession* session) { std::erase(http_, session); }
+  // True when a new browser may join: there is room, or the browser stalled
+  // longest has been dropped to make it.
+  bool MakeRoomForBrowser();
+  // An HTTP client took none of an answer for kAnswerTimeout.
+  void AnswerNotTaken(const net::ip::address& client) {
+    answerTimeouts_.Say([&] {
+      return "closed a connection from " + client.to_string() +
+             ": it took none of its answer for " + std::to_string(kAnswerTimeout.count()) + " s";
+    });
+  }
 
   // ---- The feed
   void PublishStatus(bool present);
@@ -287,9 +343,6 @@ class SharedState {
   std::string Latest(const FeedQuery& query) const;
   const std::string& VariableList() const { return variableList_; }
   const Message& SessionText() const { return sessionText_; }
-  bool ReplacesSessionText(std::string_view text) const {
-    return sessionText_ != nullptr && text != sessionTextRaw_;
-  }
 
   // Every second, drops the sessions whose write has hung for kStalledWrite.
   void WatchForStalls(const std::shared_ptr<SharedState>& self);
@@ -299,6 +352,7 @@ class SharedState {
   void WakeAll();
 
   const Source source_;
+  const std::size_t perClient_;
   const Message present_;
   const Message absent_;
   std::uint64_t sequence_ = 0;
@@ -315,7 +369,8 @@ class SharedState {
   std::vector<WebSocketSession*> sessions_;
   std::map<std::string, std::weak_ptr<Subscription>> subscriptions_;
   std::vector<HttpSession*> http_;
-  bool givingWayReported_ = false;
+  std::map<net::ip::address, std::size_t> clients_;  // connections by client address
+  FloodReport httpGivingWay_, httpRefused_, clientRefused_, browsersRefused_, answerTimeouts_;
   net::steady_timer stallTimer_;
 };
 
@@ -323,9 +378,13 @@ class SharedState {
 
 class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
  public:
-  WebSocketSession(tcp::socket&& socket, std::shared_ptr<SharedState> state, const FeedQuery& query)
+  // `address` is counted as one of the client's connections; the session
+  // releases it when it ends.
+  WebSocketSession(tcp::socket&& socket, std::shared_ptr<SharedState> state, const FeedQuery& query,
+                   net::ip::address address)
       : ws_(std::move(socket)),
         state_(std::move(state)),
+        address_(std::move(address)),
         peer_(PeerName(ws_.next_layer().socket())),
         dueTimer_(ws_.get_executor()) {
     // Nagle's algorithm would hold each small message back for the ACK of
@@ -340,6 +399,7 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
   }
   ~WebSocketSession() {
     state_->Leave(this);
+    state_->ReleaseClient(address_);
     if (subscription_ != nullptr) state_->Unsubscribe(std::move(subscription_));
     Log(peer_ + " left (" + std::to_string(state_->Browsers()) + " connected)");
   }
@@ -381,6 +441,23 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
     dropped_ = true;
     Log(peer_ + " dropped: nothing it was sent has been taken for " +
         std::to_string(kStalledWrite.count()) + " s");
+    beast::get_lowest_layer(ws_).close();
+  }
+
+  bool Dropped() const { return dropped_; }
+  const net::ip::address& address() const { return address_; }
+  // Stalled long enough to give way to a new connection, and since when.
+  bool CanGiveWay(Clock::time_point now) const {
+    return open_ && !dropped_ && writing_ != nullptr && now - writeStart_ >= kStalledForRoom;
+  }
+  Clock::time_point WaitingSince() const { return writeStart_; }
+  void GiveWay(Clock::time_point now) {
+    dropped_ = true;
+    Log(peer_ +
+        " dropped to make room for a new connection: nothing it was sent has been taken for " +
+        std::to_string(
+            std::chrono::duration_cast<std::chrono::seconds>(now - writeStart_).count()) +
+        " s");
     beast::get_lowest_layer(ws_).close();
   }
 
@@ -491,6 +568,7 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
 
   websocket::stream<beast::tcp_stream> ws_;
   std::shared_ptr<SharedState> state_;
+  const net::ip::address address_;
   std::string peer_;
   beast::flat_buffer readBuffer_;
   std::shared_ptr<Subscription> subscription_;
@@ -594,22 +672,37 @@ void SharedState::WatchForStalls(const std::shared_ptr<SharedState>& self) {
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
  public:
   HttpSession(tcp::socket&& socket, std::shared_ptr<SharedState> state)
-      : stream_(std::move(socket)), state_(std::move(state)) {}
-  ~HttpSession() { state_->ForgetHttp(this); }
+      : stream_(std::move(socket)),
+        state_(std::move(state)),
+        address_(PeerAddress(stream_.socket())) {}
+  ~HttpSession() {
+    state_->ForgetHttp(this);
+    if (counted_) state_->ReleaseClient(address_);
+  }
   HttpSession(const HttpSession&) = delete;
   HttpSession& operator=(const HttpSession&) = delete;
 
   void Run() {
+    if (!state_->AdmitClient(address_)) {
+      beast::error_code ec;
+      stream_.socket().close(ec);
+      return;
+    }
+    counted_ = true;
     if (!state_->AdmitHttp(this)) return;
     Read();
   }
 
-  // Waiting for a request, and since when.
-  bool Idle() const { return idle_; }
-  Clock::time_point IdleSince() const { return idleSince_; }
+  const net::ip::address& address() const { return address_; }
+  // Waiting for a request, or stalled long enough on an answer to give way
+  // to a new connection; and since when.
+  bool CanGiveWay(Clock::time_point now) const {
+    return !closed_ && (idle_ || (answering_ && now - lastProgress_ >= kStalledForRoom));
+  }
+  Clock::time_point WaitingSince() const { return idle_ ? idleSince_ : lastProgress_; }
   // Closes the connection to make room for a newer one.
-  void GiveWay() {
-    idle_ = false;
+  void GiveWay(Clock::time_point) {
+    closed_ = true;
     beast::error_code ec;
     stream_.socket().close(ec);
   }
@@ -662,18 +755,19 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
         return Answer(http::status::upgrade_required, "text/plain; charset=utf-8",
                       "relay-web: /ws is a WebSocket\n", keepAlive);
       }
-      if (state_->Browsers() >= kMaxBrowsers) {
-        Log("turned a browser away: " + std::to_string(kMaxBrowsers) + " are connected");
+      if (!state_->MakeRoomForBrowser()) {
         return Answer(http::status::service_unavailable, "text/plain; charset=utf-8",
                       "relay-web: too many browsers are connected\n", false);
       }
-      std::make_shared<WebSocketSession>(stream_.release_socket(), state_, feed)
+      // The client's count of connections goes with the socket.
+      counted_ = false;
+      std::make_shared<WebSocketSession>(stream_.release_socket(), state_, feed, address_)
           ->Run(parser_->release());
       return;
     }
     if (get && path == "/") {
-      return Answer(http::status::ok, "text/html; charset=utf-8", std::string(DashboardPage()),
-                    keepAlive);
+      return Send(http::status::ok, "text/html; charset=utf-8", DashboardPage(), nullptr,
+                  keepAlive);
     }
     if (get && path == "/api/latest") {
       return Answer(http::status::ok, "application/json", state_->Latest(feed), keepAlive);
@@ -692,30 +786,59 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
         return Answer(http::status::service_unavailable, "text/plain; charset=utf-8",
                       "relay-web: the simulator has published no session text yet\n", keepAlive);
       }
-      return Answer(http::status::ok, "text/yaml; charset=utf-8", *state_->SessionText(),
-                    keepAlive);
+      // Every answer shares the one text; it stays alive until the last is
+      // written, whatever is published meanwhile.
+      const Message& text = state_->SessionText();
+      return Send(http::status::ok, "text/yaml; charset=utf-8", *text, text, keepAlive);
     }
     Answer(http::status::not_found, "text/plain; charset=utf-8",
            "relay-web: not found; try /, /api/latest, /api/vars or /api/session\n", keepAlive);
   }
 
   void Answer(http::status status, const char* contentType, std::string body, bool keepAlive) {
-    auto response = std::make_shared<http::response<http::string_body>>(status, 11);
-    response->set(http::field::server, kServerName);
-    response->set(http::field::content_type, contentType);
-    response->set(http::field::cache_control, "no-store");
-    response->body() = std::move(body);
-    response->keep_alive(keepAlive);
-    response->prepare_payload();
-    stream_.expires_after(kHttpTimeout);
-    http::async_write(stream_, *response,
-                      [self = shared_from_this(), response](beast::error_code ec, std::size_t) {
-                        self->OnWrite(ec, response->need_eof());
-                      });
+    auto owner = std::make_shared<const std::string>(std::move(body));
+    Send(status, contentType, *owner, owner, keepAlive);
   }
 
-  void OnWrite(beast::error_code ec, bool close) {
-    if (ec) return;
+  // Answers with `body`, which `owner` (if any) keeps alive until it is
+  // written. The answer goes out a piece at a time, each as the client makes
+  // room for it: a client that takes none of it for kAnswerTimeout is
+  // closed, one that has taken none for kStalledForRoom may give way.
+  void Send(http::status status, const char* contentType, std::string_view body, Message owner,
+            bool keepAlive) {
+    body_ = std::move(owner);
+    response_.emplace(status, 11);
+    response_->set(http::field::server, kServerName);
+    response_->set(http::field::content_type, contentType);
+    response_->set(http::field::cache_control, "no-store");
+    response_->body() = {body.data(), body.size()};
+    response_->keep_alive(keepAlive);
+    response_->prepare_payload();
+    serializer_.emplace(*response_);
+    answering_ = true;
+    lastProgress_ = Clock::now();
+    WriteSome();
+  }
+
+  void WriteSome() {
+    stream_.expires_after(kAnswerTimeout);
+    http::async_write_some(stream_, *serializer_,
+                           beast::bind_front_handler(&HttpSession::OnWrite, shared_from_this()));
+  }
+
+  void OnWrite(beast::error_code ec, std::size_t written) {
+    if (ec) {
+      answering_ = false;
+      if (ec == beast::error::timeout) state_->AnswerNotTaken(address_);
+      return;
+    }
+    if (written > 0) lastProgress_ = Clock::now();
+    if (!serializer_->is_done()) return WriteSome();
+    answering_ = false;
+    const bool close = response_->need_eof();
+    serializer_.reset();
+    response_.reset();
+    body_.reset();
     if (close) {
       stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
       Linger();
@@ -741,8 +864,12 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
                             });
   }
 
+  using Response = http::response<http::span_body<const char>>;
+
   beast::tcp_stream stream_;
   std::shared_ptr<SharedState> state_;
+  const net::ip::address address_;
+  bool counted_ = false;  // one of its client address's connections
   // Holds the request line and header; a larger request is rejected.
   beast::flat_buffer buffer_{kMaxRequestHeader + 1024};
   std::optional<http::request_parser<http::empty_body>> parser_;
@@ -750,30 +877,89 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   bool idle_ = false;
   Clock::time_point idleSince_;
   bool lingering_ = false;
+  bool closed_ = false;  // given way
+  // The answer being written, its body's owner, and when the client last
+  // took some of it.
+  std::optional<Response> response_;
+  std::optional<http::response_serializer<http::span_body<const char>>> serializer_;
+  Message body_;
+  bool answering_ = false;
+  Clock::time_point lastProgress_;
 };
+
+// The session of `sessions` (from `address` only, if given) that has waited
+// longest for its client among those that may give way, or null.
+template <class Session>
+Session* LongestWaiting(const std::vector<Session*>& sessions, Clock::time_point now,
+                        const net::ip::address* address) {
+  Session* oldest = nullptr;
+  for (Session* session : sessions) {
+    if (address != nullptr && session->address() != *address) continue;
+    if (!session->CanGiveWay(now)) continue;
+    if (oldest == nullptr || session->WaitingSince() < oldest->WaitingSince()) oldest = session;
+  }
+  return oldest;
+}
+
+// Sessions that give way stay listed until their handlers have run and
+// released them.
+bool SharedState::AdmitClient(const net::ip::address& address) {
+  std::size_t& count = clients_[address];
+  if (count >= perClient_) {
+    const Clock::time_point now = Clock::now();
+    HttpSession* http = LongestWaiting(http_, now, &address);
+    WebSocketSession* browser = LongestWaiting(sessions_, now, &address);
+    if (http != nullptr &&
+        (browser == nullptr || http->WaitingSince() <= browser->WaitingSince())) {
+      http->GiveWay(now);
+    } else if (browser != nullptr) {
+      browser->GiveWay(now);
+    } else {
+      clientRefused_.Say([&] {
+        return "turned a connection from " + address.to_string() + " away: it has " +
+               std::to_string(count) + " open, its limit (--per-client)";
+      });
+      return false;
+    }
+  }
+  ++count;
+  return true;
+}
 
 bool SharedState::AdmitHttp(HttpSession* session) {
   if (http_.size() >= kMaxHttpConnections) {
-    HttpSession* oldest = nullptr;
-    for (HttpSession* other : http_) {
-      if (other->Idle() && (oldest == nullptr || other->IdleSince() < oldest->IdleSince())) {
-        oldest = other;
-      }
-    }
+    const Clock::time_point now = Clock::now();
+    HttpSession* oldest = LongestWaiting(http_, now, nullptr);
     if (oldest == nullptr) {
-      Log("turned a connection away: " + std::to_string(kMaxHttpConnections) +
-          " HTTP connections are busy");
+      httpRefused_.Say([] {
+        return "turned a connection away: " + std::to_string(kMaxHttpConnections) +
+               " HTTP connections are busy";
+      });
       return false;
     }
-    // It stays listed until its handlers have run and released it.
-    oldest->GiveWay();
-    if (!givingWayReported_) {
-      Log("closing the longest-idle HTTP connections: " + std::to_string(kMaxHttpConnections) +
-          " are open");
-      givingWayReported_ = true;
-    }
+    oldest->GiveWay(now);
+    httpGivingWay_.Say([] {
+      return "closing the HTTP connections waiting longest for their clients: " +
+             std::to_string(kMaxHttpConnections) + " are open";
+    });
   }
   http_.push_back(session);
+  return true;
+}
+
+bool SharedState::MakeRoomForBrowser() {
+  // Those dropped already are on their way out.
+  const auto staying = std::count_if(sessions_.begin(), sessions_.end(),
+                                     [](const WebSocketSession* s) { return !s->Dropped(); });
+  if (static_cast<std::size_t>(staying) < kMaxBrowsers) return true;
+  const Clock::time_point now = Clock::now();
+  WebSocketSession* stalled = LongestWaiting(sessions_, now, nullptr);
+  if (stalled == nullptr) {
+    browsersRefused_.Say(
+        [] { return "turned a browser away: " + std::to_string(kMaxBrowsers) + " are connected"; });
+    return false;
+  }
+  stalled->GiveWay(now);
   return true;
 }
 
@@ -827,8 +1013,8 @@ class Listener : public std::enable_shared_from_this<Listener> {
 
 // ---- WebServer -------------------------------------------------------------
 
-WebServer::WebServer(net::io_context& io, Source source)
-    : io_(io), state_(std::make_shared<SharedState>(io, source)) {}
+WebServer::WebServer(net::io_context& io, Source source, std::size_t perClient)
+    : io_(io), state_(std::make_shared<SharedState>(io, source, perClient)) {}
 
 WebServer::~WebServer() = default;
 
@@ -851,9 +1037,6 @@ void WebServer::PublishStrategy(std::string json) {
 }
 void WebServer::PublishSessionText(std::string text) {
   state_->PublishSessionText(std::move(text));
-}
-bool WebServer::ReplacesSessionText(std::string_view text) const {
-  return state_->ReplacesSessionText(text);
 }
 void WebServer::PublishDirectory(std::shared_ptr<const Directory> directory) {
   state_->PublishDirectory(std::move(directory));

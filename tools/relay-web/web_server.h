@@ -24,22 +24,35 @@ namespace web {
 
 struct Directory;
 
-// More WebSocket clients than this are turned away with 503.
+// More WebSocket clients than this are turned away with 503, unless one of
+// them is stalled (see kStalledForRoom): the one stalled longest is dropped
+// to make room.
 inline constexpr std::size_t kMaxBrowsers = 64;
 // Open HTTP connections (those not yet a WebSocket). Past this the one that
-// has waited longest for a request is closed to make room.
+// has waited longest for a request, or for its answer to be taken, is closed
+// to make room.
 inline constexpr std::size_t kMaxHttpConnections = 128;
+// Connections (HTTP and WebSocket together) one client address may hold at
+// once, unless told otherwise (--per-client). Past this its own longest
+// waiting connection gives way, or else the new one is closed.
+inline constexpr std::size_t kDefaultPerClient = 16;
+inline constexpr std::size_t kMaxPerClient = 65535;
 // A request's start line and header fields together; requests carry no body.
 inline constexpr std::uint32_t kMaxRequestHeader = 16 * 1024;
 // The names a WebSocket or /api/latest may ask for, as written in the URL.
 inline constexpr std::size_t kMaxVarsParameter = 8 * 1024;
 // A new connection must send its first request within this time.
 inline constexpr std::chrono::seconds kFirstRequestTimeout{5};
-// An HTTP connection waits this long for its next request (keep-alive) and
-// for a response to be taken.
+// An HTTP connection waits this long for its next request (keep-alive).
 inline constexpr std::chrono::seconds kHttpTimeout{30};
+// An HTTP connection whose client takes none of its answer for this long is
+// closed.
+inline constexpr std::chrono::seconds kAnswerTimeout{5};
 // A WebSocket client whose write has not completed for this long is dropped.
 inline constexpr std::chrono::seconds kStalledWrite{10};
+// A connection counts as stalled, and gives way to a new one when a limit is
+// reached, once its client has taken none of what it was sent for this long.
+inline constexpr std::chrono::seconds kStalledForRoom{2};
 // A WebSocket client that has sent nothing (not even the answer to a ping,
 // which goes out at half this time) for this long is dropped.
 inline constexpr std::chrono::seconds kWebSocketIdle{30};
@@ -52,7 +65,8 @@ class Listener;
 
 class WebServer {
  public:
-  WebServer(boost::asio::io_context& io, Source source);
+  // `perClient`: the connections one client address may hold at once.
+  WebServer(boost::asio::io_context& io, Source source, std::size_t perClient = kDefaultPerClient);
   ~WebServer();
   WebServer(const WebServer&) = delete;
   WebServer& operator=(const WebServer&) = delete;
@@ -71,8 +85,6 @@ class WebServer {
   void PublishStrategy(std::string json);
   // The simulator's session text as it stands (8-bit text).
   void PublishSessionText(std::string text);
-  // True when `text` would replace an earlier, different session text.
-  bool ReplacesSessionText(std::string_view text) const;
   // The variables the rows are laid out by, from now on.
   void PublishDirectory(std::shared_ptr<const Directory> directory);
   // A row: its data message (shared, never copied per browser), its bytes

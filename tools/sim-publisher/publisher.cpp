@@ -250,6 +250,8 @@ std::string DefaultSessionText() {
          " TrackName: spa up\n"
          " TrackDisplayName: Circuit de Spa-Francorchamps\n"
          " TrackLength: 6.9235 km\n"
+         " SessionID: 90211306\n"
+         " SubSessionID: 71544091\n"
          "SessionInfo:\n"
          " Sessions:\n"
          " - SessionNum: 0\n"

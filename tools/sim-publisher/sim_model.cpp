@@ -455,6 +455,8 @@ std::string SessionText() {
          " TrackAirTemp: 22.00 C\n"
          " EventType: Race\n"
          " Category: Road\n"
+         " SessionID: 90211307\n"
+         " SubSessionID: 71544092\n"
          "SessionInfo:\n"
          " Sessions:\n"
          " - SessionNum: 0\n"
