@@ -113,6 +113,15 @@ bool Attach(TelemetryRegion& region);
 // True when a row newer than the last one taken was found and, when `row` is
 // given, copied into it.
 bool FetchNewRow(TelemetryRegion& region, RowBuffer* row);
+// Copies the newest row in the region into `row` whatever tick counts were
+// seen before, so that a reader can show the newest row at once (FetchNewRow
+// passes over the first row it sees after attaching), and takes its tick
+// count as the last one seen: the next FetchNewRow reports only newer rows.
+// The copy is checked against the slot's tick count as FetchNewRow checks
+// it. False, and `region` untouched, when the status bit is clear, no slot
+// holds a row yet (every tick count 0 or below), the row does not fit the
+// mapping, or the slot was rewritten during each copy.
+bool CopyNewestRow(TelemetryRegion& region, RowBuffer& row);
 // FetchNewRow, and when that finds nothing, one 16 ms wait on the event and a
 // second FetchNewRow. Sleeps 16 ms while the simulator is absent.
 bool WaitForRow(TelemetryRegion& region, RowBuffer* row);
