@@ -1,7 +1,10 @@
 // relay-web's command line.
 #pragma once
 
+#include <cstddef>
 #include <string>
+
+#include "relay-web/web_feed.h"
 
 namespace web {
 
@@ -11,7 +14,8 @@ struct Options {
   std::string relayPort = "6667";
   std::string listenAddress = "0.0.0.0";
   unsigned short listenPort = 8667;
-  double fuelMargin = 0.5;  // laps of fuel beyond the finish, in the strategy
+  double fuelMargin = 0.5;                      // laps of fuel beyond the finish, in the strategy
+  std::size_t maxMessage = kDefaultMaxMessage;  // bytes of one vars message
 };
 
 inline constexpr double kMaxFuelMarginLaps = 10;
