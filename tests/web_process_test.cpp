@@ -26,6 +26,7 @@
 #include "relay-web/feed.h"
 #include "relay-web/web_feed.h"
 #include "relay-web/web_server.h"
+#include "sim-publisher/publisher.h"
 #include "simlink/region.h"
 #include "support/process_fixture.h"
 #include "support/recording_file.h"
@@ -518,6 +519,11 @@ TEST_F(WebProcess, AnswersWhatItDoesNotServeAndTurnsThe65thBrowserAway) {
   };
   const std::string big(17000, 'a');
   const std::string manyNames(web::kMaxVarsParameter + 1, 'a');
+  const auto names = [](int count) {
+    std::string list;
+    for (int i = 0; i < count; ++i) list += (i > 0 ? ",n" : "n") + std::to_string(i);
+    return list;
+  };
   const std::vector<Case> cases = {
       {"GET /nothing HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", "404 Not Found"},
       {"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
@@ -533,6 +539,12 @@ TEST_F(WebProcess, AnswersWhatItDoesNotServeAndTurnsThe65thBrowserAway) {
       {"GET /ws?vars=" + manyNames + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n",
        "400 Bad Request"},
       {"GET /api/latest?vars=%zz HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n",
+       "400 Bad Request"},
+      // 512 distinct names (repeats not counted) and no more.
+      {"GET /api/latest?vars=" + names(512) +
+           ",n1,n1 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n",
+       "200 OK"},
+      {"GET /api/latest?vars=" + names(513) + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n",
        "400 Bad Request"},
       // A relay's stream has no session text.
       {"GET /api/session HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", "404 Not Found"},
@@ -578,6 +590,7 @@ TEST_F(WebProcess, BadCommandLinesAndTakenPortsExitWithOneLine) {
       {{"--listen"}, 2, "relay-web: --listen needs [ADDRESS:]PORT"},
       {{"--per-client", "0"}, 2, "relay-web: --per-client needs a number of connections from 1"},
       {{"--per-client"}, 2, "relay-web: --per-client needs a number of connections from 1"},
+      {{"--max-message", "65535"}, 2, "relay-web: --max-message needs a number of bytes from"},
       {{"--listen", "nowhere:8668"}, 1, "relay-web: cannot listen on nowhere:8668: "},
       {{"--listen", "127.0.0.1:8667"}, 1, "relay-web: cannot listen on 127.0.0.1:8667: bind: "},
   };
@@ -1254,6 +1267,320 @@ TEST(WebFeed, OnlyANewSessionStartsTheFuelFiguresAfresh) {
     }
     EXPECT_EQ(feed.figures().lapsCounted, c.wantCounted) << c.name;
   }
+}
+
+// A simulator whose rows have stopped while its status bit stays set (a
+// replay held on one row: the second is 100 s away) before relay-web
+// starts: a new socket and the snapshot still get the newest row at once.
+TEST_F(WebProcess, DirectSourceShowsTheNewestRowWhileRowsHaveStopped) {
+  Start("publisher", SIM_PUBLISHER_EXECUTABLE, {"--rate", "1", "--speed", "0.01"});
+  ASSERT_TRUE(WaitForOutput("publisher", "publishing")) << Output("publisher");
+  RunUntil(
+      io_, [] { return false; }, 300ms);
+  StartWeb({});
+  const std::size_t none = 0;
+  Browser browser(io_);
+  ASSERT_EQ(browser.Open(io_, 0, "/ws?vars=Lap,FuelLevel"), 101u);
+  browser.ReadAll(&none);
+  ASSERT_TRUE(RunUntil(
+      io_, [&] { return !browser.Typed("vars").empty(); }, 5s))
+      << Output("web") << browser.messages.size();
+  const Json data = Json::parse(browser.Typed("data").at(0));
+  const Json vars = Json::parse(browser.Typed("vars").at(0));
+  EXPECT_EQ(Json::parse(browser.Typed("status").back())["simulator"], "running");
+  EXPECT_EQ(vars["tick"], 1);
+  EXPECT_EQ(vars["values"]["Lap"], data["lap"]);
+  EXPECT_NEAR(vars["values"]["FuelLevel"].get<double>(), data["fuelLevel"].get<double>(), 0.005);
+  for (const char* target : {"/api/latest", "/api/latest?vars=Lap,FuelLevel"}) {
+    const Json latest = Json::parse(Body(Get(target)));
+    EXPECT_EQ(latest["data"], data) << target;
+    if (latest.contains("vars")) {
+      EXPECT_EQ(latest["vars"], vars["values"]) << target;
+    }
+  }
+}
+
+// ---- Hostile and changing layouts, with the test as the simulator ----------
+
+// Values by tick count, whatever the layout: every message can be checked.
+int TickLap(int tick) { return 1 + (tick + 600) / 720; }
+float TickFuel(int tick) { return 50.0f - static_cast<float>(tick) * 0.001f; }
+float TickSpeed(int tick) { return static_cast<float>(tick) * 0.5f; }
+
+std::vector<publisher::Variable> StrategyVariables() {
+  using publisher::ValueType;
+  return {{"Lap", ValueType::kInt},
+          {"FuelLevel", ValueType::kFloat},
+          {"Speed", ValueType::kFloat},
+          {"SessionTime", ValueType::kDouble},
+          {"FuelLevelPct", ValueType::kFloat},
+          {"IsOnTrack", ValueType::kBool},
+          {"OnPitRoad", ValueType::kBool},
+          {"LapDistPct", ValueType::kFloat},
+          {"SessionLapsRemain", ValueType::kInt}};
+}
+
+// Laid out small: room for a short session text only.
+publisher::Layout SmallLayout(std::vector<publisher::Variable> variables, std::int32_t rowLength) {
+  publisher::Layout layout;
+  layout.variables = std::move(variables);
+  layout.rowLength = rowLength;
+  layout.sessionInfoCapacity = 4096;
+  return layout;
+}
+
+// The strategy's variables packed, or (`shifted`) in the opposite order
+// from byte 16 on: the same variables at other offsets, in a row as long.
+publisher::Layout StrategyLayout(bool shifted) {
+  std::vector<publisher::Variable> variables = StrategyVariables();
+  if (shifted) std::reverse(variables.begin(), variables.end());
+  std::int32_t offset = shifted ? 16 : 0;
+  for (publisher::Variable& v : variables) {
+    v.offset = offset;
+    offset += publisher::ValueSize(v.type);
+  }
+  return SmallLayout(std::move(variables), 64);
+}
+
+// The test as the simulator: the named region laid out by the publisher's
+// code, a few rows published on each Pump.
+struct TestSimulator {
+  bool Open(const publisher::Layout& layout) {
+    std::string error;
+    const bool opened =
+        publisher::OpenNamed(pub, layout, "---\nWeekendInfo:\n TrackID: 1\n", &error);
+    EXPECT_TRUE(opened) << error;
+    return opened;
+  }
+  void Pump(int rows = 3) {
+    for (int i = 0; i < rows; ++i) {
+      const publisher::Layout& layout = pub.layout;
+      row.assign(static_cast<std::size_t>(layout.rowLength), 0);
+      const int tick = pub.tickCount + 1;
+      publisher::SetInt(row, layout, "Lap", TickLap(tick));
+      publisher::SetFloat(row, layout, "FuelLevel", TickFuel(tick));
+      publisher::SetFloat(row, layout, "FuelLevelPct", TickFuel(tick) / 100);
+      publisher::SetFloat(row, layout, "Speed", TickSpeed(tick));
+      publisher::SetDouble(row, layout, "SessionTime", tick / 60.0);
+      publisher::SetBool(row, layout, "IsOnTrack", true);
+      publisher::SetFloat(row, layout, "LapDistPct", static_cast<float>((tick + 600) % 720) / 720);
+      publisher::SetInt(row, layout, "SessionLapsRemain", 30);
+      if (fill) fill(row, tick);
+      publisher::PublishRow(pub, row);
+    }
+  }
+  // Rewrites the records in place for `layout`, whose records and rows lie
+  // where the current one's do: a quick layout change, tick counts going on.
+  void ChangeRecords(const publisher::Layout& layout) {
+    std::vector<std::uint8_t> scratch(pub.region.size());
+    ASSERT_TRUE(publisher::WriteLayout(scratch, layout, ""));
+    ASSERT_EQ(publisher::VariableRecordsOffset(layout),
+              publisher::VariableRecordsOffset(pub.layout));
+    ASSERT_EQ(publisher::RowOffset(layout, 1), publisher::RowOffset(pub.layout, 1));
+    const auto at = static_cast<std::size_t>(publisher::VariableRecordsOffset(layout));
+    std::memcpy(pub.region.data() + at, scratch.data() + at,
+                static_cast<std::size_t>(publisher::VariableCount(layout) *
+                                         simlink::layout::kVariableRecordSize));
+    pub.layout = layout;
+  }
+  void Poke(std::int64_t offset, std::int32_t value) {
+    std::memcpy(pub.region.data() + offset, &value, sizeof value);
+  }
+
+  publisher::Publisher pub;
+  std::vector<std::uint8_t> row;
+  std::function<void(std::vector<std::uint8_t>&, int)> fill;
+};
+
+// True when the vars message `text` carries, for each of `names` it has, the
+// values of its tick's row.
+bool RightValues(const Json& message) {
+  const int tick = message["tick"];
+  const Json& values = message["values"];
+  return (!values.contains("Lap") || values["Lap"] == TickLap(tick)) &&
+         (!values.contains("FuelLevel") ||
+          static_cast<float>(values["FuelLevel"].get<double>()) == TickFuel(tick)) &&
+         (!values.contains("Speed") ||
+          static_cast<float>(values["Speed"].get<double>()) == TickSpeed(tick));
+}
+
+// Each case lays out a hostile or changing layout while rows keep coming;
+// relay-web must bound what it allocates and sends, never read a row
+// through another layout's directory, and serve the sane layout after.
+TEST_F(WebProcess, DirectSourceBoundsHostileLayoutsAndFollowsChangesAtOnce) {
+  TestSimulator sim;
+  ASSERT_TRUE(sim.Open(StrategyLayout(false)));
+  sim.Pump();
+  StartWeb({});
+  const std::size_t none = 0;
+  Browser all(io_);
+  ASSERT_EQ(all.Open(io_, 0, "/ws?vars=*"), 101u);
+  all.ReadAll(&none);
+  // Rows go on while the test waits.
+  const auto pumpUntil = [&](const std::function<bool()>& done, Clock::duration timeout = 5s) {
+    return RunUntil(
+        io_,
+        [&] {
+          sim.Pump();
+          return done();
+        },
+        timeout);
+  };
+  const auto varsAfter = [&](std::size_t from) {
+    for (std::size_t i = from; i < all.messages.size(); ++i) {
+      const Json message = Json::parse(all.messages[i]);
+      if (message["type"] == "vars") return message;
+    }
+    return Json();
+  };
+  ASSERT_TRUE(pumpUntil([&] { return !varsAfter(0).is_null(); })) << Output("web");
+
+  const std::int32_t bigCount = 100;
+  std::vector<std::string> bigNames;
+  std::vector<publisher::Variable> big = StrategyVariables();
+  for (std::int32_t i = 0; i < bigCount; ++i) {
+    bigNames.push_back("Big" + std::to_string(i));
+    big.push_back({bigNames.back(), publisher::ValueType::kChar, 65536});
+  }
+  publisher::Layout overlapping = publisher::PackedLayout(big, 3, 0);
+  overlapping.sessionInfoCapacity = 4096;
+  overlapping.rowLength = 65536;
+  for (std::size_t i = StrategyVariables().size(); i < big.size(); ++i) {
+    overlapping.variables[i].offset = 0;
+  }
+  publisher::Layout duplicated = StrategyLayout(false);
+  duplicated.variables.push_back({"Speed", publisher::ValueType::kFloat, 1, 40});
+
+  struct Case {
+    const char* name;
+    std::function<void()> make;  // lays the case out, rows going on
+    std::function<void()> check;
+  } cases[] = {
+      {"a row length of 0x7fffffff held 1.5 s",
+       [&] {
+         sim.Poke(simlink::layout::kRowLength, 0x7fffffff);
+         const std::size_t from = all.messages.size();
+         EXPECT_TRUE(pumpUntil([&] {
+           for (std::size_t i = from; i < all.messages.size(); ++i) {
+             if (all.messages[i].find("\"not running\"") != std::string::npos) return true;
+           }
+           return false;
+         })) << "not taken for no simulator";
+         // Served throughout.
+         EXPECT_TRUE(Get("/api/latest").starts_with("HTTP/1.1 200 OK\r\n"));
+         pumpUntil([] { return false; }, 1500ms);
+         sim.Poke(simlink::layout::kRowLength, sim.pub.layout.rowLength);
+       },
+       [] {}},
+      {"100 char[65536] records all at offset 0",
+       [&] {
+         sim.pub.layout = overlapping;
+         ASSERT_TRUE(publisher::Restart(sim.pub, "---\n"));
+       },
+       [&] {
+         std::string named = "/ws?vars=";
+         for (const std::string& name : bigNames) named += name + ",";
+         Browser some(io_);
+         ASSERT_EQ(some.Open(io_, 0, named), 101u);
+         some.ReadAll(&none);
+         ASSERT_TRUE(pumpUntil([&] { return !some.Typed("vars").empty(); }));
+         const std::string text = some.Typed("vars")[0];
+         const std::string latest = Body(Get("/api/latest" + named.substr(3)));
+         const std::string latestAll = Body(Get("/api/latest?vars=*"));
+         some.ws.next_layer().close();
+         // Named, whole arrays: three of 262,144 bytes fit in 1 MiB.
+         EXPECT_LE(text.size(), web::kDefaultMaxMessage);
+         const Json message = Json::parse(text);
+         EXPECT_EQ(message["values"].size(), 3u);
+         EXPECT_EQ(message.at("values").at("Big2").size(), 65536u);
+         EXPECT_EQ(message.at("omitted"), bigCount - 3);
+         EXPECT_FALSE(message.contains("truncated"));
+         const Json snapshot = Json::parse(latest);
+         EXPECT_EQ(snapshot.at("vars").size(), 3u);
+         EXPECT_EQ(snapshot.at("omitted"), bigCount - 3);
+         // All: each cut to 64 values, and named with its whole count.
+         for (const Json& m : {varsAfter(all.messages.size() - 1), Json::parse(latestAll)}) {
+           const Json& values = m.contains("values") ? m.at("values") : m.at("vars");
+           ASSERT_EQ(values.size(), big.size()) << m.dump().substr(0, 400);
+           EXPECT_EQ(values.at("Big99").size(), 64u);
+           EXPECT_EQ(m.at("truncated").size(), static_cast<std::size_t>(bigCount));
+           EXPECT_EQ(m.at("truncated")["Big0"], 65536);
+           EXPECT_FALSE(m.contains("omitted"));
+         }
+       }},
+      {"a name given twice",
+       [&] {
+         sim.pub.layout = duplicated;
+         ASSERT_TRUE(publisher::Restart(sim.pub, "---\n"));
+         sim.fill = [&](std::vector<std::uint8_t>& row, int tick) {
+           const float other = -TickSpeed(tick);
+           std::memcpy(row.data() + 40, &other, sizeof other);
+         };
+       },
+       [&] {
+         const std::string text = all.Typed("vars").back();
+         std::size_t keys = 0;
+         for (std::size_t at = text.find("\"Speed\":"); at != std::string::npos;
+              at = text.find("\"Speed\":", at + 1)) {
+           ++keys;
+         }
+         EXPECT_EQ(keys, 1u) << text;
+         EXPECT_TRUE(RightValues(Json::parse(text))) << text;
+         const Json list = Json::parse(Body(Get("/api/vars")));
+         EXPECT_EQ(std::count_if(list.begin(), list.end(),
+                                 [](const Json& v) { return v["name"] == "Speed"; }),
+                   1);
+         sim.fill = nullptr;
+       }},
+      {"two layouts in turn, the same variables at other offsets",
+       [&] {
+         sim.pub.layout = StrategyLayout(false);
+         ASSERT_TRUE(publisher::Restart(sim.pub, "---\n"));
+         // Through a lap's end, a whole lap and the next lap's end, the
+         // layout changes every half a second.
+         const int lastTick = 840 + 60;
+         for (int change = 0; sim.pub.tickCount < lastTick; ++change) {
+           sim.ChangeRecords(StrategyLayout(change % 2 == 0));
+           pumpUntil([] { return false; }, 500ms);
+           const Json latest = Json::parse(Body(Get("/api/latest?vars=Lap,FuelLevel")));
+           if (!latest["data"].is_null() && !latest["vars"].empty()) {
+             EXPECT_EQ(latest["vars"]["Lap"], latest["data"]["lap"]) << latest;
+           }
+         }
+       },
+       [&] {
+         // The lap across the changes counted: the changes ended nothing.
+         EXPECT_TRUE(pumpUntil([&] {
+           return !all.Typed("strategy").empty() &&
+                  Json::parse(all.Typed("strategy").back())["lapsCounted"] == 1;
+         })) << all.Typed("strategy").back();
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::size_t from = all.messages.size();
+    c.make();
+    // A row of the case's layout arrives, its values right.
+    ASSERT_TRUE(pumpUntil([&] {
+      const Json message = varsAfter(all.messages.size() - 1);
+      return all.messages.size() > from + 2 && !message.is_null();
+    })) << Output("web");
+    c.check();
+    // Every vars message has its row's values, and every data message its
+    // vars message's: none is read through another layout's directory.
+    for (std::size_t i = from; i < all.messages.size(); ++i) {
+      const Json message = Json::parse(all.messages[i]);
+      if (message["type"] != "vars") continue;
+      EXPECT_TRUE(RightValues(message)) << all.messages[i].substr(0, 300);
+      const Json data = Json::parse(all.messages[i - 1]);
+      ASSERT_EQ(data["type"], "data");
+      EXPECT_EQ(data["lap"], TickLap(message["tick"])) << all.messages[i - 1];
+    }
+  }
+  // Sane again: rows flow.
+  const std::size_t before = all.Typed("vars").size();
+  EXPECT_TRUE(pumpUntil([&] { return all.Typed("vars").size() > before + 10; }));
+  EXPECT_TRUE(Running("web"));
 }
 
 // The one piece checked in-process: spellings the simulated lap never makes.

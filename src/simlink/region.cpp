@@ -202,6 +202,31 @@ bool FetchNewRow(TelemetryRegion& region, RowBuffer* row) {
   return false;
 }
 
+bool CopyNewestRow(TelemetryRegion& region, RowBuffer& row) {
+  if (!region.attached) return false;
+  const platform::RegionView& view = region.view;
+  std::int32_t status = 0;
+  if (!ReadInt32(view, layout::kStatus, &status) || (status & layout::kStatusConnected) == 0) {
+    return false;
+  }
+  for (int attempt = 0; attempt < kCopyAttempts; ++attempt) {
+    std::int64_t slot = 0;
+    std::int32_t tick = 0;
+    if (!ChooseNewestSlot(view, &slot) || !ReadTickCount(view, slot, &tick) || tick <= 0 ||
+        !CopyRow(view, slot, row)) {
+      return false;
+    }
+    if (region.afterRowCopy != nullptr) region.afterRowCopy(region.afterRowCopyContext);
+    std::int32_t after = 0;
+    if (!ReadTickCount(view, slot, &after)) return false;
+    if (after == tick) {
+      region.lastTickCount = tick;
+      return true;
+    }
+  }
+  return false;
+}
+
 bool WaitForRow(TelemetryRegion& region, RowBuffer* row) {
   if (!region.attached && !Attach(region)) {
     platform::SleepMilliseconds(kWaitMilliseconds);

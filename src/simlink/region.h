@@ -126,6 +126,15 @@ bool Attach(TelemetryRegion& region);
 // fetch then opens the name anew, and once the object has a header's size
 // again the reader lets go of the lost one and reads the new one.
 bool FetchNewRow(TelemetryRegion& region, RowBuffer* row);
+// Copies the newest row in the region into `row` whatever tick counts were
+// seen before, so that a reader can show the newest row at once (FetchNewRow
+// passes over the first row it sees after attaching), and takes its tick
+// count as the last one seen: the next FetchNewRow reports only newer rows.
+// The copy is checked against the slot's tick count as FetchNewRow checks
+// it. False, and `region` untouched, when the status bit is clear, no slot
+// holds a row yet (every tick count 0 or below), the row does not fit the
+// mapping, or the slot was rewritten during each copy.
+bool CopyNewestRow(TelemetryRegion& region, RowBuffer& row);
 // FetchNewRow, and when that finds nothing, one 16 ms wait on the event and a
 // second FetchNewRow. Sleeps 16 ms while the simulator is absent. An event
 // that keeps being signalled without new rows (not what a publisher does)

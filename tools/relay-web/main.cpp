@@ -19,6 +19,7 @@ int Run(const web::Options& options) {
   boost::asio::io_context io(1);
   const web::Source source = options.relay ? web::Source::kRelay : web::Source::kSimulator;
   web::WebServer server(io, source, options.perClient);
+  server.SetMaxMessage(options.maxMessage);
   const std::string listenName = options.listenAddress + ":" + std::to_string(options.listenPort);
   boost::system::error_code ec;
   const boost::asio::ip::address address = boost::asio::ip::make_address(options.listenAddress, ec);

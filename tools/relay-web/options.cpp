@@ -9,7 +9,7 @@ namespace web {
 
 const char kUsage[] =
     "Usage: relay-web [--relay HOST[:PORT]] [--listen [ADDRESS:]PORT] [--fuel-margin LAPS]\n"
-    "                 [--per-client N]\n"
+    "                 [--per-client N] [--max-message BYTES]\n"
     "\n"
     "Serves the simulator's telemetry to browsers: open http://THIS-MACHINE:8667/ on a\n"
     "phone, tablet or computer on the same network.\n"
@@ -30,6 +30,9 @@ const char kUsage[] =
     "  --per-client N            connections one client address may hold at once,\n"
     "                            HTTP and WebSocket together (1 to 65535; default 16);\n"
     "                            raise it when many browsers come through one proxy\n"
+    "  --max-message BYTES       the most one vars message, or the vars of one\n"
+    "                            /api/latest, may take (65536 to 67108864; default\n"
+    "                            1048576, what relay-mqtt reads); see Limits\n"
     "  -h, --help                show this text\n"
     "\n"
     "Endpoints (HTTP GET only; anything else is 404):\n"
@@ -48,7 +51,11 @@ const char kUsage[] =
     "                  {\"type\":\"vars\",\"tick\":T,\"values\":{NAME:VALUE,...}}  with\n"
     "                   ?vars=NAME,NAME,... (or vars=*): that row's values of those\n"
     "                   variables; names the source lacks are listed once in\n"
-    "                   \"unknown\" on the first vars message\n"
+    "                   \"unknown\" on the first vars message. With vars=*, arrays\n"
+    "                   of more than 64 values send their first 64 and are named\n"
+    "                   with their whole count in \"truncated\":{NAME:COUNT,...};\n"
+    "                   variables that might not fit --max-message are left out\n"
+    "                   from the first such on, their number in \"omitted\":N\n"
     "                  {\"type\":\"sessionText\",\"update\":N}  the session text changed\n"
     "                  {\"type\":\"strategy\",\"fuelPerLap\":L,\"fuelPerLapMax\":L,\n"
     "                   \"lapsCounted\":N,\"lastLapFuel\":L,\"lastLapTime\":S,\"avgLapTime\":S,\n"
@@ -60,7 +67,8 @@ const char kUsage[] =
     "                A new socket gets the current state and the newest row at once;\n"
     "                a browser that is behind gets the newest row, never a backlog.\n"
     "  /api/latest   {\"status\":{...},\"session\":{...}|null,\"data\":{...}|null,\n"
-    "                 \"strategy\":{...}|null} (and \"vars\":{...} with ?vars=)\n"
+    "                 \"strategy\":{...}|null} (and \"vars\":{...} with ?vars=, with\n"
+    "                 \"truncated\" and \"omitted\" as in the vars message)\n"
     "  /api/vars     the variables: [{\"name\",\"type\",\"count\",\"unit\",\"description\"}]\n"
     "  /api/session  the simulator's session text (YAML; not with --relay)\n"
     "\n"
@@ -89,7 +97,8 @@ const char kUsage[] =
     "nothing for 2 s: the one stalled longest is dropped for it); 128 HTTP\n"
     "connections (the one waiting longest for a request, or for an answer to be\n"
     "taken for 2 s or more, is closed for a new one); requests up to 16 KiB of\n"
-    "header (8 KiB of vars) and no body (else 400 and the connection is closed); a\n"
+    "header (8 KiB and 512 distinct names of vars) and no body (else 400 and the\n"
+    "connection is closed); a vars message of at most --max-message bytes; a\n"
     "first request within 5 s, idle HTTP connections close after 30 s, and one\n"
     "whose answer the client takes none of for 5 s is closed; a WebSocket client\n"
     "whose messages have not been taken for 10 s, or that has not answered a ping\n"
@@ -161,16 +170,28 @@ bool ParseOptions(int argc, char** argv, Options* options, bool* help) {
     }
     const bool relay = argument == "--relay";
     const bool margin = argument == "--fuel-margin";
-    if (!relay && !margin && argument != "--listen") {
+    const bool maxMessage = argument == "--max-message";
+    if (!relay && !margin && !maxMessage && argument != "--listen") {
       std::fprintf(stderr, "relay-web: unknown argument %s (see --help)\n", argv[i]);
       return false;
     }
     if (i + 1 >= argc) {
-      return Fail(relay    ? "--relay needs HOST[:PORT]"
-                  : margin ? "--fuel-margin needs a number of laps"
-                           : "--listen needs [ADDRESS:]PORT");
+      return Fail(relay        ? "--relay needs HOST[:PORT]"
+                  : margin     ? "--fuel-margin needs a number of laps"
+                  : maxMessage ? "--max-message needs a number of bytes"
+                               : "--listen needs [ADDRESS:]PORT");
     }
     const std::string_view value = argv[++i];
+    if (maxMessage) {
+      std::size_t bytes = 0;
+      const auto parsed = std::from_chars(value.data(), value.data() + value.size(), bytes);
+      if (parsed.ec != std::errc() || parsed.ptr != value.data() + value.size() ||
+          bytes < kMinMaxMessage || bytes > kMaxMaxMessage) {
+        return Fail("--max-message needs a number of bytes from 65536 to 67108864");
+      }
+      options->maxMessage = bytes;
+      continue;
+    }
     if (margin) {
       double laps = 0;
       const auto parsed = std::from_chars(value.data(), value.data() + value.size(), laps);

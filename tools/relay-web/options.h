@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <string>
 
+#include "relay-web/web_feed.h"
 #include "relay-web/web_server.h"
 
 namespace web {
@@ -14,8 +15,9 @@ struct Options {
   std::string relayPort = "6667";
   std::string listenAddress = "0.0.0.0";
   unsigned short listenPort = 8667;
-  double fuelMargin = 0.5;                    // laps of fuel beyond the finish, in the strategy
-  std::size_t perClient = kDefaultPerClient;  // connections one client address may hold
+  double fuelMargin = 0.5;                      // laps of fuel beyond the finish, in the strategy
+  std::size_t perClient = kDefaultPerClient;    // connections one client address may hold
+  std::size_t maxMessage = kDefaultMaxMessage;  // bytes of one vars message
 };
 
 inline constexpr double kMaxFuelMarginLaps = 10;

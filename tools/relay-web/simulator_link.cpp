@@ -35,40 +35,47 @@ void SimulatorLink::ReadLoop() {
       continue;
     }
     const std::int64_t now = platform::MonotonicNanoseconds();
-    bool newDirectory = false;
+    bool newestPublished = false;
     // A row while the simulator was not running means it has started:
     // look at once rather than at the next second.
     if (!checked || now - lastCheck_ >= kCheckIntervalNanoseconds || (row && !running_)) {
-      newDirectory = Check(now);
+      newestPublished = Check(now);
       checked = region_.attached;
     }
-    // A row copied before its directory was read is not sent.
-    if (row && running_ && !newDirectory) PublishRow();
+    if (!row || !running_ || newestPublished) continue;
+    // The row was copied under the layout compared here, or under an
+    // earlier one: either way a changed layout means it cannot be told
+    // which, so it is passed over for the newest row read through the new
+    // directory.
+    if (SameLayout(region_, layout_)) {
+      PublishRow();
+      continue;
+    }
+    Changes found;
+    const bool fits = Relayout(found);
+    if (!fits) found.running = running_ = false;
+    PostChanges(found);
+    if (fits) PublishNewestRow();
   }
 }
 
 bool SimulatorLink::Check(std::int64_t now) {
   lastCheck_ = now;
   const simlink::RegionHeader header = simlink::Header(region_);
-  const bool running = (header.status & simlink::layout::kStatusConnected) != 0;
   Changes found;
+  bool running = (header.status & simlink::layout::kStatusConnected) != 0;
+  bool newLayout = false;
+  // A header that does not fit the mapping is no simulator.
+  if (running && (!layoutKnown_ || !SameLayout(region_, layout_))) {
+    running = newLayout = Relayout(found);
+  }
+  const bool started = running && !running_;
   if (running != running_) found.running = running_ = running;
   if (!running) {
     if (notRunningSince_ == 0) notRunningSince_ = now;
     if (now - notRunningSince_ >= kReattachAfterNanoseconds) Detach();
   } else {
     notRunningSince_ = 0;
-    // A new row length or new records: a new directory, and the rows from
-    // now on are laid out by it.
-    std::vector<std::uint8_t> records;
-    const bool readable = ReadRecordBytes(region_, &records);
-    const auto rowLength = static_cast<std::size_t>(header.rowLength > 0 ? header.rowLength : 0);
-    if (readable && (rowLength != copy_.bytes.size() || records != records_)) {
-      copy_.bytes.assign(rowLength, 0);
-      records_ = std::move(records);
-      found.directory = std::make_shared<const Directory>(ReadDirectory(region_));
-      found.directoryVersion = ++directoryVersion_;
-    }
     std::int32_t tickRate = 0;
     if (simlink::ReadInt32(region_.view, simlink::layout::kTickRate, &tickRate) &&
         tickRate != tickRate_) {
@@ -95,8 +102,30 @@ bool SimulatorLink::Check(std::int64_t now) {
       }
     }
   }
-  const bool newDirectory = found.directory != nullptr;
-  if (!found.running && !newDirectory && !found.session && !found.tickRate) return false;
+  PostChanges(found);
+  // The newest row at once: rows may have stopped (the simulator paused),
+  // and a row fetched before the layout was read is not sent.
+  if (newLayout || started) {
+    PublishNewestRow();
+    return true;
+  }
+  return false;
+}
+
+bool SimulatorLink::Relayout(Changes& found) {
+  RegionLayout layout;
+  if (!ReadLayout(region_, &layout)) return false;
+  found.directory = std::make_shared<const Directory>(MakeDirectory(layout));
+  found.directoryVersion = ++directoryVersion_;
+  // The row length fits the mapping, or the layout would not have been read.
+  copy_.bytes.assign(static_cast<std::size_t>(layout.rowLength), 0);
+  layout_ = std::move(layout);
+  layoutKnown_ = true;
+  return true;
+}
+
+void SimulatorLink::PostChanges(Changes& found) {
+  if (!found.running && found.directory == nullptr && !found.session && !found.tickRate) return;
   {
     const std::lock_guard<std::mutex> lock(changesMutex_);
     if (found.running) changes_.running = found.running;
@@ -111,7 +140,14 @@ bool SimulatorLink::Check(std::int64_t now) {
     if (found.tickRate) changes_.tickRate = found.tickRate;
   }
   Post();
-  return newDirectory;
+}
+
+bool SimulatorLink::PublishNewestRow() {
+  // Published only when the layout still is the one just read: the row is
+  // then laid out by it.
+  if (!simlink::CopyNewestRow(region_, copy_) || !SameLayout(region_, layout_)) return false;
+  PublishRow();
+  return true;
 }
 
 // Lets go of the region, so that the next attach opens whatever the
@@ -120,7 +156,8 @@ void SimulatorLink::Detach() {
   if (region_.mapping != nullptr) platform::CloseNamedMapping(region_.mapping, &region_.view);
   if (region_.event != nullptr) platform::CloseNamedEvent(region_.event);
   region_ = simlink::TelemetryRegion{};
-  records_.clear();
+  layout_ = RegionLayout{};
+  layoutKnown_ = false;
   text_.clear();
   tickRate_ = 0;
   copy_.bytes.clear();

@@ -6,9 +6,14 @@
 // The reader thread hands each new row over through three buffers: it fills
 // one, one holds the newest complete row, and the server's thread reads the
 // third; they swap without locks, so neither side waits for the other and a
-// row allocates nothing. Changes of state (the simulator coming and going,
-// a new variable directory, a new session text) are looked for once a
-// second and passed under a lock.
+// row allocates nothing. Changes of state (the simulator coming and going, a
+// new session text) are looked for once a second and passed under a lock.
+// The layout (the header's row length, variable count and records) is
+// compared with every row: a new one is read at once, and no row is read
+// through a directory other than the one it was stored under. Whenever a
+// directory is read, or the simulator is seen running again, the newest row
+// in the region is published at once, so that a browser has a row to show
+// even while rows have stopped.
 #pragma once
 
 #include <array>
@@ -64,8 +69,18 @@ class SimulatorLink {
 
   // ---- The reader thread
   void ReadLoop();
-  // Looks at the simulator's state; true when it found a new directory.
+  // Looks at the simulator's state; true when it published the newest row
+  // (the row just fetched, if any, is then not published again).
   bool Check(std::int64_t now);
+  // The layout changed, or is not known yet: reads it, and with it the
+  // directory, into `found`. False when the header does not fit the
+  // mapping: no simulator.
+  bool Relayout(Changes& found);
+  // Passes `found` to the server's thread.
+  void PostChanges(Changes& found);
+  // Copies the newest row in the region and publishes it; false when there
+  // is none.
+  bool PublishNewestRow();
   void Detach();
   void PublishRow();
   void Post();
@@ -81,7 +96,8 @@ class SimulatorLink {
   // Owned by the reader thread.
   simlink::TelemetryRegion region_;
   simlink::RowBuffer copy_;
-  std::vector<std::uint8_t> records_;
+  RegionLayout layout_;  // the layout of directoryVersion_
+  bool layoutKnown_ = false;
   std::string text_;
   bool running_ = false;
   std::int64_t lastCheck_ = 0;

@@ -1,13 +1,15 @@
 // Reading variable records and writing values as JSON.
 #include "relay-web/variables.h"
 
+#include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <unordered_map>
 
 #include "relay-web/web_feed.h"
-#include "simlink/variable_directory.h"
 
 namespace web {
 
@@ -123,6 +125,7 @@ Directory MakeRelayDirectory() {
     offset += simlink::ValueSize(v.type);
   }
   directory.rowLength = offset;
+  directory.Index();
   return directory;
 }
 
@@ -151,56 +154,125 @@ const char* TypeName(ValueType type) {
   return "";
 }
 
+void Directory::Index() {
+  byName.clear();
+  for (std::size_t i = 0; i < variables.size(); ++i) {
+    byName.emplace(variables[i].name, static_cast<int>(i));
+  }
+}
+
 int Directory::Find(std::string_view name) const {
+  if (!byName.empty()) {
+    const auto found = byName.find(name);
+    return found != byName.end() ? found->second : -1;
+  }
   for (std::size_t i = 0; i < variables.size(); ++i) {
     if (variables[i].name == name) return static_cast<int>(i);
   }
   return -1;
 }
 
-Directory ReadDirectory(const simlink::TelemetryRegion& region) {
-  Directory directory;
+namespace {
+
+// The header's layout fields, and whether they fit the mapping.
+bool ReadLayoutFields(const simlink::TelemetryRegion& region, RegionLayout* layout) {
   const simlink::RegionHeader header = simlink::Header(region);
-  directory.rowLength = header.rowLength;
-  for (std::size_t i = 0; i < relay::kRelayedVariableCount; ++i) {
-    directory.relayOffsets[i] = simlink::OffsetOf(region, relay::kRelayedVariables[i]);
+  const auto size = static_cast<std::int64_t>(region.view.size);
+  const std::int64_t recordsLength =
+      std::int64_t{header.variableCount} * layout::kVariableRecordSize;
+  if (header.rowLength <= 0 || header.rowLength > size || header.variableCount < 0 ||
+      header.variableRecordsOffset < 0 || header.variableRecordsOffset > size ||
+      recordsLength > size - header.variableRecordsOffset) {
+    return false;
   }
-  for (std::int64_t i = 0; i < header.variableCount; ++i) {
-    const std::int64_t record = header.variableRecordsOffset + layout::kVariableRecordSize * i;
-    std::uint8_t bytes[layout::kVariableRecordSize];
-    // Records past the end of the mapping: the directory ends there.
-    if (!simlink::ReadBytes(region.view, record, sizeof bytes, bytes)) break;
-    std::int32_t type = 0, offset = 0, count = 0;
+  layout->variableCount = header.variableCount;
+  layout->recordsOffset = header.variableRecordsOffset;
+  layout->rowLength = header.rowLength;
+  return true;
+}
+
+constexpr int kLayoutReads = 3;
+
+}  // namespace
+
+bool ReadLayout(const simlink::TelemetryRegion& region, RegionLayout* layout) {
+  for (int attempt = 0; attempt < kLayoutReads; ++attempt) {
+    if (!ReadLayoutFields(region, layout)) return false;
+    layout->records.resize(static_cast<std::size_t>(layout->variableCount) *
+                           static_cast<std::size_t>(layout::kVariableRecordSize));
+    if (!simlink::ReadBytes(region.view, layout->recordsOffset,
+                            static_cast<std::int64_t>(layout->records.size()),
+                            layout->records.data())) {
+      return false;
+    }
+    if (SameLayout(region, *layout)) return true;
+  }
+  return false;
+}
+
+bool SameLayout(const simlink::TelemetryRegion& region, const RegionLayout& layout) {
+  const simlink::RegionHeader header = simlink::Header(region);
+  if (header.variableCount != layout.variableCount ||
+      header.variableRecordsOffset != layout.recordsOffset ||
+      header.rowLength != layout.rowLength) {
+    return false;
+  }
+  const auto size = static_cast<std::uint64_t>(region.view.size);
+  const auto offset = static_cast<std::uint64_t>(layout.recordsOffset);
+  // The fields were checked against the mapping when the layout was read,
+  // and the mapping's size does not change while it is held.
+  if (region.view.base == nullptr || offset > size || layout.records.size() > size - offset) {
+    return false;
+  }
+  return layout.records.empty() ||
+         std::memcmp(region.view.base + offset, layout.records.data(), layout.records.size()) == 0;
+}
+
+Directory MakeDirectory(const RegionLayout& layout) {
+  Directory directory;
+  directory.rowLength = layout.rowLength;
+  directory.relayOffsets.fill(-1);
+  std::array<bool, relay::kRelayedVariableCount> found{};
+  // Every name seen so far, usable or not: the first record of a name
+  // decides.
+  std::unordered_map<std::string, bool, NameHash, std::equal_to<>> seen;
+  const std::size_t count = layout.records.size() / layout::kVariableRecordSize;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint8_t* bytes = layout.records.data() + i * layout::kVariableRecordSize;
+    const char* text = reinterpret_cast<const char*>(bytes);
+    std::int32_t type = 0, offset = 0, elements = 0;
     std::memcpy(&type, bytes + layout::kVariableType, sizeof type);
     std::memcpy(&offset, bytes + layout::kVariableValueOffset, sizeof offset);
-    std::memcpy(&count, bytes + layout::kVariableElements, sizeof count);
-    if (type < 0 || type > static_cast<std::int32_t>(ValueType::kDouble) || count < 1 ||
+    std::memcpy(&elements, bytes + layout::kVariableElements, sizeof elements);
+    // The relay's lookup: the first record whose name matches in its first
+    // 32 characters, usable or not.
+    for (std::size_t r = 0; r < relay::kRelayedVariableCount; ++r) {
+      if (!found[r] && std::strncmp(relay::kRelayedVariables[r], text + layout::kVariableName,
+                                    layout::kVariableNameLength) == 0) {
+        found[r] = true;
+        directory.relayOffsets[r] = offset;
+      }
+    }
+    std::string name = Text(text + layout::kVariableName, layout::kVariableNameLength);
+    if (!seen.emplace(name, true).second) continue;
+    if (type < 0 || type > static_cast<std::int32_t>(ValueType::kDouble) || elements < 1 ||
         offset < 0) {
       continue;
     }
     const auto valueType = static_cast<ValueType>(type);
-    if (std::int64_t{offset} + std::int64_t{simlink::ValueSize(valueType)} * count >
-        header.rowLength) {
+    if (std::int64_t{offset} + std::int64_t{simlink::ValueSize(valueType)} * elements >
+        layout.rowLength) {
       continue;
     }
-    const char* text = reinterpret_cast<const char*>(bytes);
-    std::string name = Text(text + layout::kVariableName, layout::kVariableNameLength);
     std::string key = JsonString(name) + ":";
     directory.variables.push_back(
-        {std::move(name), valueType, count, offset,
+        {std::move(name), valueType, elements, offset,
          Text(text + layout::kVariableUnit, layout::kVariableUnitLength),
          Text(text + layout::kVariableDescription, layout::kVariableDescriptionLength),
          std::move(key)});
   }
+  directory.Index();
   return directory;
-}
-
-bool ReadRecordBytes(const simlink::TelemetryRegion& region, std::vector<std::uint8_t>* bytes) {
-  const simlink::RegionHeader header = simlink::Header(region);
-  const std::int64_t length = std::int64_t{header.variableCount} * layout::kVariableRecordSize;
-  if (length < 0 || static_cast<std::uint64_t>(length) > region.view.size) return false;
-  bytes->resize(static_cast<std::size_t>(length));
-  return simlink::ReadBytes(region.view, header.variableRecordsOffset, length, bytes->data());
 }
 
 const Directory& RelayDirectory() {
@@ -248,16 +320,39 @@ double ReadNumber(std::span<const std::uint8_t> row, const Variable& variable, s
 }
 
 void AppendValue(std::span<const std::uint8_t> row, const Variable& variable, std::string& json) {
+  AppendValue(row, variable, variable.count, json);
+}
+
+void AppendValue(std::span<const std::uint8_t> row, const Variable& variable, std::int32_t elements,
+                 std::string& json) {
   if (variable.count == 1) {
     AppendOne(row, variable, 0, json);
     return;
   }
   json += '[';
-  for (std::int32_t i = 0; i < variable.count; ++i) {
+  for (std::int32_t i = 0; i < std::min(elements, variable.count); ++i) {
     if (i > 0) json += ',';
     AppendOne(row, variable, i, json);
   }
   json += ']';
+}
+
+std::size_t MaxValueLength(ValueType type) {
+  switch (type) {
+    case ValueType::kChar:
+      return 3;  // 255
+    case ValueType::kBool:
+      return 5;  // false
+    case ValueType::kInt:
+      return 11;  // -2147483648
+    case ValueType::kBitField:
+      return 10;  // 4294967295
+    case ValueType::kFloat:
+      return 15;  // -1.17549435e-38: nine digits, a sign, a point, e-38
+    case ValueType::kDouble:
+      return 24;  // -2.2250738585072014e-308
+  }
+  return 24;
 }
 
 }  // namespace web

@@ -6,9 +6,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "relay-stream/message_parser.h"
@@ -32,6 +34,14 @@ struct Variable {
   std::string key;  // the name as a JSON member's start: "NAME":
 };
 
+// Hashes names for lookups by std::string_view without a string made.
+struct NameHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view name) const {
+    return std::hash<std::string_view>{}(name);
+  }
+};
+
 // The variables of one layout of the row, in directory order.
 struct Directory {
   std::vector<Variable> variables;
@@ -39,18 +49,40 @@ struct Directory {
   // Where the fifteen values of a DATA_PACKET lie, found as the relay finds
   // them, so that the data message is the relay's to the byte.
   relay::VariableOffsets relayOffsets{};
+  // Each name's place in `variables`, once Index() has built it.
+  std::unordered_map<std::string, int, NameHash, std::equal_to<>> byName;
 
-  // The first variable called `name`, or -1.
+  // Builds the lookup by name, once the variables are in place.
+  void Index();
+  // The variable called `name`, or -1: by the lookup once built, otherwise
+  // by a search.
   int Find(std::string_view name) const;
 };
 
-// Reads the attached region's variable records. Nothing in a record is
-// trusted: a type outside 0 to 5, a count below 1, or values that would
-// reach past a row make that variable unavailable, and it is left out.
-Directory ReadDirectory(const simlink::TelemetryRegion& region);
-// The records' bytes as they stand, so that a changed directory shows as a
-// difference; false when they lie outside the mapping.
-bool ReadRecordBytes(const simlink::TelemetryRegion& region, std::vector<std::uint8_t>* bytes);
+// A layout of the simulator's row as its header and records give it: what
+// tells one layout from another.
+struct RegionLayout {
+  std::int32_t variableCount = 0;
+  std::int32_t recordsOffset = 0;
+  std::int32_t rowLength = 0;
+  std::vector<std::uint8_t> records;  // the records' bytes
+};
+
+// Reads the attached region's layout, records taken twice until two reads
+// agree (the simulator may be rewriting them). False when the header does
+// not fit the mapping (a row length of 0 or less or longer than the mapping,
+// a negative count, records outside the mapping), which is no simulator, or
+// when the records did not hold still.
+bool ReadLayout(const simlink::TelemetryRegion& region, RegionLayout* layout);
+// True when the region's header and records are still `layout`'s: three
+// header fields compared and the records' bytes with memcmp. Allocates
+// nothing; for every row.
+bool SameLayout(const simlink::TelemetryRegion& region, const RegionLayout& layout);
+// The variables of `layout`'s records. Nothing in a record is trusted: a
+// type outside 0 to 5, a count below 1, or values that would reach past a
+// row make that variable unavailable, and it is left out. A name given to
+// more than one record is the first record's, as in the relay's lookups.
+Directory MakeDirectory(const RegionLayout& layout);
 
 // The relay's fifteen as a directory of relay-web's own row layout, and a
 // row of that layout filled from a checked DATA_PACKET.
@@ -68,5 +100,11 @@ double ReadNumber(std::span<const std::uint8_t> row, const Variable& variable,
 // that are not finite or do not lie in the row. Appends to `json` without
 // allocating once it has the room.
 void AppendValue(std::span<const std::uint8_t> row, const Variable& variable, std::string& json);
+// The same for an array's first `elements` values only (at most its count).
+void AppendValue(std::span<const std::uint8_t> row, const Variable& variable, std::int32_t elements,
+                 std::string& json);
+// The most characters one value of `type` takes in JSON (a float's or
+// double's shortest form, null included).
+std::size_t MaxValueLength(ValueType type);
 
 }  // namespace web

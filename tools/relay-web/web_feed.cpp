@@ -181,16 +181,97 @@ void AppendValues(std::span<const std::uint8_t> row, const Directory& directory,
   json += '}';
 }
 
-}  // namespace
+void AppendValues(std::span<const std::uint8_t> row, const Directory& directory,
+                  const VarsPlan& plan, std::string& json) {
+  json += '{';
+  for (std::size_t i = 0; i < plan.variables.size(); ++i) {
+    const Variable& variable = directory.variables[static_cast<std::size_t>(plan.variables[i])];
+    if (i > 0) json += ',';
+    json += variable.key;
+    AppendValue(row, variable, plan.values[i], json);
+  }
+  json += '}';
+}
 
-void VarsJson(std::int32_t tick, std::span<const std::uint8_t> row, const Directory& directory,
-              std::span<const int> variables, std::string_view unknown, std::string& json) {
+void AppendNotes(const VarsPlan& plan, std::string& json) {
+  if (!plan.truncated.empty()) {
+    json += ',';
+    json += plan.truncated;
+  }
+  if (plan.omitted > 0) {
+    json += ",\"omitted\":";
+    char number[24];
+    json.append(number, std::to_chars(number, number + sizeof number, plan.omitted).ptr);
+  }
+}
+
+void AppendTick(std::int32_t tick, std::string& json) {
   json.clear();
   json += "{\"type\":\"vars\",\"tick\":";
   char number[16];
   json.append(number, std::to_chars(number, number + sizeof number, tick).ptr);
   json += ",\"values\":";
+}
+
+// The longest a message's fixed parts take: the start with the longest
+// tick, the values' braces, the notes' names and the longest count.
+constexpr std::size_t kVarsFrame = sizeof "{\"type\":\"vars\",\"tick\":-2147483648,\"values\":{}" +
+                                   sizeof ",\"truncated\":{}" +
+                                   sizeof ",\"omitted\":18446744073709551615" + sizeof "}";
+
+}  // namespace
+
+void VarsJson(std::int32_t tick, std::span<const std::uint8_t> row, const Directory& directory,
+              std::span<const int> variables, std::string_view unknown, std::string& json) {
+  AppendTick(tick, json);
   AppendValues(row, directory, variables, json);
+  if (!unknown.empty()) {
+    json += ',';
+    json += unknown;
+  }
+  json += '}';
+}
+
+VarsPlan PlanVars(const Directory& directory, std::span<const int> variables, bool cutArrays,
+                  std::size_t maxBytes, std::size_t reserved) {
+  VarsPlan plan;
+  std::size_t room = maxBytes > kVarsFrame + reserved ? maxBytes - kVarsFrame - reserved : 0;
+  std::vector<std::pair<std::string_view, std::int32_t>> cut;
+  std::size_t next = 0;
+  for (; next < variables.size(); ++next) {
+    const Variable& v = directory.variables[static_cast<std::size_t>(variables[next])];
+    const std::int32_t values =
+        cutArrays && v.count > kMaxArrayValuesInAll ? kMaxArrayValuesInAll : v.count;
+    // A comma, the key, and each value at its longest with its comma (an
+    // array's brackets stand in for the last comma and one more).
+    std::size_t cost =
+        1 + v.key.size() + static_cast<std::size_t>(values) * (MaxValueLength(v.type) + 1) + 1;
+    // The note: the key again, the count and a comma.
+    if (values < v.count) cost += v.key.size() + 11 + 1;
+    if (cost > room) break;
+    room -= cost;
+    plan.variables.push_back(variables[next]);
+    plan.values.push_back(values);
+    if (values < v.count) cut.emplace_back(v.key, v.count);
+  }
+  plan.omitted = variables.size() - next;
+  if (!cut.empty()) {
+    plan.truncated = "\"truncated\":{";
+    for (std::size_t i = 0; i < cut.size(); ++i) {
+      if (i > 0) plan.truncated += ',';
+      plan.truncated += cut[i].first;
+      plan.truncated += std::to_string(cut[i].second);
+    }
+    plan.truncated += '}';
+  }
+  return plan;
+}
+
+void VarsJson(std::int32_t tick, std::span<const std::uint8_t> row, const Directory& directory,
+              const VarsPlan& plan, std::string_view unknown, std::string& json) {
+  AppendTick(tick, json);
+  AppendValues(row, directory, plan, json);
+  AppendNotes(plan, json);
   if (!unknown.empty()) {
     json += ',';
     json += unknown;
@@ -213,6 +294,20 @@ std::string ValuesJson(std::span<const std::uint8_t> row, const Directory& direc
   std::string json;
   AppendValues(row, directory, variables, json);
   return json;
+}
+
+std::string ValuesJson(std::span<const std::uint8_t> row, const Directory& directory,
+                       const VarsPlan& plan) {
+  std::string json;
+  AppendValues(row, directory, plan, json);
+  return json;
+}
+
+std::string PlanNotes(const VarsPlan& plan) {
+  std::string json;
+  AppendNotes(plan, json);
+  // Without the comma that joins them to what comes before.
+  return json.empty() ? json : json.substr(1);
 }
 
 std::string StrategyJson(const strategy::Figures& f) {
@@ -239,7 +334,7 @@ std::string StrategyJson(const strategy::Figures& f) {
 }
 
 std::string LatestJson(std::string_view status, std::string_view session, std::string_view data,
-                       std::string_view strategy, std::string_view values) {
+                       std::string_view strategy, std::string_view values, std::string_view notes) {
   // The parts are JSON texts already; joining them keeps the relay's digits,
   // which a round trip through a parser would not.
   const auto orNull = [](std::string_view part) { return part.empty() ? "null" : part; };
@@ -254,6 +349,10 @@ std::string LatestJson(std::string_view status, std::string_view session, std::s
   if (!values.empty()) {
     json += ",\"vars\":";
     json += values;
+  }
+  if (!notes.empty()) {
+    json += ',';
+    json += notes;
   }
   json += '}';
   return json;

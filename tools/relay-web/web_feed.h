@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "relay-stream/message_parser.h"
 #include "relay-web/strategy.h"
@@ -22,6 +23,17 @@ enum class Source { kRelay, kSimulator };
 
 // Room for the longest data message, so one reserve covers every row.
 inline constexpr std::size_t kDataJsonCapacity = 1024;
+
+// The most bytes one vars message (and the vars part of /api/latest) takes
+// unless --max-message says otherwise, and the range --max-message allows.
+// relay-mqtt reads messages of up to 1 MiB. The least leaves room for the
+// longest list of unknown names a request may give.
+inline constexpr std::size_t kDefaultMaxMessage = 1024 * 1024;
+inline constexpr std::size_t kMinMaxMessage = 64 * 1024;
+inline constexpr std::size_t kMaxMaxMessage = 64 * 1024 * 1024;
+// With vars=*, arrays longer than this many values are cut to their first
+// ones. The simulator's per-car arrays have 64 and stay whole.
+inline constexpr std::int32_t kMaxArrayValuesInAll = 64;
 
 // Writes {"type":"data",...} for `message`, a DATA_PACKET that
 // stream::ParseMessage accepted, into `json` (replacing its contents).
@@ -56,11 +68,39 @@ std::string DirectoryJson(const Directory& directory);
 // has the room.
 void VarsJson(std::int32_t tick, std::span<const std::uint8_t> row, const Directory& directory,
               std::span<const int> variables, std::string_view unknown, std::string& json);
+
+// Which of a request's variables a message of at most a given size carries,
+// and how many values of each: worked out once per layout from the types
+// and counts alone, so that the same variables go out with every row.
+struct VarsPlan {
+  std::vector<int> variables;        // the directory's numbers, in order
+  std::vector<std::int32_t> values;  // how many values of each are written
+  std::string truncated;             // "truncated":{NAME:COUNT,...}, or empty
+  std::size_t omitted = 0;           // the request's last ones, left out
+};
+// Plans the vars message of `variables` in at most `maxBytes`, of which
+// `reserved` go to members of the caller's (the unknown names). With
+// `cutArrays` (vars=*), arrays of more than kMaxArrayValuesInAll values are
+// cut to their first ones and named in "truncated" with their whole count.
+// Variables follow in the order asked for until the next one might not fit;
+// it and those after it are left out and counted in "omitted".
+VarsPlan PlanVars(const Directory& directory, std::span<const int> variables, bool cutArrays,
+                  std::size_t maxBytes, std::size_t reserved);
+// {"type":"vars","tick":T,"values":{...}} as `plan` has it, then
+// "truncated":{...} and "omitted":N when the plan has them, then `unknown`.
+// Allocates nothing once `json` has the room.
+void VarsJson(std::int32_t tick, std::span<const std::uint8_t> row, const Directory& directory,
+              const VarsPlan& plan, std::string_view unknown, std::string& json);
 // `"unknown":["NAME",...]`, or empty when `names` is.
 std::string UnknownJson(std::span<const std::string> names);
 // The values object alone, {NAME:VALUE,...}, for GET /api/latest?vars=.
 std::string ValuesJson(std::span<const std::uint8_t> row, const Directory& directory,
                        std::span<const int> variables);
+std::string ValuesJson(std::span<const std::uint8_t> row, const Directory& directory,
+                       const VarsPlan& plan);
+// The plan's notes as members: "truncated":{...},"omitted":N, each only
+// when there is something to say; empty when neither is.
+std::string PlanNotes(const VarsPlan& plan);
 
 // {"type":"strategy","fuelPerLap":..,...,"lapsCounted":N,"fuelMargin":..}:
 // the fuel figures, each null until it can be computed.
@@ -69,8 +109,10 @@ std::string StrategyJson(const strategy::Figures& figures);
 // The snapshot of GET /api/latest: {"status":STATUS,"session":SESSION,
 // "data":DATA,"strategy":STRATEGY} from texts made by the functions above
 // (an empty one becomes null), and "vars":VALUES at the end when `values`
-// (made by ValuesJson) is not empty.
+// (made by ValuesJson) is not empty, followed by `notes` (from PlanNotes)
+// when they are not empty.
 std::string LatestJson(std::string_view status, std::string_view session, std::string_view data,
-                       std::string_view strategy, std::string_view values);
+                       std::string_view strategy, std::string_view values,
+                       std::string_view notes = {});
 
 }  // namespace web

@@ -17,6 +17,7 @@
 #include <map>
 #include <optional>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -151,6 +152,9 @@ bool ParseFeedQuery(std::string_view query, FeedQuery* feed, std::string* error)
         return false;
       }
       feed->vars = true;
+      // Repeats are found with a set: a long list of names costs no more
+      // than its length.
+      std::unordered_set<std::string_view> seen;
       std::string_view rest = names;
       while (!rest.empty()) {
         const std::size_t comma = rest.find(',');
@@ -158,8 +162,11 @@ bool ParseFeedQuery(std::string_view query, FeedQuery* feed, std::string* error)
         rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
         if (name == "*") {
           feed->all = true;
-        } else if (!name.empty() &&
-                   std::find(feed->names.begin(), feed->names.end(), name) == feed->names.end()) {
+        } else if (!name.empty() && seen.insert(name).second) {
+          if (seen.size() > kMaxVarsNames) {
+            *error = "vars names more than " + std::to_string(kMaxVarsNames) + " variables";
+            return false;
+          }
           feed->names.emplace_back(name);
         }
       }
@@ -220,11 +227,16 @@ class Subscription {
 
   const std::string& key() const { return key_; }
 
-  // A new directory: the names are looked up again.
-  void Resolve(const Directory* directory) {
+  // A new directory: the names are looked up again, and what fits a
+  // message of `maxMessage` bytes worked out.
+  void Resolve(const Directory* directory, std::size_t maxMessage) {
     std::vector<std::string> unknown;
-    web::Resolve(query_, directory, &indices_, &unknown);
+    std::vector<int> indices;
+    web::Resolve(query_, directory, &indices, &unknown);
     unknown_ = directory != nullptr ? UnknownJson(unknown) : "";
+    plan_ = directory != nullptr
+                ? PlanVars(*directory, indices, query_.all, maxMessage, unknown_.size() + 1)
+                : VarsPlan{};
     for (Built& built : built_) built = Built{};
   }
 
@@ -237,7 +249,7 @@ class Subscription {
     if (built.sequence != sequence || built.message == nullptr) {
       built.message.reset();
       const std::shared_ptr<std::string> buffer = buffers_.Free();
-      VarsJson(tick, row, directory, indices_, &built == &built_[1] ? unknown_ : "", *buffer);
+      VarsJson(tick, row, directory, plan_, &built == &built_[1] ? unknown_ : "", *buffer);
       built = {sequence, buffer};
     }
     return built.message;
@@ -251,7 +263,7 @@ class Subscription {
 
   std::string key_;
   FeedQuery query_;
-  std::vector<int> indices_;
+  VarsPlan plan_;
   std::string unknown_;
   std::array<Built, 2> built_;
   BufferPool buffers_;
@@ -285,7 +297,7 @@ class SharedState {
     const std::string key = SubscriptionKey(query);
     if (auto existing = subscriptions_[key].lock()) return existing;
     auto subscription = std::make_shared<Subscription>(key, query);
-    subscription->Resolve(directory_.get());
+    subscription->Resolve(directory_.get(), maxMessage_);
     subscriptions_[key] = subscription;
     return subscription;
   }
@@ -338,7 +350,10 @@ class SharedState {
   Message Vars(Subscription& subscription, bool withUnknown) const {
     return subscription.Vars(rowSequence_, tick_, row_, *directory_, withUnknown);
   }
-  bool HasDirectory() const { return directory_ != nullptr; }
+  // True when the newest row is laid out by the current directory: a row
+  // of an earlier layout is never read through a later one's.
+  bool RowHasDirectory() const { return directory_ != nullptr && rowDirectory_ == directory_; }
+  void SetMaxMessage(std::size_t bytes) { maxMessage_ = bytes; }
 
   std::string Latest(const FeedQuery& query) const;
   const std::string& VariableList() const { return variableList_; }
@@ -362,6 +377,8 @@ class SharedState {
   std::int32_t tick_ = 0;
   std::uint64_t rowSequence_ = 0;
   std::shared_ptr<const Directory> directory_;
+  std::shared_ptr<const Directory> rowDirectory_;  // the one row_ is laid out by
+  std::size_t maxMessage_ = kDefaultMaxMessage;
   std::string variableList_ = "[]";
   std::string sessionTextRaw_;
   Message sessionText_;
@@ -524,7 +541,7 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
   void TakeRow(Clock::time_point now) {
     rowTaken_ = state_->RowSequence();
     taken_[0] = state_->Data();
-    taken_[1] = subscription_ != nullptr && state_->HasDirectory()
+    taken_[1] = subscription_ != nullptr && state_->RowHasDirectory()
                     ? state_->Vars(*subscription_, unknownPending_)
                     : nullptr;
     if (taken_[1] != nullptr) unknownPending_ = false;
@@ -625,7 +642,7 @@ void SharedState::PublishDirectory(std::shared_ptr<const Directory> directory) {
   directory_ = std::move(directory);
   variableList_ = directory_ != nullptr ? DirectoryJson(*directory_) : "[]";
   for (auto& [key, weak] : subscriptions_) {
-    if (auto subscription = weak.lock()) subscription->Resolve(directory_.get());
+    if (auto subscription = weak.lock()) subscription->Resolve(directory_.get(), maxMessage_);
   }
   for (WebSocketSession* session : sessions_) session->DirectoryChanged();
 }
@@ -633,24 +650,33 @@ void SharedState::PublishDirectory(std::shared_ptr<const Directory> directory) {
 void SharedState::PublishRow(Message data, std::span<const std::uint8_t> row, std::int32_t tick) {
   data_ = std::move(data);
   row_.assign(row.begin(), row.end());
+  rowDirectory_ = directory_;
   tick_ = tick;
   rowSequence_ = Next();
   WakeAll();
 }
 
 std::string SharedState::Latest(const FeedQuery& query) const {
-  std::string values;
+  std::string values, notes;
   if (query.vars) {
+    // The row read through the directory it is laid out by, which a new
+    // layout may since have replaced.
+    const Directory* directory = data_ != nullptr ? rowDirectory_.get() : nullptr;
     std::vector<int> indices;
-    Resolve(query, directory_.get(), &indices, nullptr);
-    values =
-        directory_ != nullptr && data_ != nullptr ? ValuesJson(row_, *directory_, indices) : "{}";
+    Resolve(query, directory, &indices, nullptr);
+    if (directory != nullptr) {
+      const VarsPlan plan = PlanVars(*directory, indices, query.all, maxMessage_, 0);
+      values = ValuesJson(row_, *directory, plan);
+      notes = PlanNotes(plan);
+    } else {
+      values = "{}";
+    }
   }
   const auto text = [](const Message& message) {
     return message != nullptr ? std::string_view(*message) : std::string_view();
   };
   return LatestJson(text(state_[kStatus].message), text(state_[kSession].message), text(data_),
-                    text(state_[kStrategy].message), values);
+                    text(state_[kStrategy].message), values, notes);
 }
 
 void SharedState::WatchForStalls(const std::shared_ptr<SharedState>& self) {
@@ -1027,6 +1053,8 @@ bool WebServer::Listen(const tcp::endpoint& endpoint, std::string* error) {
 }
 
 tcp::endpoint WebServer::LocalEndpoint() const { return listener_->LocalEndpoint(); }
+
+void WebServer::SetMaxMessage(std::size_t bytes) { state_->SetMaxMessage(bytes); }
 
 void WebServer::PublishStatus(bool present) { state_->PublishStatus(present); }
 void WebServer::PublishSession(std::string json) {

@@ -41,6 +41,9 @@ inline constexpr std::size_t kMaxPerClient = 65535;
 inline constexpr std::uint32_t kMaxRequestHeader = 16 * 1024;
 // The names a WebSocket or /api/latest may ask for, as written in the URL.
 inline constexpr std::size_t kMaxVarsParameter = 8 * 1024;
+// Distinct names one request may ask for (a real session has some 300
+// variables); past this it is answered 400.
+inline constexpr std::size_t kMaxVarsNames = 512;
 // A new connection must send its first request within this time.
 inline constexpr std::chrono::seconds kFirstRequestTimeout{5};
 // An HTTP connection waits this long for its next request (keep-alive).
@@ -75,6 +78,9 @@ class WebServer {
   // in `error`, when the address cannot be opened.
   bool Listen(const boost::asio::ip::tcp::endpoint& endpoint, std::string* error);
   boost::asio::ip::tcp::endpoint LocalEndpoint() const;
+  // The most bytes one vars message, or the vars of one /api/latest, takes
+  // (kDefaultMaxMessage unless set); before the first browser.
+  void SetMaxMessage(std::size_t bytes);
 
   // The feed, on the io_context's thread. Status, session, session text and
   // strategy messages describe state: each browser is sent the newest of
