@@ -230,11 +230,9 @@ TEST(Region, ATinyMappingGivesNothing) {
 }
 
 #ifndef _WIN32
-// Something other than a publisher keeps raising the data-valid event with
-// no new rows (a squatted event): after the one wake a row's own signal can
-// leave, each wait is preceded by a 1 ms sleep, so the reader is not kept
-// spinning; a row that comes is still taken at once, and ends the pauses.
-// (POSIX: a Windows event set and reset at once may wake no waiter at all.)
+// A squatted data-valid event raised with no new rows: past the wakes a
+// row's own signal can leave, each wait sleeps 1 ms first, so the reader
+// does not spin; a row still ends the pauses at once. (POSIX only.)
 TEST(WaitForRow, AnEventRaisedWithoutRowsDoesNotKeepTheReaderBusy) {
   const std::string name =
       "Local\\TelemetryRelayBusyEventTest" + std::to_string(platform::MonotonicNanoseconds());

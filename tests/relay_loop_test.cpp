@@ -5,13 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "support/test_support.h"
+#include "support/tick_rows.h"
 
 namespace {
 
@@ -146,47 +147,18 @@ TEST_F(RelayLoop, EveryAdmissionLooksTheVariablesUpAfresh) {
   EXPECT_EQ(Laps(second->received()), (std::vector<long>{3}));
 }
 
-// Writes values made from `k` into every relayed variable the simulator's
-// current layout has, and returns the DATA_PACKET of that row: 0 for a
-// variable the layout lacks.
-std::string FillRelayedValues(InMemorySim& sim, int k) {
-  const publisher::Layout& layout = sim.publisher.layout;
-  const auto has = [&](const char* name) { return publisher::OffsetOf(layout, name) >= 0; };
-  const auto real = [&](const char* name, float value) {
-    sim.SetFloat(name, value);
-    return has(name) ? value : 0.0f;
-  };
-  const auto whole = [&](const char* name, std::int32_t value) {
-    sim.SetInt(name, value);
-    return has(name) ? value : 0;
-  };
-  const auto flag = [&](const char* name, bool value) {
-    publisher::SetBool(sim.row, layout, name, value);
-    return has(name) && value ? 1 : 0;
-  };
-  publisher::SetDouble(sim.row, layout, "SessionTimeRemain", 1000.5 + k);
-  const double remain = has("SessionTimeRemain") ? 1000.5 + k : 0.0;
-  // In the order of the fields; evaluated one by one before the formatting.
-  const double oil = real("OilTemp", 80.25f + static_cast<float>(k));
-  const double water = real("WaterTemp", 70.5f + static_cast<float>(k));
-  const int gear = whole("Gear", k % 6 + 1);
-  const double fuel = real("FuelLevel", 40.75f + static_cast<float>(k));
-  const int rpm = static_cast<int>(real("RPM", 5000.0f + static_cast<float>(k)));
-  const double lapDistPct = real("LapDistPct", 0.5f);
-  const double fuelPct = real("FuelLevelPct", 0.25f);
-  const double lapDist = real("LapDist", 100.0f + static_cast<float>(k));
-  const int lap = whole("Lap", k);
-  const int raceLaps = whole("RaceLaps", k + 1);
-  const int lapsRemain = whole("SessionLapsRemain", k + 2);
-  const int pitRoad = flag("OnPitRoad", k % 2 == 1);
-  const double throttle = real("Throttle", 0.75f);
-  const int onTrack = flag("IsOnTrack", true);
-  char text[512];
-  std::snprintf(text, sizeof text,
-                "DATA_PACKET;%.2f;%.2f;%d;%.2f;%d;%.2f;%.2f;%.2f;%d;%d;%d;%.2f;%d;%.2f;%d;", oil,
-                water, gear, fuel, rpm, lapDistPct, fuelPct, lapDist, lap, raceLaps, lapsRemain,
-                remain, pitRoad, throttle, onTrack);
-  return text;
+// Fills the simulator's row for `tick` and returns its DATA_PACKET: Lap
+// (field 9) and Throttle (field 14) are sent as 0 where the layout lacks them.
+std::string FillTickRow(InMemorySim& sim, int tick) {
+  testsupport::FillTickRow(sim.row, sim.publisher.layout, tick, 1);
+  std::vector<std::string> fields;
+  std::istringstream packet(testsupport::TickPacket(tick, 1));
+  for (std::string field; std::getline(packet, field, ';');) fields.push_back(field);
+  if (publisher::OffsetOf(sim.publisher.layout, "Lap") < 0) fields[9] = "0";
+  if (publisher::OffsetOf(sim.publisher.layout, "Throttle") < 0) fields[14] = "0.00";
+  std::string want;
+  for (const std::string& field : fields) want += field + ";";
+  return want;
 }
 
 // The simulator starts over with another layout while a client stays
@@ -194,13 +166,8 @@ std::string FillRelayedValues(InMemorySim& sim, int k) {
 // layout's values, with no new client admitted in between.
 TEST_F(RelayLoop, ANewLayoutIsReadFromItsFirstRowForClientsConnectedBefore) {
   const std::vector<publisher::Variable> variables = publisher::DefaultLayout().variables;
-  const auto without = [&](std::initializer_list<const char*> names) {
-    std::vector<publisher::Variable> kept;
-    for (const publisher::Variable& v : variables) {
-      if (std::find(names.begin(), names.end(), v.name) == names.end()) kept.push_back(v);
-    }
-    return kept;
-  };
+  std::vector<publisher::Variable> fewer = variables;
+  std::erase_if(fewer, [](const auto& v) { return v.name == "Lap" || v.name == "Throttle"; });
   const std::int32_t rowLength = publisher::DefaultLayout().rowLength;
   std::vector<publisher::Variable> reversed(variables.rbegin(), variables.rend());
   std::vector<publisher::Variable> padded = variables;
@@ -212,13 +179,13 @@ TEST_F(RelayLoop, ANewLayoutIsReadFromItsFirstRowForClientsConnectedBefore) {
       // Only the records differ: same count, same row length.
       {"the same variables in reverse order", publisher::PackedLayout(reversed, 3, rowLength)},
       {"Lap and Throttle gone, the row the same length",
-       publisher::PackedLayout(without({"Lap", "Throttle"}), 3, rowLength)},
+       publisher::PackedLayout(fewer, 3, rowLength)},
       {"everything moved 28 bytes on, a longer row", publisher::PackedLayout(padded, 3, 0)},
       {"back to the first layout", publisher::DefaultLayout()},
   };
   auto client = Connect();
   StartRelaying();
-  std::string want = FillRelayedValues(sim_, 1);
+  std::string want = FillTickRow(sim_, 1);
   Turn();
   ASSERT_TRUE(client->ReceiveAtLeast(want.size()));
   ASSERT_EQ(client->received(), want);
@@ -232,7 +199,7 @@ TEST_F(RelayLoop, ANewLayoutIsReadFromItsFirstRowForClientsConnectedBefore) {
     ASSERT_TRUE(publisher::OpenInMemory(sim_.publisher, sim_.memory, c.layout,
                                         publisher::DefaultSessionText()));
     sim_.row.assign(static_cast<std::size_t>(c.layout.rowLength), 0);
-    want = FillRelayedValues(sim_, k++);
+    want = FillTickRow(sim_, k++);
     // The count went back: the first row is seen, not taken; a new row
     // length then remakes the buffer and sends nothing for a row.
     for (int turn = 0; turn < 3 && client->received().size() == before; ++turn) {

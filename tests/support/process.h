@@ -21,6 +21,9 @@ bool WaitForExit(ChildProcess* process, int timeoutMilliseconds, int* exitStatus
 // Asks the process to stop as SIGTERM does on POSIX, so that it can clean
 // up; false where there is no such request (Windows).
 bool AskToStop(ChildProcess* process);
+// Its resident memory in KiB (Linux's VmRSS); -1 where it cannot be read.
+long ResidentKilobytes(const ChildProcess* process);
+
 // Ends the process at once and releases it.
 void KillProcess(ChildProcess* process);
 

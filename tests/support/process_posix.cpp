@@ -4,6 +4,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <string>
+
 #include "platform/platform.h"
 #include "support/process.h"
 
@@ -49,6 +52,14 @@ bool WaitForExit(ChildProcess* process, int timeoutMilliseconds, int* exitStatus
 
 bool AskToStop(ChildProcess* process) {
   return !process->reaped && kill(process->pid, SIGTERM) == 0;
+}
+
+long ResidentKilobytes(const ChildProcess* process) {
+  std::ifstream status("/proc/" + std::to_string(process->pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("VmRSS:")) return std::stol(line.substr(6));
+  }
+  return -1;
 }
 
 void KillProcess(ChildProcess* process) {

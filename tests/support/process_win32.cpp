@@ -81,6 +81,8 @@ bool WaitForExit(ChildProcess* process, int timeoutMilliseconds, int* exitStatus
 // the tests that need a graceful stop run on POSIX.
 bool AskToStop(ChildProcess*) { return false; }
 
+long ResidentKilobytes(const ChildProcess*) { return -1; }
+
 void KillProcess(ChildProcess* process) {
   if (!process->ended) {
     TerminateProcess(process->process, 137);
