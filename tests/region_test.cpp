@@ -229,44 +229,6 @@ TEST(Region, ATinyMappingGivesNothing) {
   EXPECT_EQ(simlink::Header(region).rowLength, 0);
 }
 
-#ifndef _WIN32
-// A squatted data-valid event raised with no new rows: past the wakes a
-// row's own signal can leave, each wait sleeps 1 ms first, so the reader
-// does not spin; a row still ends the pauses at once. (POSIX only.)
-TEST(WaitForRow, AnEventRaisedWithoutRowsDoesNotKeepTheReaderBusy) {
-  const std::string name =
-      "Local\\TelemetryRelayBusyEventTest" + std::to_string(platform::MonotonicNanoseconds());
-  platform::Event* raised = platform::CreateNamedEvent(name.c_str());
-  ASSERT_NE(raised, nullptr);
-  InMemorySim sim;
-  simlink::TelemetryRegion region;
-  simlink::AttachView(region, sim.View());
-  region.event = platform::OpenNamedEvent(name.c_str());
-  ASSERT_NE(region.event, nullptr);
-  sim.Publish();
-  simlink::FetchNewRow(region, nullptr);  // the first sighting
-  std::atomic<bool> stop{false};
-  std::thread raiser([&] {
-    while (!stop) platform::SignalNamedEvent(raised);
-  });
-  constexpr int kCalls = 100;
-  const std::int64_t start = platform::MonotonicNanoseconds();
-  int rows = 0;
-  for (int i = 0; i < kCalls; ++i) rows += simlink::WaitForRow(region, nullptr) ? 1 : 0;
-  const std::int64_t elapsed = platform::MonotonicNanoseconds() - start;
-  EXPECT_EQ(rows, 0);
-  EXPECT_GE(elapsed, (kCalls - simlink::kEmptyWakesBeforePause) * 1000000LL);
-  EXPECT_EQ(region.emptyWakes, simlink::kEmptyWakesBeforePause);
-  sim.Publish();
-  EXPECT_TRUE(simlink::WaitForRow(region, nullptr));
-  EXPECT_EQ(region.emptyWakes, 0);
-  stop = true;
-  raiser.join();
-  platform::CloseNamedEvent(region.event);
-  platform::CloseNamedEvent(raised);
-  platform::RemoveNamedEvent(name.c_str());
-}
-#endif
 
 TEST(VariableDirectory, FindsTheFirstRecordByItsFirst32Characters) {
   using publisher::ValueType;

@@ -40,10 +40,8 @@ void CloseNamedMapping(Mapping* mapping, RegionView* view);
 // Opens an existing event for waiting; nullptr while it does not exist.
 Event* OpenNamedEvent(const char* name);
 // Waits until `event` is signalled or `milliseconds` pass, whichever is first.
-// True when it returned because of a signal (on POSIX: the count had moved
-// since this opener last looked). A null event (an in-memory region in
-// tests) returns false at once.
-bool WaitForNamedEvent(Event* event, int milliseconds);
+// A null event (an in-memory region in tests) returns at once.
+void WaitForNamedEvent(Event* event, int milliseconds);
 
 // A shared-memory object shrunk by another process under a mapping of it
 // (POSIX: ftruncate) would end the next read of a lost page with SIGBUS.

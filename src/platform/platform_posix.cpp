@@ -312,8 +312,8 @@ Event* OpenNamedEvent(const char* name) {
   return MapEvent(shm_open(PosixName(name).c_str(), O_RDONLY | O_NONBLOCK, 0), false);
 }
 
-bool WaitForNamedEvent(Event* event, int milliseconds) {
-  if (event == nullptr) return false;
+void WaitForNamedEvent(Event* event, int milliseconds) {
+  if (event == nullptr) return;
   const std::uint32_t now = __atomic_load_n(event->count, __ATOMIC_ACQUIRE);
   if (now == event->seen) {
     // Sleeps until the count moves from `now`, the time is up, or a signal
@@ -322,9 +322,7 @@ bool WaitForNamedEvent(Event* event, int milliseconds) {
     timespec timeout{milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};
     syscall(SYS_futex, event->count, FUTEX_WAIT, now, &timeout, nullptr, 0);
   }
-  const std::uint32_t seen = event->seen;
   event->seen = __atomic_load_n(event->count, __ATOMIC_ACQUIRE);
-  return event->seen != seen;
 }
 
 namespace {

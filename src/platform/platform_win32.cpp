@@ -121,11 +121,11 @@ Event* OpenNamedEvent(const char* name) {
   return new Event{handle};
 }
 
-bool WaitForNamedEvent(Event* event, int milliseconds) {
-  if (event == nullptr) return false;
+void WaitForNamedEvent(Event* event, int milliseconds) {
+  if (event == nullptr) return;
   // Whatever the outcome (signalled, timed out, failed), the caller checks
   // the tick counts itself afterwards.
-  return WaitForSingleObject(event->handle, Milliseconds(milliseconds)) == WAIT_OBJECT_0;
+  WaitForSingleObject(event->handle, Milliseconds(milliseconds));
 }
 
 // A view of a Windows mapping keeps its pages for as long as it is mapped.

@@ -232,20 +232,9 @@ bool WaitForRow(TelemetryRegion& region, RowBuffer* row) {
     platform::SleepMilliseconds(kWaitMilliseconds);
     return false;
   }
-  if (FetchNewRow(region, row)) {
-    region.emptyWakes = 0;
-    return true;
-  }
-  if (region.emptyWakes >= kEmptyWakesBeforePause) platform::SleepMilliseconds(1);
-  const bool signalled = platform::WaitForNamedEvent(region.event, kWaitMilliseconds);
-  if (FetchNewRow(region, row)) {
-    region.emptyWakes = 0;
-    return true;
-  }
-  // One wake without a row is ordinary: the signal of a row the first fetch
-  // took already. More in a row are someone signalling for nothing.
-  if (signalled && region.emptyWakes < kEmptyWakesBeforePause) ++region.emptyWakes;
-  return false;
+  if (FetchNewRow(region, row)) return true;
+  platform::WaitForNamedEvent(region.event, kWaitMilliseconds);
+  return FetchNewRow(region, row);
 }
 
 std::string_view SessionInfoArea(const TelemetryRegion& region) {

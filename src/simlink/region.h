@@ -91,8 +91,6 @@ struct TelemetryRegion {
   platform::Event* event = nullptr;
   bool attached = false;
   std::int32_t lastTickCount = kNoTickCount;
-  // Waits in a row that a signal ended without a new row following it.
-  std::int32_t emptyWakes = 0;
   // Called after each copy of a row, before its tick count is checked again.
   // Lets a test rewrite the slot mid-copy; null otherwise.
   void (*afterRowCopy)(void* context) = nullptr;
@@ -136,12 +134,8 @@ bool FetchNewRow(TelemetryRegion& region, RowBuffer* row);
 // mapping, or the slot was rewritten during each copy.
 bool CopyNewestRow(TelemetryRegion& region, RowBuffer& row);
 // FetchNewRow, and when that finds nothing, one 16 ms wait on the event and a
-// second FetchNewRow. Sleeps 16 ms while the simulator is absent. An event
-// that keeps being signalled without new rows (not what a publisher does)
-// is not let to keep the reader busy: after kEmptyWakesBeforePause such
-// wakes in a row each wait is preceded by a 1 ms sleep, until a row comes.
+// second FetchNewRow. Sleeps 16 ms while the simulator is absent.
 bool WaitForRow(TelemetryRegion& region, RowBuffer* row);
-inline constexpr std::int32_t kEmptyWakesBeforePause = 2;
 // The NUL-terminated session text inside the region, or nullptr when not
 // attached or when the text has no NUL before the end of the mapping.
 const char* SessionInfoText(const TelemetryRegion& region);
