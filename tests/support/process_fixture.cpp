@@ -26,7 +26,14 @@ ChildProcess* ProcessFixture::Start(const std::string& name, const std::string& 
   // process id keeps one run from reading or truncating the other's files.
   outputs_[name] =
       testing::TempDir() + outputPrefix_ + std::to_string(CurrentProcessId()) + "-" + name + ".txt";
-  ChildProcess* process = StartProcess(path, arguments, outputs_[name]);
+  // Wine ends a killed process a little after TerminateProcess returns, and
+  // a start right after one of the same name has now and then failed there:
+  // try a few times before calling it a failure.
+  ChildProcess* process = nullptr;
+  for (int attempt = 0; attempt < 5 && process == nullptr; ++attempt) {
+    if (attempt > 0) platform::SleepMilliseconds(200);
+    process = StartProcess(path, arguments, outputs_[name]);
+  }
   if (process == nullptr) ADD_FAILURE() << "cannot start " << path;
   processes_[name] = process;
   return process;
