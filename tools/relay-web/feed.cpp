@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <string_view>
+#include <type_traits>
 
 #include "sessioninfo/query.h"
 
@@ -51,12 +52,15 @@ void Feed::PublishSessionText(std::string text) {
   const std::string_view subSessionId = Value(text, "WeekendInfo:SubSessionID:");
   if (!sessionId.empty() || !subSessionId.empty()) {
     std::string id = std::string(sessionId) + "/" + std::string(subSessionId);
-    if (!sessionId_.empty() && id != sessionId_) {
-      strategy_.NewSession();
-      SendStrategy(true);
-    }
+    if (!sessionId_.empty() && id != sessionId_) NewSession();
     sessionId_ = std::move(id);
   }
+  // The drivers may change within a session (joining, leaving, swapping):
+  // the list is read anew, and the cars' histories go on.
+  standings::Field field = standings::ReadField(text);
+  drivers_ = DriverMembersJson(field);
+  standings_.SetField(std::move(field));
+  haveField_ = true;
   server_.PublishSessionText(std::move(text));
 }
 
@@ -75,6 +79,10 @@ void Feed::PublishDirectory(std::shared_ptr<const Directory> directory) {
               find("SessionTime"),
               find("SessionFlags"),
               find("SessionNum")};
+  carIndices_ = {
+      find("PlayerCarIdx"),        find("CarIdxLapCompleted"), find("CarIdxLapDistPct"),
+      find("CarIdxTrackSurface"),  find("CarIdxOnPitRoad"),    find("CarIdxPosition"),
+      find("CarIdxClassPosition"), find("CarIdxLastLapTime"),  find("CarIdxBestLapTime")};
   server_.PublishDirectory(std::move(directory));
 }
 
@@ -99,10 +107,7 @@ void Feed::PublishRow(std::shared_ptr<const std::string> data, std::span<const s
     // figures afresh; the same one after the simulator came back does not.
     const double sessionNum = number(indices_.sessionNum);
     if (std::isfinite(sessionNum)) {
-      if (haveSessionNum_ && sessionNum != sessionNum_) {
-        strategy_.NewSession();
-        SendStrategy(true);
-      }
+      if (haveSessionNum_ && sessionNum != sessionNum_) NewSession();
       sessionNum_ = sessionNum;
       haveSessionNum_ = true;
     }
@@ -125,8 +130,74 @@ void Feed::PublishRow(std::shared_ptr<const std::string> data, std::span<const s
     if (flags >= 0 && flags < 4294967296.0) values.sessionFlags = static_cast<std::uint32_t>(flags);
     const double seconds = std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
     SendStrategy(strategy_.Feed(values, seconds));
+    UpdateStandings(row);
   }
   server_.PublishRow(std::move(data), row, tick);
+}
+
+void Feed::NewSession() {
+  strategy_.NewSession();
+  SendStrategy(true);
+  standings_.NewSession();
+}
+
+void Feed::UpdateStandings(std::span<const std::uint8_t> row) {
+  // Only the simulator's own rows carry the per-car arrays, and the drivers
+  // come from its session text: a relay's stream gives neither.
+  if (!haveField_ || carIndices_.lapDistPct < 0 || carIndices_.lapCompleted < 0) return;
+  const auto& variables = directory_->variables;
+  const auto number = [&](int index) {
+    return index >= 0 ? ReadNumber(row, variables[static_cast<std::size_t>(index)]) : std::nan("");
+  };
+  // Each car's value of one array; cars past the array's end get `otherwise`.
+  const auto each = [&](int index, auto& values, auto otherwise) {
+    const Variable* variable = index >= 0 ? &variables[static_cast<std::size_t>(index)] : nullptr;
+    const std::int32_t count = variable != nullptr ? variable->count : 0;
+    for (std::int32_t car = 0; car < standings::kMaxCars; ++car) {
+      const double value = car < count ? ReadNumber(row, *variable, car) : std::nan("");
+      using Value = std::decay_t<decltype(values[0])>;
+      if constexpr (std::is_same_v<Value, bool>) {
+        values[static_cast<std::size_t>(car)] = value == value && value != 0;
+      } else if constexpr (std::is_same_v<Value, double>) {
+        values[static_cast<std::size_t>(car)] = value == value ? value : otherwise;
+      } else {
+        values[static_cast<std::size_t>(car)] = Whole(value, otherwise);
+      }
+    }
+  };
+  standings::Row& values = standingsRow_;
+  values.sessionTime = number(indices_.sessionTime);
+  values.sessionNum = Whole(number(indices_.sessionNum), 0);
+  values.playerCarIdx = Whole(number(carIndices_.playerCarIdx), -1);
+  each(carIndices_.lapCompleted, values.lapCompleted, 0);
+  each(carIndices_.lapDistPct, values.lapDistPct, -1.0);
+  // Without the track surfaces, a car with a lap distance is in the world.
+  if (carIndices_.trackSurface >= 0) {
+    each(carIndices_.trackSurface, values.trackSurface, -1);
+  } else {
+    for (std::size_t car = 0; car < values.trackSurface.size(); ++car) {
+      values.trackSurface[car] = values.lapDistPct[car] >= 0 ? 3 : -1;
+    }
+  }
+  each(carIndices_.onPitRoad, values.onPitRoad, false);
+  each(carIndices_.position, values.position, 0);
+  each(carIndices_.classPosition, values.classPosition, 0);
+  each(carIndices_.lastLapTime, values.lastLapTime, -1.0);
+  each(carIndices_.bestLapTime, values.bestLapTime, -1.0);
+  if (!std::isfinite(values.sessionTime)) return;
+  standings_.Feed(values);
+
+  const Clock::time_point now = Clock::now();
+  if (now - standingsSentAt_ < kStandingsInterval) return;
+  standingsSentAt_ = now;
+  standings_.Compute(table_);
+  const std::shared_ptr<std::string> standingsJson = standingsBuffers_.Free();
+  StandingsJson(table_, drivers_, *standingsJson);
+  server_.PublishStandings(standingsJson);
+  standings_.ComputeRelative(relative_);
+  const std::shared_ptr<std::string> relativeJson = relativeBuffers_.Free();
+  RelativeJson(relative_, drivers_, *relativeJson);
+  server_.PublishRelative(relativeJson);
 }
 
 void Feed::SendStrategy(bool now) {

@@ -1,7 +1,8 @@
 // What relay-web's sources hand their telemetry to: it passes everything on
 // to the web server and works out the race strategy (the fuel figures) from
-// every row, whichever the source, so that the page, /api/latest and any
-// client of the feed see the same figures.
+// every row, whichever the source, and the standings and relative from every
+// row that carries the simulator's per-car arrays, so that the page,
+// /api/latest and any client of the feed see the same figures.
 #pragma once
 
 #include <boost/asio/io_context.hpp>
@@ -13,6 +14,8 @@
 #include <span>
 #include <string>
 
+#include "relay-web/buffer_pool.h"
+#include "relay-web/standings.h"
 #include "relay-web/strategy.h"
 #include "relay-web/variables.h"
 #include "relay-web/web_server.h"
@@ -22,6 +25,8 @@ namespace web {
 // At most this often a strategy message for figures that changed (and at
 // the latest this long after the change); at once when a lap ends.
 inline constexpr std::chrono::seconds kStrategyInterval{1};
+// The standings and relative go out at most this often.
+inline constexpr std::chrono::milliseconds kStandingsInterval{250};
 // The simulator's rows per second until its header says otherwise.
 inline constexpr double kDefaultTickRate = 60;
 
@@ -45,6 +50,10 @@ class Feed {
   // Sends the figures when they changed; `now` a lap ended, otherwise at
   // most once a kStrategyInterval.
   void SendStrategy(bool now);
+  // Feeds the row's per-car values to the standings, and sends the
+  // standings and relative when kStandingsInterval has passed.
+  void UpdateStandings(std::span<const std::uint8_t> row);
+  void NewSession();
 
   WebServer& server_;
   strategy::Strategy strategy_;
@@ -61,6 +70,21 @@ class Feed {
   double sessionNum_ = 0;
   bool haveSessionNum_ = false;
   std::string sessionId_;
+  // Where the values the standings read lie in the directory, or -1.
+  struct CarIndices {
+    int playerCarIdx = -1, lapCompleted = -1, lapDistPct = -1, trackSurface = -1, onPitRoad = -1,
+        position = -1, classPosition = -1, lastLapTime = -1, bestLapTime = -1;
+  } carIndices_;
+  standings::Standings standings_;
+  bool haveField_ = false;  // a session text was read
+  DriverMembers drivers_;
+  // Filled from every row; the two results only when they are sent.
+  standings::Row standingsRow_;
+  standings::Table table_;
+  standings::Relative relative_;
+  BufferPool standingsBuffers_{kStandingsJsonCapacity};
+  BufferPool relativeBuffers_{kStandingsJsonCapacity / 4};
+  std::chrono::steady_clock::time_point standingsSentAt_;
   std::optional<strategy::Figures> sent_;
   std::chrono::steady_clock::time_point sentAt_;
   // A change held back by the interval goes out when it is over, rows or

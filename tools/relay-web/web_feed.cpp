@@ -3,6 +3,7 @@
 
 #include <array>
 #include <charconv>
+#include <cmath>
 #include <nlohmann/json.hpp>
 
 #include "relay-web/variables.h"
@@ -333,26 +334,157 @@ std::string StrategyJson(const strategy::Figures& f) {
   return object.dump();
 }
 
-std::string LatestJson(std::string_view status, std::string_view session, std::string_view data,
-                       std::string_view strategy, std::string_view values, std::string_view notes) {
+namespace {
+
+// Appends `value` with `decimals` digits after the point, or null when it
+// is not finite.
+void AppendFixed(double value, int decimals, std::string& json) {
+  if (!std::isfinite(value)) {
+    json += "null";
+    return;
+  }
+  char digits[64];
+  const auto written =
+      std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed, decimals);
+  json.append(digits, written.ptr);
+}
+
+void AppendOptional(const std::optional<double>& value, std::string& json) {
+  if (value) {
+    AppendFixed(*value, 3, json);
+  } else {
+    json += "null";
+  }
+}
+
+void AppendWhole(std::int64_t value, std::string& json) {
+  char digits[24];
+  const auto written = std::to_chars(digits, digits + sizeof digits, value);
+  json.append(digits, written.ptr);
+}
+
+void AppendFlag(bool value, std::string& json) { json += value ? "true" : "false"; }
+
+}  // namespace
+
+DriverMembers DriverMembersJson(const standings::Field& field) {
+  DriverMembers members;
+  for (std::size_t car = 0; car < members.size(); ++car) {
+    const standings::Driver& driver = field.drivers[car];
+    members[car] =
+        "\"number\":" + JsonString(driver.number) + ",\"name\":" + JsonString(driver.name) +
+        ",\"team\":" + JsonString(driver.team) + ",\"class\":" + JsonString(driver.className) +
+        ",\"classColor\":" + (driver.classColor.empty() ? "null" : JsonString(driver.classColor));
+  }
+  return members;
+}
+
+void StandingsJson(const standings::Table& table, const DriverMembers& drivers, std::string& json) {
+  json.clear();
+  json += "{\"type\":\"standings\",\"sessionTime\":";
+  AppendFixed(table.sessionTime, 3, json);
+  json += ",\"sessionType\":";
+  // The session type is the text's own word; it is quoted like the names.
+  json += '"';
+  for (const char c : table.sessionType) {
+    if (c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20 ||
+        static_cast<unsigned char>(c) >= 0x80) {
+      continue;
+    }
+    json += c;
+  }
+  json += "\",\"cars\":[";
+  for (int i = 0; i < table.count; ++i) {
+    const standings::Car& car = table.cars[static_cast<std::size_t>(i)];
+    if (i > 0) json += ',';
+    json += "{\"carIdx\":";
+    AppendWhole(car.carIdx, json);
+    json += ',';
+    json += drivers[static_cast<std::size_t>(car.carIdx)];
+    json += ",\"position\":";
+    AppendWhole(car.position, json);
+    json += ",\"classPosition\":";
+    AppendWhole(car.classPosition, json);
+    json += ",\"officialPosition\":";
+    AppendWhole(car.officialPosition, json);
+    json += ",\"lapsCompleted\":";
+    AppendWhole(car.lapsCompleted, json);
+    json += ",\"lapDistPct\":";
+    AppendFixed(car.lapDistPct, 4, json);
+    json += ",\"gapToLeader\":";
+    AppendOptional(car.gapToLeader, json);
+    json += ",\"lapsDown\":";
+    AppendWhole(car.lapsDown, json);
+    json += ",\"interval\":";
+    AppendOptional(car.interval, json);
+    json += ",\"gapToClassLeader\":";
+    AppendOptional(car.gapToClassLeader, json);
+    json += ",\"lastLap\":";
+    AppendOptional(car.lastLap, json);
+    json += ",\"bestLap\":";
+    AppendOptional(car.bestLap, json);
+    json += ",\"onPitRoad\":";
+    AppendFlag(car.onPitRoad, json);
+    json += ",\"inWorld\":";
+    AppendFlag(car.inWorld, json);
+    json += ",\"pitStops\":";
+    AppendWhole(car.pitStops, json);
+    json += ",\"isPlayer\":";
+    AppendFlag(car.isPlayer, json);
+    json += '}';
+  }
+  json += "]}";
+}
+
+void RelativeJson(const standings::Relative& relative, const DriverMembers& drivers,
+                  std::string& json) {
+  json.clear();
+  json += "{\"type\":\"relative\",\"sessionTime\":";
+  AppendFixed(relative.sessionTime, 3, json);
+  json += ",\"cars\":[";
+  for (int i = 0; i < relative.count; ++i) {
+    const standings::RelativeCar& car = relative.cars[static_cast<std::size_t>(i)];
+    if (i > 0) json += ',';
+    json += "{\"carIdx\":";
+    AppendWhole(car.carIdx, json);
+    json += ',';
+    json += drivers[static_cast<std::size_t>(car.carIdx)];
+    json += ",\"gap\":";
+    AppendOptional(car.gap, json);
+    json += ",\"laps\":";
+    AppendWhole(car.laps, json);
+    json += ",\"onPitRoad\":";
+    AppendFlag(car.onPitRoad, json);
+    json += ",\"isPlayer\":";
+    AppendFlag(car.isPlayer, json);
+    json += '}';
+  }
+  json += "]}";
+}
+
+std::string LatestJson(const LatestParts& parts) {
   // The parts are JSON texts already; joining them keeps the relay's digits,
   // which a round trip through a parser would not.
   const auto orNull = [](std::string_view part) { return part.empty() ? "null" : part; };
   std::string json = "{\"status\":";
-  json += status;
+  json += parts.status;
   json += ",\"session\":";
-  json += orNull(session);
+  json += orNull(parts.session);
   json += ",\"data\":";
-  json += orNull(data);
+  json += orNull(parts.data);
   json += ",\"strategy\":";
-  json += orNull(strategy);
-  if (!values.empty()) {
+  json += orNull(parts.strategy);
+  json += ",\"standings\":";
+  json += orNull(parts.standings);
+  json += ",\"relative\":";
+  json += orNull(parts.relative);
+  if (!parts.values.empty()) {
     json += ",\"vars\":";
-    json += values;
+    json += parts.values;
   }
-  if (!notes.empty()) {
+  if (!parts.notes.empty()) {
     json += ',';
-    json += notes;
+    json += parts.notes;
   }
   json += '}';
   return json;

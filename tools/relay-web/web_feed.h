@@ -4,6 +4,7 @@
 // are booleans.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "relay-stream/message_parser.h"
+#include "relay-web/standings.h"
 #include "relay-web/strategy.h"
 
 namespace web {
@@ -106,13 +108,33 @@ std::string PlanNotes(const VarsPlan& plan);
 // the fuel figures, each null until it can be computed.
 std::string StrategyJson(const strategy::Figures& figures);
 
-// The snapshot of GET /api/latest: {"status":STATUS,"session":SESSION,
-// "data":DATA,"strategy":STRATEGY} from texts made by the functions above
-// (an empty one becomes null), and "vars":VALUES at the end when `values`
-// (made by ValuesJson) is not empty, followed by `notes` (from PlanNotes)
-// when they are not empty.
-std::string LatestJson(std::string_view status, std::string_view session, std::string_view data,
-                       std::string_view strategy, std::string_view values,
-                       std::string_view notes = {});
+// Room for a standings message of a full field, so one reserve covers it.
+inline constexpr std::size_t kStandingsJsonCapacity = 48 * 1024;
+
+// Each car's members of the standings and relative messages that come from
+// the driver list ("number","name","team","class","classColor"), made once
+// per session text.
+using DriverMembers = std::array<std::string, standings::kMaxCars>;
+DriverMembers DriverMembersJson(const standings::Field& field);
+
+// {"type":"standings","sessionTime":..,"sessionType":..,"cars":[...]} and
+// {"type":"relative","sessionTime":..,"cars":[...]}, written into `json`
+// (replacing its contents). Times are in seconds to the millisecond, null
+// when unknown. Allocate nothing once `json` has the room.
+void StandingsJson(const standings::Table& table, const DriverMembers& drivers, std::string& json);
+void RelativeJson(const standings::Relative& relative, const DriverMembers& drivers,
+                  std::string& json);
+
+// The parts of GET /api/latest, each a JSON text made by the functions
+// above; an empty one becomes null.
+struct LatestParts {
+  std::string_view status, session, data, strategy, standings, relative;
+  std::string_view values;  // from ValuesJson, or empty for no "vars"
+  std::string_view notes;   // from PlanNotes, or empty
+};
+// {"status":..,"session":..,"data":..,"strategy":..,"standings":..,
+// "relative":..}, then "vars":VALUES when there are values and the notes
+// when there are any.
+std::string LatestJson(const LatestParts& parts);
 
 }  // namespace web

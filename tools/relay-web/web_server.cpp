@@ -97,7 +97,15 @@ class FloodReport {
 
 // The kinds of state message. Each browser waits for at most the newest
 // message of each kind: they describe state, not events.
-enum StateKind : std::size_t { kStatus, kSession, kSessionText, kStrategy, kStateKinds };
+enum StateKind : std::size_t {
+  kStatus,
+  kSession,
+  kSessionText,
+  kStrategy,
+  kStandings,
+  kRelative,
+  kStateKinds
+};
 
 // What a request's query asks of the feed: ?vars=NAME,NAME,... (or * for
 // all) and ?hz=N. Other parameters are ignored.
@@ -335,6 +343,7 @@ class SharedState {
   // ---- The feed
   void PublishStatus(bool present);
   void PublishState(StateKind kind, std::string json);
+  void PublishState(StateKind kind, Message json);
   void PublishSessionText(std::string text);
   void PublishDirectory(std::shared_ptr<const Directory> directory);
   void PublishRow(Message data, std::span<const std::uint8_t> row, std::int32_t tick);
@@ -356,6 +365,19 @@ class SharedState {
   void SetMaxMessage(std::size_t bytes) { maxMessage_ = bytes; }
 
   std::string Latest(const FeedQuery& query) const;
+  // GET /api/standings: {"standings":..,"relative":..}, null before the
+  // first of each.
+  std::string Standings() const {
+    const auto orNull = [](const Message& message) {
+      return message != nullptr ? std::string_view(*message) : std::string_view("null");
+    };
+    std::string json = "{\"standings\":";
+    json += orNull(state_[kStandings].message);
+    json += ",\"relative\":";
+    json += orNull(state_[kRelative].message);
+    json += '}';
+    return json;
+  }
   const std::string& VariableList() const { return variableList_; }
   const Message& SessionText() const { return sessionText_; }
 
@@ -627,7 +649,12 @@ void SharedState::PublishState(StateKind kind, std::string json) {
   // A source may repeat itself (the relay sends its SESSION_INFO every few
   // seconds); browsers hear of a change.
   if (state_[kind].message != nullptr && *state_[kind].message == json) return;
-  state_[kind] = {Next(), std::make_shared<const std::string>(std::move(json))};
+  PublishState(kind, std::make_shared<const std::string>(std::move(json)));
+}
+
+void SharedState::PublishState(StateKind kind, Message json) {
+  if (state_[kind].message != nullptr && *state_[kind].message == *json) return;
+  state_[kind] = {Next(), std::move(json)};
   WakeAll();
 }
 
@@ -675,8 +702,14 @@ std::string SharedState::Latest(const FeedQuery& query) const {
   const auto text = [](const Message& message) {
     return message != nullptr ? std::string_view(*message) : std::string_view();
   };
-  return LatestJson(text(state_[kStatus].message), text(state_[kSession].message), text(data_),
-                    text(state_[kStrategy].message), values, notes);
+  return LatestJson({.status = text(state_[kStatus].message),
+                     .session = text(state_[kSession].message),
+                     .data = text(data_),
+                     .strategy = text(state_[kStrategy].message),
+                     .standings = text(state_[kStandings].message),
+                     .relative = text(state_[kRelative].message),
+                     .values = values,
+                     .notes = notes});
 }
 
 void SharedState::WatchForStalls(const std::shared_ptr<SharedState>& self) {
@@ -798,6 +831,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     if (get && path == "/api/latest") {
       return Answer(http::status::ok, "application/json", state_->Latest(feed), keepAlive);
     }
+    if (get && path == "/api/standings") {
+      return Answer(http::status::ok, "application/json", state_->Standings(), keepAlive);
+    }
     if (get && path == "/api/vars") {
       return Answer(http::status::ok, "application/json", state_->VariableList(), keepAlive);
     }
@@ -818,7 +854,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       return Send(http::status::ok, "text/yaml; charset=utf-8", *text, text, keepAlive);
     }
     Answer(http::status::not_found, "text/plain; charset=utf-8",
-           "relay-web: not found; try /, /api/latest, /api/vars or /api/session\n", keepAlive);
+           "relay-web: not found; try /, /api/latest, /api/standings, /api/vars or /api/session\n",
+           keepAlive);
   }
 
   void Answer(http::status status, const char* contentType, std::string body, bool keepAlive) {
@@ -1062,6 +1099,12 @@ void WebServer::PublishSession(std::string json) {
 }
 void WebServer::PublishStrategy(std::string json) {
   state_->PublishState(kStrategy, std::move(json));
+}
+void WebServer::PublishStandings(std::shared_ptr<const std::string> json) {
+  state_->PublishState(kStandings, std::move(json));
+}
+void WebServer::PublishRelative(std::shared_ptr<const std::string> json) {
+  state_->PublishState(kRelative, std::move(json));
 }
 void WebServer::PublishSessionText(std::string text) {
   state_->PublishSessionText(std::move(text));

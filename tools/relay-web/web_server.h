@@ -1,11 +1,11 @@
 // relay-web's HTTP and WebSocket side, on Boost.Beast: one port serves the
 // dashboard page (GET /), the WebSocket feed (GET /ws), the latest values
-// (GET /api/latest), the variable list (GET /api/vars) and the simulator's
-// session text (GET /api/session). Everything runs on the io_context it is
-// given, on one thread: a listener accepts, an HTTP session reads requests
-// and answers them or hands its socket to a WebSocket session, and the
-// shared state knows the WebSocket sessions and what each still has to be
-// sent.
+// (GET /api/latest), the standings (GET /api/standings), the variable list
+// (GET /api/vars) and the simulator's session text (GET /api/session).
+// Everything runs on the io_context it is given, on one thread: a listener
+// accepts, an HTTP session reads requests and answers them or hands its
+// socket to a WebSocket session, and the shared state knows the WebSocket
+// sessions and what each still has to be sent.
 #pragma once
 
 #include <boost/asio/io_context.hpp>
@@ -89,6 +89,10 @@ class WebServer {
   void PublishStatus(bool present);
   void PublishSession(std::string json);
   void PublishStrategy(std::string json);
+  // The standings and relative messages, in buffers the caller may use
+  // again once nobody else holds them (never copied per browser).
+  void PublishStandings(std::shared_ptr<const std::string> json);
+  void PublishRelative(std::shared_ptr<const std::string> json);
   // The simulator's session text as it stands (8-bit text).
   void PublishSessionText(std::string text);
   // The variables the rows are laid out by, from now on.
