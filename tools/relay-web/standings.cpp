@@ -227,9 +227,10 @@ std::optional<double> Standings::EstimatedGap(int ahead, int behind) const {
 }
 
 void Standings::Compute(Table& table) const {
+  static const std::string kUnknown;
   const std::string& type = last_.sessionNum >= 0 && last_.sessionNum < Field::kMaxSessions
                                 ? field_.sessionTypes[static_cast<std::size_t>(last_.sessionNum)]
-                                : field_.sessionTypes[0];
+                                : kUnknown;
   table.sessionTime = last_.sessionTime;
   table.sessionType = type;
   table.race = type == "Race";
