@@ -1,6 +1,6 @@
 // The publisher's restart, its tick counts past 2^31 - 1, its
-// single-publisher lock, and its shared objects shrunk under it and its
-// readers.
+// single-publisher lock, its shared objects shrunk under it and its readers,
+// and its arrays written at once.
 #include "sim-publisher/publisher.h"
 
 #include <gtest/gtest.h>
@@ -84,6 +84,36 @@ TEST(PublisherTicks, StartOverAfterTheLargestCountAndTheRelayTakesRowsAgain) {
     std::memcpy(&lap, row.bytes.data() + simlink::OffsetOf(region, "Lap"), sizeof lap);
     if (taken) {
       EXPECT_EQ(lap, tick);
+    }
+  }
+}
+
+// An array written at once stops at the array's length and at the row's end
+// (a row cut short by a row-length change), whole values only.
+TEST(PublisherArrays, StopAtTheArraysLengthAndTheRowsEnd) {
+  const publisher::Layout layout =
+      publisher::PackedLayout({{"Before", publisher::ValueType::kInt},
+                               {"Times", publisher::ValueType::kFloat, 3},
+                               {"After", publisher::ValueType::kInt}},
+                              1, 0);
+  const float values[] = {1.5f, 2.5f, 3.5f, 4.5f};
+  struct Case {
+    std::size_t rowLength;
+    int written;  // values of the array that land in the row
+  };
+  for (const Case c : {Case{20, 3}, Case{16, 3}, Case{15, 2}, Case{8, 1}, Case{5, 0}, Case{0, 0}}) {
+    std::vector<std::uint8_t> row(c.rowLength + 8, 0xee);
+    publisher::SetFloats(std::span(row).first(c.rowLength), layout, "Times", values);
+    for (int i = 0; i < 4; ++i) {
+      float value = 0;
+      std::memcpy(&value, row.data() + 4 + 4 * i, sizeof value);
+      if (i < c.written) {
+        EXPECT_EQ(value, values[i]) << c.rowLength << " bytes, value " << i;
+      } else if (4 + 4 * static_cast<std::size_t>(i) + 4 <= row.size()) {
+        EXPECT_EQ(std::vector<std::uint8_t>(row.begin() + 4 + 4 * i, row.begin() + 8 + 4 * i),
+                  std::vector<std::uint8_t>(4, 0xee))
+            << c.rowLength << " bytes, value " << i;
+      }
     }
   }
 }

@@ -426,6 +426,43 @@ void SetBool(std::span<std::uint8_t> row, const Layout& layout, std::string_view
   SetValue(row, layout, name, 0, &byte, sizeof byte);
 }
 
+namespace {
+
+// The bytes of the row that hold the first `count` elements of array `name`,
+// as many as fit the array and the row; none for a name the layout lacks.
+std::span<std::uint8_t> ArrayBytes(std::span<std::uint8_t> row, const Layout& layout,
+                                   std::string_view name, std::size_t count, std::size_t size) {
+  for (const Variable& variable : layout.variables) {
+    if (variable.name != name) continue;
+    const auto offset = static_cast<std::size_t>(std::max(variable.offset, 0));
+    if (offset >= row.size()) return {};
+    count = std::min(count, static_cast<std::size_t>(std::max(variable.count, 0)));
+    count = std::min(count, (row.size() - offset) / size);
+    return row.subspan(offset, count * size);
+  }
+  return {};
+}
+
+}  // namespace
+
+void SetFloats(std::span<std::uint8_t> row, const Layout& layout, std::string_view name,
+               std::span<const float> values) {
+  const auto bytes = ArrayBytes(row, layout, name, values.size(), sizeof(float));
+  if (!bytes.empty()) std::memcpy(bytes.data(), values.data(), bytes.size());
+}
+
+void SetInts(std::span<std::uint8_t> row, const Layout& layout, std::string_view name,
+             std::span<const std::int32_t> values) {
+  const auto bytes = ArrayBytes(row, layout, name, values.size(), sizeof(std::int32_t));
+  if (!bytes.empty()) std::memcpy(bytes.data(), values.data(), bytes.size());
+}
+
+void SetBools(std::span<std::uint8_t> row, const Layout& layout, std::string_view name,
+              std::span<const bool> values) {
+  const auto bytes = ArrayBytes(row, layout, name, values.size(), 1);
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = values[i] ? 1 : 0;
+}
+
 bool OpenInMemory(Publisher& publisher, std::span<std::uint8_t> region, const Layout& layout,
                   std::string_view sessionText) {
   if (!WriteLayout(region, layout, sessionText)) return false;

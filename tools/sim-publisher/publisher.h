@@ -95,6 +95,15 @@ void SetDouble(std::span<std::uint8_t> row, const Layout& layout, std::string_vi
 void SetInt(std::span<std::uint8_t> row, const Layout& layout, std::string_view name,
             std::int32_t value, std::int32_t index = 0);
 void SetBool(std::span<std::uint8_t> row, const Layout& layout, std::string_view name, bool value);
+// Stores `values` as the first elements of the array `name`, with one look-up
+// for them all; values beyond the array's length or the row's end are left
+// out.
+void SetFloats(std::span<std::uint8_t> row, const Layout& layout, std::string_view name,
+               std::span<const float> values);
+void SetInts(std::span<std::uint8_t> row, const Layout& layout, std::string_view name,
+             std::span<const std::int32_t> values);
+void SetBools(std::span<std::uint8_t> row, const Layout& layout, std::string_view name,
+              std::span<const bool> values);
 
 struct Publisher {
   std::span<std::uint8_t> region;

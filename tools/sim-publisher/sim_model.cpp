@@ -1,9 +1,13 @@
-// The simulated session: a GT car lapping Spa, driven by a simple driver
-// model that brakes for each corner, shifts by the lights and pits for fuel.
+// The simulated session: a GT car racing a two-class field at Spa, driven by
+// a simple driver model that brakes for each corner, shifts by the lights and
+// pits for fuel. The other cars follow a speed profile of the lap at their
+// class's pace, stop in the pits now and then, and are placed officially as
+// they cross the line.
 #include "sim-publisher/sim_model.h"
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 #include "sessioninfo/query.h"
@@ -58,6 +62,120 @@ constexpr double kResponse = 2.5;  // 1/s: how hard the driver closes a speed ga
 
 // Top speed of each gear at the red line, km/h.
 constexpr std::array<double, kForwardGears + 1> kGearTop = {0, 100, 135, 170, 205, 245, 290};
+
+struct CarClass {
+  int id;
+  const char* shortName;
+  double estLapTime;  // seconds
+  const char* color;
+};
+constexpr CarClass kGt3 = {2708, "GT3", 118.5, "0xffda59"};
+constexpr CarClass kGt4 = {4083, "GT4", 135.2, "0x33ceff"};
+constexpr CarClass kPaceCarClass = {11, "Safety", 150.0, "0xffffff"};
+
+struct Entrant {
+  const char* userName;
+  const char* teamName;
+  int number;
+  const char* carPath;
+  const char* screenName;
+  int iRating;
+  const CarClass* carClass;
+  double start;   // how far round the first lap the car is at session time 0
+  double pace;    // seconds for a racing lap
+  int firstStop;  // the lap at whose end it first turns into the pits
+};
+
+// The racing cars, CarIdx 1 to kRacingCars; the driver's (car 3) starts from
+// the pits and drives itself. The rows begin with the field strung out round
+// its first lap, the GT3s ahead of the GT4s. Car 8 pits at the end of its
+// first lap (in its stall about 80 s in), car 2 at the end of its second
+// (about 2:45 in); car 12 starts three quarters of a lap behind the leader, car 4, and is
+// lapped by it a little before the three-minute mark.
+constexpr std::size_t kPlayerSlot = kPlayerCarIdx - 1;
+constexpr std::array<Entrant, kRacingCars> kEntrants = {{
+    {"Lena Vogt", "Vogt Motorsport", 12, "porsche992rgt3", "Porsche 911 GT3 R (992)", 2650, &kGt3,
+     0.74, 117.0, 6},
+    {"Tom Okafor", "Okafor Racing", 31, "ferrari296gt3", "Ferrari 296 GT3", 2480, &kGt3, 0.70,
+     117.6, 2},
+    {"Alex Morgan", "Morgan Racing", 46, "bmwm4gt3", "BMW M4 GT3", 2710, &kGt3, 0, 0, 0},
+    {"Sofia Marques", "Marques Competition", 8, "mclaren720sgt3", "McLaren 720S GT3 EVO", 2395,
+     &kGt3, 0.78, 116.4, 7},
+    {"Ravi Iyer", "Iyer Sport", 77, "audir8lmsevo2gt3", "Audi R8 LMS GT3 evo II", 2555, &kGt3, 0.64,
+     116.9, 5},
+    {"Hannah Lindqvist", "Nordic Speed", 5, "mercedesamgevogt3", "Mercedes-AMG GT3 2020", 2820,
+     &kGt3, 0.58, 119.6, 8},
+    {"Marco Bellini", "Scuderia Bellini", 63, "lamborghinievogt3", "Lamborghini Huracan GT3 EVO",
+     2300, &kGt3, 0.09, 121.8, 4},
+    {"Yuki Tanaka", "Tanaka Works", 108, "bmwm4evogt4", "BMW M4 GT4", 1980, &kGt4, 0.50, 133.0, 1},
+    {"Chloe Dubois", "Dubois Autosport", 142, "porsche718gt4", "Porsche 718 Cayman GT4 RS CS", 2105,
+     &kGt4, 0.44, 134.2, 9},
+    {"Jonas Berg", "Berg Racing", 117, "mclaren570sgt4", "McLaren 570S GT4", 1870, &kGt4, 0.36,
+     135.5, 6},
+    {"Priya Nair", "Nair Motorsport", 155, "amvantagegt4", "Aston Martin Vantage GT4", 1760, &kGt4,
+     0.28, 137.0, 5},
+    {"Owen Fletcher", "Fletcher Bros", 199, "mercedesamggt4", "Mercedes-AMG GT4", 1540, &kGt4, 0.03,
+     139.8, 7},
+}};
+
+// The field's laps vary by up to this many seconds about the car's pace; a
+// stop in the pits stands 25 to 40 s; the next stop comes 7 to 10 laps on.
+constexpr double kFieldPaceSpread = 1.2;
+constexpr double kFieldStopSeconds = 25;
+constexpr double kFieldStopSpread = 15;
+constexpr int kFieldStintLaps = 7;
+// Acceleration out of a corner, on average over the straight after it.
+constexpr double kFieldAcceleration = 4;
+
+// The lap's speed profile, in kLapShapeStretches equal stretches: the share
+// of a lap's time spent before each stretch (and 1 at the end), at a speed
+// no faster than lets a car brake down to every corner ahead or than it can
+// have reached accelerating out of every corner behind.
+constexpr int kLapShapeStretches = 100;
+using LapShapeTable = std::array<double, kLapShapeStretches + 1>;
+const LapShapeTable& LapShape() {
+  static const LapShapeTable shape = [] {
+    LapShapeTable table{};
+    for (int i = 0; i < kLapShapeStretches; ++i) {
+      const double at = (i + 0.5) / kLapShapeStretches;
+      double speed = 80;  // m/s, at the end of the longest straight
+      for (const Corner& corner : kTrackCorners) {
+        const double apex = corner.kmh / 3.6;
+        double ahead = (corner.at - at) * kTrackLength;
+        if (ahead < 0) ahead += kTrackLength;
+        speed = std::min(speed, std::sqrt(apex * apex + 2 * kPlanBrake * ahead));
+        speed = std::min(speed,
+                         std::sqrt(apex * apex + 2 * kFieldAcceleration * (kTrackLength - ahead)));
+      }
+      table[static_cast<std::size_t>(i) + 1] = table[static_cast<std::size_t>(i)] + 1 / speed;
+    }
+    const double lap = table.back();
+    for (double& share : table) share /= lap;
+    return table;
+  }();
+  return shape;
+}
+
+std::size_t ShapeStretch(double fraction) {
+  const double at = std::clamp(fraction, 0.0, 1.0) * kLapShapeStretches;
+  return std::min(static_cast<std::size_t>(at), std::size_t{kLapShapeStretches - 1});
+}
+
+// The share of a lap's time spent before `fraction` of the lap.
+double ShapeAt(double fraction) {
+  const LapShapeTable& shape = LapShape();
+  const std::size_t stretch = ShapeStretch(fraction);
+  const double into =
+      std::clamp(fraction, 0.0, 1.0) * kLapShapeStretches - static_cast<double>(stretch);
+  return shape[stretch] + (shape[stretch + 1] - shape[stretch]) * into;
+}
+
+// Laps a second at `fraction` of the lap for a car whose lap takes `pace` s.
+double LapRate(double fraction, double pace) {
+  const LapShapeTable& shape = LapShape();
+  const std::size_t stretch = ShapeStretch(fraction);
+  return 1 / (kLapShapeStretches * pace * (shape[stretch + 1] - shape[stretch]));
+}
 
 double NextUnit(std::uint64_t& state) {
   // splitmix64: fixed output on every platform, unlike the standard
@@ -199,6 +317,151 @@ void TrackStretches(Model& m) {
   }
 }
 
+// The standing of racing car `k` (CarIdx k + 1): laps completed and when it
+// last crossed the line.
+int LapsCompletedOf(const Model& m, std::size_t k) {
+  return k == kPlayerSlot ? m.lapsCompleted : m.field[k].lapsCompleted;
+}
+double LineTimeOf(const Model& m, std::size_t k) {
+  return k == kPlayerSlot ? m.lapStart : m.field[k].lapStart;
+}
+
+// Gives car `k` its places: one behind every car `ahead` says is ahead of it.
+template <typename Ahead>
+void Place(Model& m, std::size_t k, Ahead ahead) {
+  int position = 1;
+  int classPosition = 1;
+  for (std::size_t j = 0; j < m.field.size(); ++j) {
+    if (j == k || !ahead(j)) continue;
+    ++position;
+    if (kEntrants[j].carClass == kEntrants[k].carClass) ++classPosition;
+  }
+  m.field[k].position = position;
+  m.field[k].classPosition = classPosition;
+}
+
+// The official places of car `k` as it crosses the line, as the simulator
+// gives them: ahead of it are the cars with more laps completed and those
+// with as many that crossed the line before it. The other cars' places
+// change only as they cross the line themselves.
+void Classify(Model& m, std::size_t k) {
+  const int laps = LapsCompletedOf(m, k);
+  const double at = LineTimeOf(m, k);
+  Place(m, k, [&](std::size_t j) {
+    const int lapsJ = LapsCompletedOf(m, j);
+    const double atJ = LineTimeOf(m, j);
+    return lapsJ > laps || (lapsJ == laps && (atJ < at || (atJ == at && j < k)));
+  });
+}
+
+// The pit stall of car `k`: the driver's at kPitBox, the others' beside it.
+double PitStall(std::size_t k) {
+  return kPitBox + 0.0025 * (static_cast<double>(k) - static_cast<double>(kPlayerSlot));
+}
+
+void NewFieldLap(Model& m, std::size_t k) {
+  m.field[k].pace = kEntrants[k].pace + kFieldPaceSpread * (NextUnit(m.fieldRandom) - 0.5);
+}
+
+void StartField(Model& m) {
+  for (std::size_t k = 0; k < m.field.size(); ++k) {
+    if (k == kPlayerSlot) continue;
+    FieldCar& car = m.field[k];
+    car = FieldCar{};
+    car.fraction = kEntrants[k].start;
+    car.stopLap = kEntrants[k].firstStop;
+    NewFieldLap(m, k);
+    // The lap began before the rows did, at the car's pace.
+    car.lapStart = -car.pace * ShapeAt(car.fraction);
+  }
+  // The start's order: by how far round the first lap each car is; the
+  // driver, in the pits, comes last.
+  auto start = [&m](std::size_t k) { return k == kPlayerSlot ? -1.0 : m.field[k].fraction; };
+  for (std::size_t k = 0; k < m.field.size(); ++k) {
+    Place(m, k,
+          [&](std::size_t j) { return start(j) > start(k) || (start(j) == start(k) && j < k); });
+  }
+}
+
+// The chequered flag is out once a car has completed the race's laps: every
+// car finishes as it next crosses the line.
+bool Chequered(const Model& m) {
+  for (std::size_t k = 0; k < m.field.size(); ++k) {
+    if (LapsCompletedOf(m, k) >= kSessionLaps) return true;
+  }
+  return false;
+}
+
+void FieldCrossLine(Model& m, std::size_t k, double at) {
+  FieldCar& car = m.field[k];
+  car.lastLapTime = at - car.lapStart;
+  if (car.bestLapTime < 0 || car.lastLapTime < car.bestLapTime) car.bestLapTime = car.lastLapTime;
+  car.lapStart = at;
+  ++car.lap;
+  ++car.lapsCompleted;
+  Classify(m, k);
+  // After its last lap the car leaves the world.
+  if (Chequered(m)) {
+    car.phase = FieldPhase::kFinished;
+    return;
+  }
+  NewFieldLap(m, k);
+}
+
+// Moves car `k` on by one row's worth of time, from m.sessionTime.
+void StepFieldCar(Model& m, std::size_t k) {
+  FieldCar& car = m.field[k];
+  const double now = m.sessionTime;
+  switch (car.phase) {
+    case FieldPhase::kFinished:
+      return;
+    case FieldPhase::kInStall:
+      if (now < car.leaveStall) return;
+      car.phase = FieldPhase::kFromStall;
+      break;
+    default:
+      break;
+  }
+  const double rate =
+      car.phase == FieldPhase::kRacing ? LapRate(car.fraction, car.pace) : kPitLimit / kTrackLength;
+  const double from = car.fraction;
+  double to = from + rate * m.step;
+  if (car.phase == FieldPhase::kRacing && car.lap == car.stopLap && from < kPitEntry &&
+      to >= kPitEntry && car.lap < kSessionLaps && !Chequered(m)) {
+    car.phase = FieldPhase::kToStall;
+  }
+  if (to >= 1) {
+    FieldCrossLine(m, k, now + m.step * (1 - from) / (to - from));
+    to -= 1;
+    if (car.phase == FieldPhase::kFinished) return;
+  }
+  // The stalls and the pit exit lie past the line, in the first half of the lap.
+  if (car.phase == FieldPhase::kToStall && to < 0.5 && to >= PitStall(k)) {
+    to = PitStall(k);
+    car.phase = FieldPhase::kInStall;
+    car.leaveStall = now + m.step + kFieldStopSeconds + kFieldStopSpread * NextUnit(m.fieldRandom);
+  } else if (car.phase == FieldPhase::kFromStall && to < 0.5 && to >= kPitExit) {
+    car.phase = FieldPhase::kRacing;
+    car.stopLap = car.lap + kFieldStintLaps + static_cast<int>(4 * NextUnit(m.fieldRandom));
+  }
+  car.fraction = to;
+}
+
+int FieldTrackSurface(const FieldCar& car) {
+  switch (car.phase) {
+    case FieldPhase::kFinished:
+      return -1;
+    case FieldPhase::kInStall:
+      return 1;
+    case FieldPhase::kToStall:
+    case FieldPhase::kFromStall:
+      return 2;
+    case FieldPhase::kRacing:
+      break;
+  }
+  return 3;
+}
+
 void CrossLine(Model& m) {
   m.distance -= kTrackLength;
   ++m.lapsCompleted;
@@ -215,6 +478,7 @@ void CrossLine(Model& m) {
   m.stretch = 0;
   m.lapProfile = {};
   NewLapDriving(m);
+  Classify(m, kPlayerSlot);
 }
 
 void Enter(Model& m, Phase phase) {
@@ -293,8 +557,16 @@ constexpr Described kDescribed[] = {
     {"PlayerCarClassPosition", "", "The driver's place in the car's class"},
     {"PlayerCarMyIncidentCount", "", "Incident points of the driver this session"},
     {"CarIdxLap", "", "Lap each car is on, by car index"},
+    {"CarIdxLapCompleted", "", "Laps each car has completed, by car index"},
     {"CarIdxLapDistPct", "", "How far around the lap each car is, 0 to 1"},
-    {"CarIdxPosition", "", "Each car's place in the race"},
+    {"CarIdxTrackSurface", "", "Where each car is: -1 not in world, 1 pit stall, 2 pit lane"},
+    {"CarIdxOnPitRoad", "", "Each car is on pit road"},
+    {"CarIdxPosition", "", "Each car's place in the race, as of its last line crossing"},
+    {"CarIdxClassPosition", "", "Each car's place in its class"},
+    {"CarIdxLastLapTime", "s", "Each car's last lap time, -1 for none"},
+    {"CarIdxBestLapTime", "s", "Each car's best lap time, -1 for none"},
+    {"CarIdxEstTime", "s", "Each car's estimated time from the line at its class's pace"},
+    {"CarIdxF2Time", "s", "Each car's time behind the leader"},
     {"OnPitRoad", "", "The car is on pit road"},
     {"Throttle", "", "Throttle, 0 (off) to 1 (full)"},
     {"Brake", "", "Brake, 0 (off) to 1 (full)"},
@@ -317,11 +589,6 @@ constexpr Described kDescribed[] = {
     {"WaterTemp", "C", "Engine coolant temperature"},
     {"OilTemp", "C", "Engine oil temperature"},
 };
-
-double OtherCarFraction(const Model& m, std::size_t car) {
-  const double laps = m.otherStart[car] + m.sessionTime / m.otherLapTime[car];
-  return laps - std::floor(laps);
-}
 
 }  // namespace
 
@@ -373,14 +640,19 @@ publisher::Layout SessionLayout() {
       {"PlayerTrackSurface", T::kInt},
       {"PlayerCarIdx", T::kInt},
       {"PlayerCarInPitStall", T::kBool},
-      {"CarIdxLap", T::kInt, 64},
-      {"CarIdxLapCompleted", T::kInt, 64},
-      {"CarIdxLapDistPct", T::kFloat, 64},
-      {"CarIdxTrackSurface", T::kInt, 64},
-      {"CarIdxOnPitRoad", T::kBool, 64},
-      {"CarIdxPosition", T::kInt, 64},
-      {"CarIdxGear", T::kInt, 64},
-      {"CarIdxRPM", T::kFloat, 64},
+      {"CarIdxLap", T::kInt, kCarSlots},
+      {"CarIdxLapCompleted", T::kInt, kCarSlots},
+      {"CarIdxLapDistPct", T::kFloat, kCarSlots},
+      {"CarIdxTrackSurface", T::kInt, kCarSlots},
+      {"CarIdxOnPitRoad", T::kBool, kCarSlots},
+      {"CarIdxPosition", T::kInt, kCarSlots},
+      {"CarIdxClassPosition", T::kInt, kCarSlots},
+      {"CarIdxF2Time", T::kFloat, kCarSlots},
+      {"CarIdxEstTime", T::kFloat, kCarSlots},
+      {"CarIdxLastLapTime", T::kFloat, kCarSlots},
+      {"CarIdxBestLapTime", T::kFloat, kCarSlots},
+      {"CarIdxGear", T::kInt, kCarSlots},
+      {"CarIdxRPM", T::kFloat, kCarSlots},
       {"OnPitRoad", T::kBool},
       {"SteeringWheelAngle", T::kFloat},
       {"Throttle", T::kFloat},
@@ -444,91 +716,104 @@ publisher::Layout SessionLayout() {
   return publisher::PackedLayout(std::move(variables), 4, 0);
 }
 
+namespace {
+
+// One entry of the driver list, in the simulator's style.
+void AppendDriver(std::string& text, int carIdx, const char* userName, const char* teamName,
+                  int number, const char* carPath, const char* screenName, const CarClass& carClass,
+                  bool paceCar, int iRating) {
+  char entry[1024];
+  std::snprintf(entry, sizeof entry,
+                " - CarIdx: %d\n"
+                "   UserName: %s\n"
+                "   TeamName: %s\n"
+                "   CarNumber: \"%d\"\n"
+                "   CarNumberRaw: %d\n"
+                "   CarPath: %s\n"
+                "   CarScreenName: %s\n"
+                "   CarClassID: %d\n"
+                "   CarClassShortName: %s\n"
+                "   CarClassEstLapTime: %.4f\n"
+                "   CarClassColor: %s\n"
+                "   CarIsPaceCar: %d\n"
+                "   IsSpectator: 0\n"
+                "   IRating: %d\n",
+                carIdx, userName, teamName, number, number, carPath, screenName, carClass.id,
+                carClass.shortName, carClass.estLapTime, carClass.color, paceCar ? 1 : 0, iRating);
+  text += entry;
+}
+
+}  // namespace
+
 std::string SessionText() {
-  return "---\n"
-         "WeekendInfo:\n"
-         " TrackName: spa 2024 up\n"
-         " TrackDisplayName: Circuit de Spa-Francorchamps\n"
-         " TrackLength: 7.00 km\n"
-         " TrackCity: Stavelot\n"
-         " TrackCountry: Belgium\n"
-         " TrackAirTemp: 22.00 C\n"
-         " EventType: Race\n"
-         " Category: Road\n"
-         " SessionID: 90211307\n"
-         " SubSessionID: 71544092\n"
-         "SessionInfo:\n"
-         " Sessions:\n"
-         " - SessionNum: 0\n"
-         "   SessionLaps: 20\n"
-         "   SessionTime: 2700.0000 sec\n"
-         "   SessionType: Race\n"
-         "   SessionName: RACE\n"
-         "DriverInfo:\n"
-         " DriverCarIdx: 3\n"
-         " DriverUserID: 204117\n"
-         " PaceCarIdx: 0\n"
-         " DriverCarIdleRPM: 900.000\n"
-         " DriverCarRedLine: 7400.000\n"
-         " DriverCarEngCylinderCount: 6\n"
-         " DriverCarFuelKgPerLtr: 0.750\n"
-         " DriverCarFuelMaxLtr: 100.000\n"
-         " DriverCarMaxFuelPct: 1.000\n"
-         " DriverCarGearNumForward: 6\n"
-         " DriverCarGearNeutral: 1\n"
-         " DriverCarGearReverse: 1\n"
-         " DriverCarSLFirstRPM: 5500.000\n"
-         " DriverCarSLShiftRPM: 6900.000\n"
-         " DriverCarSLLastRPM: 7100.000\n"
-         " DriverCarSLBlinkRPM: 7250.000\n"
-         " DriverCarVersion: 2024.03.12.01\n"
-         " DriverPitTrkPct: 0.012000\n"
-         " Drivers:\n"
-         " - CarIdx: 0\n"
-         "   UserName: Pace Car\n"
-         "   CarNumber: \"0\"\n"
-         "   CarPath: safety pcbmwm4gt3\n"
-         "   CarScreenName: BMW M4 Safety Car\n"
-         "   CarIsPaceCar: 1\n"
-         " - CarIdx: 1\n"
-         "   UserName: Lena Vogt\n"
-         "   CarNumber: \"12\"\n"
-         "   CarPath: porsche992rgt3\n"
-         "   CarScreenName: Porsche 911 GT3 R (992)\n"
-         "   IRating: 2650\n"
-         " - CarIdx: 2\n"
-         "   UserName: Tom Okafor\n"
-         "   CarNumber: \"31\"\n"
-         "   CarPath: ferrari296gt3\n"
-         "   CarScreenName: Ferrari 296 GT3\n"
-         "   IRating: 2480\n"
-         " - CarIdx: 3\n"
-         "   UserName: Alex Morgan\n"
-         "   CarNumber: \"46\"\n"
-         "   CarPath: bmwm4gt3\n"
-         "   CarScreenName: BMW M4 GT3\n"
-         "   IRating: 2710\n"
-         " - CarIdx: 4\n"
-         "   UserName: Sofia Marques\n"
-         "   CarNumber: \"8\"\n"
-         "   CarPath: mclaren720sgt3\n"
-         "   CarScreenName: McLaren 720S GT3 EVO\n"
-         "   IRating: 2395\n"
-         " - CarIdx: 5\n"
-         "   UserName: Ravi Iyer\n"
-         "   CarNumber: \"77\"\n"
-         "   CarPath: audir8lmsevo2gt3\n"
-         "   CarScreenName: Audi R8 LMS GT3 evo II\n"
-         "   IRating: 2555\n"
-         "SplitTimeInfo:\n"
-         " Sectors:\n"
-         " - SectorNum: 0\n"
-         "   SectorStartPct: 0.000000\n"
-         " - SectorNum: 1\n"
-         "   SectorStartPct: 0.330000\n"
-         " - SectorNum: 2\n"
-         "   SectorStartPct: 0.700000\n"
-         "...\n";
+  std::string text =
+      "---\n"
+      "WeekendInfo:\n"
+      " TrackName: spa 2024 up\n"
+      " TrackDisplayName: Circuit de Spa-Francorchamps\n"
+      " TrackLength: 7.00 km\n"
+      " TrackCity: Stavelot\n"
+      " TrackCountry: Belgium\n"
+      " TrackAirTemp: 22.00 C\n"
+      " EventType: Race\n"
+      " Category: Road\n"
+      " SessionID: 90211307\n"
+      " SubSessionID: 71544092\n"
+      "SessionInfo:\n"
+      " Sessions:\n"
+      " - SessionNum: 0\n"
+      "   SessionLaps: 20\n"
+      "   SessionTime: 2700.0000 sec\n"
+      "   SessionType: Race\n"
+      "   SessionName: RACE\n"
+      "DriverInfo:\n"
+      " DriverCarIdx: 3\n"
+      " DriverUserID: 204117\n"
+      " PaceCarIdx: 0\n"
+      " DriverCarIdleRPM: 900.000\n"
+      " DriverCarRedLine: 7400.000\n"
+      " DriverCarEngCylinderCount: 6\n"
+      " DriverCarFuelKgPerLtr: 0.750\n"
+      " DriverCarFuelMaxLtr: 100.000\n"
+      " DriverCarMaxFuelPct: 1.000\n"
+      " DriverCarGearNumForward: 6\n"
+      " DriverCarGearNeutral: 1\n"
+      " DriverCarGearReverse: 1\n"
+      " DriverCarSLFirstRPM: 5500.000\n"
+      " DriverCarSLShiftRPM: 6900.000\n"
+      " DriverCarSLLastRPM: 7100.000\n"
+      " DriverCarSLBlinkRPM: 7250.000\n"
+      " DriverCarVersion: 2024.03.12.01\n"
+      " DriverPitTrkPct: 0.012000\n"
+      " Drivers:\n";
+  AppendDriver(text, 0, "Pace Car", "Pace Car", 0, "safety pcbmwm4gt3", "BMW M4 Safety Car",
+               kPaceCarClass, true, 0);
+  for (std::size_t k = 0; k < kEntrants.size(); ++k) {
+    const Entrant& e = kEntrants[k];
+    AppendDriver(text, static_cast<int>(k) + 1, e.userName, e.teamName, e.number, e.carPath,
+                 e.screenName, *e.carClass, false, e.iRating);
+  }
+  // Someone watching: listed, never in the world.
+  text +=
+      " - CarIdx: 13\n"
+      "   UserName: Sam Keller\n"
+      "   TeamName: Sam Keller\n"
+      "   CarNumber: \"\"\n"
+      "   CarNumberRaw: -1\n"
+      "   CarIsPaceCar: 0\n"
+      "   IsSpectator: 1\n"
+      "   IRating: 1350\n";
+  text +=
+      "SplitTimeInfo:\n"
+      " Sectors:\n"
+      " - SectorNum: 0\n"
+      "   SectorStartPct: 0.000000\n"
+      " - SectorNum: 1\n"
+      "   SectorStartPct: 0.330000\n"
+      " - SectorNum: 2\n"
+      "   SectorStartPct: 0.700000\n"
+      "...\n";
+  return text;
 }
 
 bool OnPitRoad(const Model& m) {
@@ -559,14 +844,9 @@ double DeltaToBestLap(const Model& m) {
   return m.sessionTime - m.lapStart - best;
 }
 
-int Position(const Model& m) {
-  const double covered = m.lapsCompleted + (m.phase == Phase::kGarage ? 0 : Fraction(m));
-  int position = 1;
-  for (std::size_t car = 0; car < kOtherCars; ++car) {
-    if (m.otherStart[car] + m.sessionTime / m.otherLapTime[car] > covered) ++position;
-  }
-  return position;
-}
+int Position(const Model& m) { return m.field[kPlayerSlot].position; }
+
+int ClassPosition(const Model& m) { return m.field[kPlayerSlot].classPosition; }
 
 void StartSession(Model& m, const Car& car, std::uint64_t seed, int rowsPerSecond) {
   m = Model{};
@@ -579,11 +859,13 @@ void StartSession(Model& m, const Car& car, std::uint64_t seed, int rowsPerSecon
   m.fuel = std::min(car.fuelCapacity, 12 + 4 * NextUnit(m.random));
   m.oilTemp = 28 + 3 * NextUnit(m.random);
   m.waterTemp = m.oilTemp - 1;
-  for (std::size_t i = 0; i < kOtherCars; ++i) {
-    m.otherStart[i] = NextUnit(m.random);
-    m.otherLapTime[i] = 141 + 8 * NextUnit(m.random);
-  }
+  // The driver's generator passes over the ten numbers that went to the
+  // other cars before the field had a generator of its own, so that a seed
+  // still gives the driver the laps it always gave.
+  for (int skipped = 0; skipped < 10; ++skipped) NextUnit(m.random);
   NewLapDriving(m);
+  m.fieldRandom = seed + 0x632BE59BD9B4E019ULL;
+  StartField(m);
 }
 
 void Step(Model& m) {
@@ -597,12 +879,88 @@ void Step(Model& m) {
       m.incidentAt = -1;
     }
   }
+  for (std::size_t k = 0; k < m.field.size(); ++k) {
+    if (k != kPlayerSlot) StepFieldCar(m, k);
+  }
   UpdateEngine(m);
   m.sessionTime += m.step;
   m.phaseTime += m.step;
   ++m.steps;
   AdvancePhase(m);
 }
+
+namespace {
+
+int PlayerTrackSurface(const Model& m) {
+  if (!OnTrack(m)) return -1;
+  if (m.phase == Phase::kPitStop) return 1;
+  return OnPitRoad(m) ? 2 : 3;
+}
+
+// The per-car arrays of one row: every racing car's entry, the driver's from
+// the driver's own values; the pace car, the spectator and the unused
+// entries are not in the world.
+struct CarArrays {
+  std::array<std::int32_t, kCarSlots> lap, lapsCompleted, surface, position, classPosition;
+  std::array<float, kCarSlots> fraction, lastLapTime, bestLapTime, estTime, f2Time;
+  std::array<bool, kCarSlots> onPitRoad;
+};
+
+float LapTimeOrNone(double seconds) { return seconds > 0 ? static_cast<float>(seconds) : -1.0f; }
+
+void FillCarArrays(const Model& m, CarArrays& a) {
+  a.lap.fill(-1);
+  a.lapsCompleted.fill(-1);
+  a.surface.fill(-1);
+  a.position.fill(0);
+  a.classPosition.fill(0);
+  a.fraction.fill(-1);
+  a.lastLapTime.fill(-1);
+  a.bestLapTime.fill(-1);
+  a.estTime.fill(-1);
+  a.f2Time.fill(-1);
+  a.onPitRoad.fill(false);
+  // Laps covered, in the time-like units of the lap's profile: the gap to
+  // the leader in these, times a class's estimated lap, is seconds behind.
+  std::array<double, kRacingCars> covered{};
+  double leader = 0;
+  for (std::size_t k = 0; k < m.field.size(); ++k) {
+    const std::size_t car = k + 1;
+    const FieldCar& f = m.field[k];
+    if (k == kPlayerSlot) {
+      a.lap[car] = m.lap;
+      a.lapsCompleted[car] = m.lapsCompleted;
+      a.fraction[car] = static_cast<float>(Fraction(m));
+      a.surface[car] = PlayerTrackSurface(m);
+      a.onPitRoad[car] = OnPitRoad(m);
+      a.lastLapTime[car] = LapTimeOrNone(m.lastLapTime);
+      a.bestLapTime[car] = LapTimeOrNone(m.bestLapTime);
+    } else {
+      a.lap[car] = f.lap;
+      a.lapsCompleted[car] = f.lapsCompleted;
+      a.surface[car] = FieldTrackSurface(f);
+      if (a.surface[car] >= 0) a.fraction[car] = static_cast<float>(f.fraction);
+      a.onPitRoad[car] = a.surface[car] == 1 || a.surface[car] == 2;
+      a.lastLapTime[car] = LapTimeOrNone(f.lastLapTime);
+      a.bestLapTime[car] = LapTimeOrNone(f.bestLapTime);
+    }
+    a.position[car] = f.position;
+    a.classPosition[car] = f.classPosition;
+    const double into =
+        a.surface[car] >= 0 ? ShapeAt(k == kPlayerSlot ? Fraction(m) : f.fraction) : 0;
+    covered[k] = LapsCompletedOf(m, k) + into;
+    leader = std::max(leader, covered[k]);
+    if (a.surface[car] >= 0) {
+      a.estTime[car] = static_cast<float>(kEntrants[k].carClass->estLapTime * into);
+    }
+  }
+  for (std::size_t k = 0; k < m.field.size(); ++k) {
+    if (a.surface[k + 1] < 0) continue;
+    a.f2Time[k + 1] = static_cast<float>(kEntrants[k].carClass->estLapTime * (leader - covered[k]));
+  }
+}
+
+}  // namespace
 
 void WriteRow(const Model& m, const publisher::Layout& layout, std::span<std::uint8_t> row) {
   auto f = [&](const char* name, double value, int index = 0) {
@@ -612,7 +970,6 @@ void WriteRow(const Model& m, const publisher::Layout& layout, std::span<std::ui
     publisher::SetInt(row, layout, name, value, index);
   };
   auto b = [&](const char* name, bool value) { publisher::SetBool(row, layout, name, value); };
-  constexpr int kPlayer = 3;
 
   publisher::SetDouble(row, layout, "SessionTime", m.sessionTime);
   i("SessionTick", static_cast<std::int32_t>(m.steps));
@@ -633,29 +990,30 @@ void WriteRow(const Model& m, const publisher::Layout& layout, std::span<std::ui
   f("FrameRate", 120);
   f("CpuUsageFG", 0.42);
   i("PlayerCarPosition", Position(m));
-  i("PlayerCarClassPosition", Position(m));
+  i("PlayerCarClassPosition", ClassPosition(m));
   i("PlayerCarMyIncidentCount", m.incidents);
-  i("PlayerTrackSurface", OnTrack(m) ? (OnPitRoad(m) ? 2 : 3) : -1);
-  i("PlayerCarIdx", kPlayer);
+  i("PlayerTrackSurface", PlayerTrackSurface(m));
+  i("PlayerCarIdx", kPlayerCarIdx);
   b("PlayerCarInPitStall", m.phase == Phase::kPitStop);
   b("PitstopActive", m.phase == Phase::kPitStop);
   b("PitsOpen", true);
   b("OnPitRoad", OnPitRoad(m));
 
-  i("CarIdxLap", m.lap, kPlayer);
-  i("CarIdxLapCompleted", m.lapsCompleted, kPlayer);
-  f("CarIdxLapDistPct", Fraction(m), kPlayer);
-  i("CarIdxGear", m.gear, kPlayer);
-  f("CarIdxRPM", m.rpm, kPlayer);
-  i("CarIdxPosition", Position(m), kPlayer);
-  for (std::size_t car = 0; car < kOtherCars; ++car) {
-    const int index = car < kPlayer - 1 ? static_cast<int>(car) + 1 : static_cast<int>(car) + 2;
-    const double laps = m.otherStart[car] + m.sessionTime / m.otherLapTime[car];
-    i("CarIdxLap", static_cast<std::int32_t>(laps) + 1, index);
-    i("CarIdxLapCompleted", static_cast<std::int32_t>(laps), index);
-    f("CarIdxLapDistPct", OtherCarFraction(m, car), index);
-    i("CarIdxTrackSurface", 3, index);
-  }
+  CarArrays cars;
+  FillCarArrays(m, cars);
+  publisher::SetInts(row, layout, "CarIdxLap", cars.lap);
+  publisher::SetInts(row, layout, "CarIdxLapCompleted", cars.lapsCompleted);
+  publisher::SetFloats(row, layout, "CarIdxLapDistPct", cars.fraction);
+  publisher::SetInts(row, layout, "CarIdxTrackSurface", cars.surface);
+  publisher::SetBools(row, layout, "CarIdxOnPitRoad", cars.onPitRoad);
+  publisher::SetInts(row, layout, "CarIdxPosition", cars.position);
+  publisher::SetInts(row, layout, "CarIdxClassPosition", cars.classPosition);
+  publisher::SetFloats(row, layout, "CarIdxLastLapTime", cars.lastLapTime);
+  publisher::SetFloats(row, layout, "CarIdxBestLapTime", cars.bestLapTime);
+  publisher::SetFloats(row, layout, "CarIdxEstTime", cars.estTime);
+  publisher::SetFloats(row, layout, "CarIdxF2Time", cars.f2Time);
+  i("CarIdxGear", m.gear, kPlayerCarIdx);
+  f("CarIdxRPM", m.rpm, kPlayerCarIdx);
 
   f("Throttle", m.throttle);
   f("ThrottleRaw", m.throttle);

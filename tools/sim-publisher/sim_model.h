@@ -1,5 +1,6 @@
-// The simulated session behind sim-publisher: one car lapping a 7 km circuit,
-// its telemetry row layout and its session text.
+// The simulated session behind sim-publisher: a race on a 7 km circuit, the
+// driver's car simulated in full and the rest of a two-class field lapping
+// around it, with its telemetry row layout and its session text.
 //
 // The model is deterministic: the same car, seed and rate give the same rows
 // on every platform (its arithmetic is IEEE addition, multiplication,
@@ -29,7 +30,8 @@ Car CarFromSessionText(const char* sessionText);
 // the relay's order), per-car arrays, values packed at unaligned offsets, and
 // four row slots.
 publisher::Layout SessionLayout();
-// A race at Spa with six cars, the driver in car 3.
+// A race at Spa: twelve cars in two classes (GT3 and GT4), the driver in
+// car 3 (a GT3), the pace car (car 0) and a spectator.
 std::string SessionText();
 
 inline constexpr int kSessionLaps = 20;
@@ -37,7 +39,11 @@ inline constexpr double kSessionSeconds = 45 * 60;
 inline constexpr double kTrackLength = 7004;  // metres
 inline constexpr int kForwardGears = 6;
 inline constexpr int kCorners = 10;
-inline constexpr int kOtherCars = 5;
+// Entries of each per-car array.
+inline constexpr int kCarSlots = 64;
+inline constexpr int kPlayerCarIdx = 3;
+// The racing cars are CarIdx 1 to kRacingCars, the driver's among them.
+inline constexpr int kRacingCars = 12;
 // A racing lap takes about 1:58 and uses about this much fuel.
 inline constexpr double kLitresPerLap = 3.3;
 // The lap, in stretches of this many metres, for the delta to the best lap.
@@ -45,6 +51,27 @@ inline constexpr int kDeltaStretchMetres = 10;
 inline constexpr int kDeltaStretches = static_cast<int>(kTrackLength) / kDeltaStretchMetres + 1;
 
 enum class Phase { kGarage, kPitLane, kRacing, kPitEntry, kPitStop };
+
+// The rest of the field: each car runs its laps at a pace of its own, faster
+// on the straights than through the corners, stops in the pits from time to time
+// and leaves the world after its last lap.
+enum class FieldPhase { kRacing, kToStall, kInStall, kFromStall, kFinished };
+struct FieldCar {
+  FieldPhase phase = FieldPhase::kRacing;
+  double fraction = 0;  // of the lap
+  int lap = 1;
+  int lapsCompleted = 0;
+  double pace = 0;      // seconds for this lap at racing speed
+  double lapStart = 0;  // session time the lap began (the line crossing)
+  double lastLapTime = -1;
+  double bestLapTime = -1;
+  double leaveStall = 0;  // session time the stop ends
+  int stopLap = 0;        // the lap on which the car next turns into the pits
+  // The official places, as of the car's last line crossing (the start's
+  // order before its first); the driver's entry holds the driver's.
+  int position = 0;
+  int classPosition = 0;
+};
 
 struct Model {
   Car car;
@@ -83,8 +110,11 @@ struct Model {
   // driver actually shifts (before or after the shift lights say so).
   std::array<double, kCorners> cornerFactor{};
   double shiftAt = 0;
-  std::array<double, kOtherCars> otherStart{};
-  std::array<double, kOtherCars> otherLapTime{};
+  // The racing cars by CarIdx - 1; the driver's own entry holds only its
+  // places. The field draws its numbers from a generator of its own, so the
+  // driver's laps do not depend on it.
+  std::array<FieldCar, kRacingCars> field{};
+  std::uint64_t fieldRandom = 0;
 };
 
 // A fresh session: the car in its garage, cold, with a race's fuel load.
@@ -102,7 +132,8 @@ bool OnTrack(const Model& model);
 // lap, and whether that is known: a best lap exists and the car is racing.
 double DeltaToBestLap(const Model& model);
 bool DeltaValid(const Model& model);
-// The car's place among the session's cars by distance covered, from 1.
+// The driver's official places in the race and in the car's class, from 1.
 int Position(const Model& model);
+int ClassPosition(const Model& model);
 
 }  // namespace simulated
