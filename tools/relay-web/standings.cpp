@@ -16,9 +16,12 @@ namespace {
 // section such as "DriverInfo:") up to the next top-level line: every path
 // into the section is looked for there rather than in the whole text.
 std::string_view Section(std::string_view text, std::string_view key) {
-  std::size_t start = text.rfind(key, 0) == 0 ? 0 : text.find("\n" + std::string(key));
-  if (start == std::string_view::npos) return {};
-  if (start != 0) ++start;
+  std::size_t start = 0;
+  while (text.compare(start, key.size(), key) != 0) {
+    start = text.find('\n', start);
+    if (start == std::string_view::npos) return {};
+    ++start;
+  }
   std::size_t end = start;
   for (;;) {
     end = text.find('\n', end);
