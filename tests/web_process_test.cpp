@@ -1127,6 +1127,262 @@ TEST_F(WebProcess, StrategyFollowsARecordedRaceAtTwentyTimesItsSpeed) {
   std::remove(file.c_str());
 }
 
+// A race 600 s in, recorded for 96 s at 60 rows a second with each car at a
+// constant speed of its own: s seconds into the recording a car has run
+// start + s / lapTime laps, so every gap follows from the recording's own
+// values. Car 0 is the pace car (in front, never listed), car 5 a spectator
+// (listed in the text, not in the world). Car 3 is lapped by car 1 at 27 s
+// and by the driver, car 2, at 33 s; car 6 passes car 4 at 16 s; car 4 is
+// on pit road from 40 s to 52 s; cars 1 and 3 count a lap one row after
+// their lap distance wraps. The classes' estimated lap times are not the
+// laps driven, so an estimated gap is told from a measured one.
+struct RecordedCar {
+  int carIdx;
+  int classId;
+  double start, lapTime, estLapTime;
+};
+const RecordedCar kRecordedField[] = {{0, 11, 12.9, 30, 30},      {1, 2708, 10.50, 30, 32},
+                                      {2, 2708, 10.45, 30.5, 32}, {3, 4083, 9.80, 45, 47},
+                                      {4, 4083, 10.20, 44, 47},   {6, 2708, 10.05, 31, 32}};
+constexpr double kFieldStart = 600;
+constexpr int kFieldRows = 96 * 60;
+
+const RecordedCar* RecordedCarAt(int carIdx) {
+  for (const RecordedCar& car : kRecordedField) {
+    if (car.carIdx == carIdx) return &car;
+  }
+  return nullptr;
+}
+double LapsRun(const RecordedCar& car, double s) { return car.start + s / car.lapTime; }
+bool InPits(int carIdx, int r) { return carIdx == 4 && r >= 40 * 60 && r < 52 * 60; }
+// Value `i` of a per-car array in row r; -1 for a car not in the world.
+double PerCar(int r, int i, double (*value)(const RecordedCar&, int r)) {
+  const RecordedCar* car = RecordedCarAt(i);
+  return car != nullptr ? value(*car, r) : -1;
+}
+
+const std::vector<RecordedVariable> kFieldVariables = {
+    {"SessionTime", testsupport::kDouble, 1, "s", "",
+     [](int r, int) { return kFieldStart + r / 60.0; }},
+    {"SessionNum", testsupport::kInt, 1, "", "", [](int, int) { return 0.0; }},
+    {"PlayerCarIdx", testsupport::kInt, 1, "", "", [](int, int) { return 2.0; }},
+    {"CarIdxLapDistPct", testsupport::kFloat, 64, "%", "",
+     [](int r, int i) {
+       return PerCar(r, i, [](const RecordedCar& car, int row) {
+         const double laps = LapsRun(car, row / 60.0);
+         return laps - std::floor(laps);
+       });
+     }},
+    {"CarIdxLapCompleted", testsupport::kInt, 64, "", "",
+     [](int r, int i) {
+       return PerCar(r, i, [](const RecordedCar& car, int row) {
+         return std::floor(LapsRun(car, (row - (car.carIdx % 2 == 1 && row > 0)) / 60.0));
+       });
+     }},
+    {"CarIdxTrackSurface", testsupport::kInt, 64, "", "",
+     [](int r, int i) {
+       return PerCar(r, i, [](const RecordedCar& car, int row) {
+         return InPits(car.carIdx, row) ? 2.0 : 3.0;
+       });
+     }},
+    {"CarIdxOnPitRoad", testsupport::kBool, 64, "", "",
+     [](int r, int i) -> double { return InPits(i, r); }},
+    {"CarIdxPosition", testsupport::kInt, 64, "", "",
+     [](int, int i) -> double { return i > 0 && RecordedCarAt(i) != nullptr ? i : 0; }},
+    {"CarIdxClassPosition", testsupport::kInt, 64, "", "",
+     [](int, int i) -> double { return i > 0 && RecordedCarAt(i) != nullptr ? i : 0; }},
+    {"CarIdxLastLapTime", testsupport::kFloat, 64, "s", "",
+     [](int r, int i) {
+       return PerCar(r, i, [](const RecordedCar& car, int) { return car.lapTime; });
+     }},
+    {"CarIdxBestLapTime", testsupport::kFloat, 64, "s", "",
+     [](int r, int i) {
+       return PerCar(r, i, [](const RecordedCar& car, int) { return car.lapTime; });
+     }},
+};
+
+std::string FieldSessionText() {
+  std::string text =
+      "---\nSessionInfo:\n Sessions:\n - SessionNum: 0\n   SessionType: Race\n"
+      "DriverInfo:\n DriverCarIdx: 2\n Drivers:\n";
+  for (int carIdx = 0; carIdx <= 6; ++carIdx) {
+    const RecordedCar* car = RecordedCarAt(carIdx);
+    const int classId = car != nullptr ? car->classId : 2708;
+    text += " - CarIdx: " + std::to_string(carIdx) + "\n   UserName: Driver " +
+            std::to_string(carIdx) + "\n   CarNumber: \"" + std::to_string(carIdx + 10) +
+            "\"\n   CarClassID: " + std::to_string(classId) +
+            "\n   CarClassShortName: " + (classId == 4083 ? "GT4" : "GT3") +
+            "\n   CarClassEstLapTime: " + std::to_string(car != nullptr ? car->estLapTime : 32) +
+            "\n   CarIsPaceCar: " + (carIdx == 0 ? "1" : "0") +
+            "\n   IsSpectator: " + (carIdx == 5 ? "1" : "0") + "\n";
+  }
+  return text + "...\n";
+}
+
+// The gap relay-web gives from `behind` to `ahead` s seconds into the
+// recording: the time since `ahead` was where `behind` is now once `ahead`
+// has been there since relay-web's first row (at `first` s), until then the
+// distance at the pace of `ahead`'s class. Which of the two it is cannot be
+// told within a place or so, nor the laps right at a lap apart: those are
+// not checked.
+struct ExpectedGap {
+  double seconds;
+  int laps;
+  bool measured;
+  bool check;
+};
+ExpectedGap GapAt(const RecordedCar& ahead, const RecordedCar& behind, double s, double first) {
+  const double apart = LapsRun(ahead, s) - LapsRun(behind, s);
+  const double part = apart - std::floor(apart);
+  const double since = part * ahead.lapTime;
+  const bool clear = part > 0.003 && part < 0.997;
+  const int laps = static_cast<int>(std::floor(apart));
+  if (s - since > first + 0.25) return {since, laps, true, clear};
+  return {part * ahead.estLapTime, laps, false, clear && s - since < first - 0.05};
+}
+
+TEST_F(WebProcess, StandingsOfARecordedRaceAtTenTimesItsSpeedKeepItsGaps) {
+  const std::string file = testing::TempDir() + "web-process-field.ibt";
+  testsupport::WriteFile(
+      file, testsupport::WriteRecording({kFieldVariables, kFieldRows, 60, FieldSessionText()}));
+  StartWeb({});
+  const std::size_t none = 0;
+  Browser browser(io_);
+  ASSERT_EQ(browser.Open(io_), 101u);
+  browser.ReadAll(&none);
+  ASSERT_TRUE(RunUntil(io_, [&] { return browser.messages.size() == 1; }));
+  Start("publisher", SIM_PUBLISHER_EXECUTABLE, {"--ibt", file, "--speed", "10"});
+  int status = -1;
+  ASSERT_TRUE(RunUntil(
+      io_, [&] { return (status = Finish("publisher", 0)) >= 0; }, 25s));
+  ASSERT_EQ(status, 0) << Output("publisher");
+  RunUntil(
+      io_, [] { return false; }, 300ms);
+
+  std::vector<Json> tables, relatives;
+  std::vector<Clock::time_point> arrived;
+  for (std::size_t i = 0; i < browser.messages.size(); ++i) {
+    const Json message = Json::parse(browser.messages[i]);
+    if (message["type"] == "relative") relatives.push_back(message);
+    if (message["type"] != "standings") continue;
+    tables.push_back(message);
+    arrived.push_back(browser.arrived[i]);
+  }
+  ASSERT_GT(tables.size(), 20u) << Output("web");
+  ASSERT_EQ(relatives.size(), tables.size());
+  // The first message goes out with the first row relay-web read.
+  const double first = tables[0]["sessionTime"].get<double>() - kFieldStart;
+  int measured = 0, estimated = 0;
+  const auto expectGap = [&](const Json& got, const ExpectedGap& want, double sign,
+                             const std::string& what) {
+    if (!want.check) return;
+    // The messages give milliseconds; passing times interpolated between
+    // rows are exact at constant speeds, however many rows relay-web skips.
+    ASSERT_TRUE(got.is_number()) << what;
+    EXPECT_NEAR(got.get<double>(), sign * want.seconds, 0.002)
+        << what << (want.measured ? " (measured)" : " (estimated)");
+    ++(want.measured ? measured : estimated);
+  };
+  for (std::size_t m = 0; m < tables.size(); ++m) {
+    const Json& table = tables[m];
+    ASSERT_EQ(table["sessionTime"], relatives[m]["sessionTime"]);
+    const double time = table["sessionTime"].get<double>() - kFieldStart;
+    const int r = static_cast<int>(std::lround(time * 60));
+    const double s = r / 60.0;
+    ASSERT_NEAR(time, s, 0.001);
+
+    // The listed cars, furthest into the race first.
+    std::vector<const RecordedCar*> order;
+    for (const RecordedCar& car : kRecordedField) {
+      if (car.carIdx != 0) order.push_back(&car);
+    }
+    std::sort(order.begin(), order.end(), [&](const RecordedCar* a, const RecordedCar* b) {
+      return LapsRun(*a, s) > LapsRun(*b, s);
+    });
+    ASSERT_EQ(table["cars"].size(), order.size()) << table;
+    for (std::size_t i = 0; i < order.size(); ++i) {
+      const RecordedCar& car = *order[i];
+      const Json& got = table["cars"][i];
+      const std::string what =
+          "car " + std::to_string(car.carIdx) + " at " + std::to_string(s) + " s: " + got.dump();
+      if (i > 0 && LapsRun(*order[i - 1], s) - LapsRun(car, s) < 0.001) break;  // side by side
+      ASSERT_EQ(got["carIdx"], car.carIdx) << what;
+      EXPECT_EQ(got["position"], i + 1) << what;
+      const auto sameClass = [&](const RecordedCar* other) {
+        return other->classId == car.classId;
+      };
+      EXPECT_EQ(got["classPosition"],
+                std::count_if(order.begin(), order.begin() + i + 1, sameClass))
+          << what;
+      const RecordedCar& classLeader = **std::find_if(order.begin(), order.end(), sameClass);
+      const ExpectedGap zero{0, 0, true, true};
+      const ExpectedGap toLeader = i == 0 ? zero : GapAt(*order[0], car, s, first);
+      expectGap(got["gapToLeader"], toLeader, 1, what);
+      if (toLeader.check) {
+        EXPECT_EQ(got["lapsDown"], toLeader.laps) << what;
+      }
+      expectGap(got["interval"], i == 0 ? zero : GapAt(*order[i - 1], car, s, first), 1, what);
+      expectGap(got["gapToClassLeader"],
+                &classLeader == &car ? zero : GapAt(classLeader, car, s, first), 1, what);
+      EXPECT_EQ(got["onPitRoad"], InPits(car.carIdx, r)) << what;
+      EXPECT_EQ(got["pitStops"], car.carIdx == 4 && r >= 40 * 60 && first < 40 ? 1 : 0) << what;
+      EXPECT_EQ(got["isPlayer"], car.carIdx == 2) << what;
+      EXPECT_NEAR(got["lastLap"].get<double>(), car.lapTime, 0.001) << what;
+    }
+
+    // The relative: the cars ahead of the driver on track, furthest first,
+    // the driver, then those behind, nearest first.
+    const RecordedCar& me = *RecordedCarAt(2);
+    const auto offset = [&](const RecordedCar* car) {
+      const double laps = LapsRun(*car, s) - LapsRun(me, s);
+      return laps - std::floor(laps + 0.5);  // -0.5 to 0.5
+    };
+    std::vector<const RecordedCar*> near = order;
+    std::sort(near.begin(), near.end(),
+              [&](const RecordedCar* a, const RecordedCar* b) { return offset(a) > offset(b); });
+    const Json& cars = relatives[m]["cars"];
+    ASSERT_EQ(cars.size(), near.size()) << relatives[m];
+    if (std::any_of(order.begin(), order.end(), [&](const RecordedCar* car) {
+          return car != &me && (std::abs(offset(car)) < 0.002 || std::abs(offset(car)) > 0.498);
+        })) {
+      continue;  // beside the driver or half a lap away: either side
+    }
+    for (std::size_t i = 0; i < near.size(); ++i) {
+      const RecordedCar& car = *near[i];
+      const std::string what = "relative car " + std::to_string(car.carIdx) + " at " +
+                               std::to_string(s) + " s: " + cars[i].dump();
+      ASSERT_EQ(cars[i]["carIdx"], car.carIdx) << what;
+      const double laps = LapsRun(car, s) - LapsRun(me, s);
+      EXPECT_EQ(cars[i]["laps"], laps >= 1 ? 1 : laps <= -1 ? -1 : 0) << what;
+      EXPECT_EQ(cars[i]["onPitRoad"], InPits(car.carIdx, r)) << what;
+      if (&car == &me) {
+        EXPECT_EQ(cars[i]["gap"], 0) << what;
+      } else if (offset(&car) > 0) {
+        expectGap(cars[i]["gap"], GapAt(car, me, s, first), 1, what);
+      } else {
+        expectGap(cars[i]["gap"], GapAt(me, car, s, first), -1, what);
+      }
+    }
+  }
+  EXPECT_GT(measured, 500);
+  EXPECT_GT(estimated, 10);
+
+  // Session time ran at ten times the wall clock, the messages at most four
+  // a second.
+  const double wall = std::chrono::duration<double>(arrived.back() - arrived.front()).count();
+  const double session = tables.back()["sessionTime"].get<double>() - kFieldStart - first;
+  EXPECT_NEAR(session / wall, 10, 1.5) << session << " s in " << wall << " s";
+  EXPECT_LE(static_cast<double>(tables.size() - 1), wall * 4 + 1);
+
+  // The snapshots carry the last of each.
+  const Json latest = Json::parse(Body(Get("/api/latest")));
+  EXPECT_EQ(latest["standings"], tables.back());
+  EXPECT_EQ(latest["relative"], relatives.back());
+  EXPECT_EQ(Json::parse(Body(Get("/api/standings"))),
+            Json({{"standings", tables.back()}, {"relative", relatives.back()}}));
+  std::remove(file.c_str());
+}
+
 // Unread answers of a large session text share the one copy relay-web
 // holds: its resident memory hardly moves.
 TEST_F(WebProcess, UnreadSessionTextAnswersShareOneCopy) {
