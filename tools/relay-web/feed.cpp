@@ -32,7 +32,10 @@ std::int32_t Whole(double value, std::int32_t otherwise) {
 }  // namespace
 
 Feed::Feed(boost::asio::io_context& io, WebServer& server, double fuelMarginLaps)
-    : server_(server), strategy_(fuelMarginLaps, kDefaultTickRate), heldBack_(io) {}
+    : server_(server),
+      strategy_(fuelMarginLaps, kDefaultTickRate),
+      standingsHeldBack_(io),
+      heldBack_(io) {}
 
 void Feed::PublishStatus(bool present) {
   if (!present) {
@@ -187,9 +190,19 @@ void Feed::UpdateStandings(std::span<const std::uint8_t> row) {
   if (!std::isfinite(values.sessionTime)) return;
   standings_.Feed(values);
 
-  const Clock::time_point now = Clock::now();
-  if (now - standingsSentAt_ < kStandingsInterval) return;
-  standingsSentAt_ = now;
+  if (Clock::now() - standingsSentAt_ >= kStandingsInterval) return SendStandings();
+  if (standingsHolding_) return;
+  standingsHolding_ = true;
+  standingsHeldBack_.expires_at(standingsSentAt_ + kStandingsInterval);
+  standingsHeldBack_.async_wait(
+      WithMemory(standingsTimerMemory_, [this](boost::system::error_code ec) {
+        standingsHolding_ = false;
+        if (!ec) SendStandings();
+      }));
+}
+
+void Feed::SendStandings() {
+  standingsSentAt_ = Clock::now();
   standings_.Compute(table_);
   const std::shared_ptr<std::string> standingsJson = standingsBuffers_.Free();
   StandingsJson(table_, drivers_, *standingsJson);

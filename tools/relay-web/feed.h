@@ -15,6 +15,7 @@
 #include <string>
 
 #include "relay-web/buffer_pool.h"
+#include "relay-web/handler_memory.h"
 #include "relay-web/standings.h"
 #include "relay-web/strategy.h"
 #include "relay-web/variables.h"
@@ -53,6 +54,7 @@ class Feed {
   // Feeds the row's per-car values to the standings, and sends the
   // standings and relative when kStandingsInterval has passed.
   void UpdateStandings(std::span<const std::uint8_t> row);
+  void SendStandings();
   void NewSession();
 
   WebServer& server_;
@@ -85,6 +87,11 @@ class Feed {
   BufferPool standingsBuffers_{kStandingsJsonCapacity};
   BufferPool relativeBuffers_{kStandingsJsonCapacity / 4};
   std::chrono::steady_clock::time_point standingsSentAt_;
+  // Rows held back by the interval go out when it is over, rows or not, so
+  // the last rows before the simulator pauses are sent too.
+  boost::asio::steady_timer standingsHeldBack_;
+  bool standingsHolding_ = false;
+  const std::shared_ptr<HandlerMemory> standingsTimerMemory_ = std::make_shared<HandlerMemory>();
   std::optional<strategy::Figures> sent_;
   std::chrono::steady_clock::time_point sentAt_;
   // A change held back by the interval goes out when it is over, rows or

@@ -197,6 +197,17 @@ bool Standings::PassedAt(int car, double distance, double* time, std::int64_t* l
   if (h.passed[nextSlot] == passed + 1) {
     nextTime = h.passedAt[nextSlot];
     next = static_cast<double>(passed + 1);
+  } else if (next < point + static_cast<double>(passed - from)) {
+    // It is short of the place on this lap, within a point of it: it was
+    // there a lap earlier, a pass written over since. The two points after
+    // it still hold that lap's passes; the time is carried back from them.
+    const std::int64_t before = passed - kPoints;
+    const std::size_t after = static_cast<std::size_t>(PointOf(before + 2));
+    if (h.passed[nextSlot] != before + 1 || h.passed[after] != before + 2) return false;
+    const double perPoint = h.passedAt[after] - h.passedAt[nextSlot];
+    *time = h.passedAt[nextSlot] - (1 - (point - below)) * perPoint;
+    *lapsAhead = (before - from) / kPoints;
+    return true;
   }
   const double span = next - static_cast<double>(passed);
   const double share = span > 0 ? std::clamp((point - below) / span, 0.0, 1.0) : 0.0;
