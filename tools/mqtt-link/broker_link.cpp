@@ -156,9 +156,14 @@ void BrokerLink::OnConnect(mosquitto* client, void* self, int code) {
             link->name_);
   link->everConnected_ = true;
   // Again after every connect: a broker that lost the session (restarted
-  // without persistence, or a clean session) has lost the subscription too.
-  const std::string& filter = link->settings_.subscription;
-  if (!filter.empty()) mosquitto_subscribe(client, nullptr, filter.c_str(), 1);
+  // without persistence, or a clean session) has lost the subscriptions too.
+  const std::vector<std::string>& filters = link->settings_.subscriptions;
+  if (!filters.empty()) {
+    std::vector<char*> names;
+    for (const std::string& filter : filters) names.push_back(const_cast<char*>(filter.c_str()));
+    mosquitto_subscribe_multiple(client, nullptr, static_cast<int>(names.size()), names.data(), 1,
+                                 0, nullptr);
+  }
   link->post_([link] {
     link->connected_ = true;
     link->unwritten_ = 0;  // what was queued before went with the old link
@@ -208,9 +213,17 @@ void BrokerLink::OnSubscribe(mosquitto*, void* self, int, int count, const int* 
   // A broker whose ACL does not let this login read the filter says so
   // only here; it keeps the connection and sends nothing.
   auto* link = static_cast<BrokerLink*>(self);
-  if (count >= 1 && granted[0] == kSubscriptionRefused) {
-    link->Log("the broker at " + link->name_ + " refused the subscription to " +
-              link->settings_.subscription + " (does its ACL let this login read it?)");
+  const std::vector<std::string>& filters = link->settings_.subscriptions;
+  for (int i = 0; i < count && i < static_cast<int>(filters.size()); ++i) {
+    const std::string& filter = filters[static_cast<std::size_t>(i)];
+    if (granted[i] == kSubscriptionRefused) {
+      link->Log("the broker at " + link->name_ + " refused the subscription to " + filter +
+                " (does its ACL let this login read it?)");
+    } else if (granted[i] == 0) {
+      // Its max_qos: it keeps nothing for the client while it is away.
+      link->Log("the broker at " + link->name_ + " grants the subscription to " + filter +
+                " QoS 0 only: what is published while this client is away is lost");
+    }
   }
 }
 

@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 struct mosquitto;
 struct mosquitto_message;
@@ -36,8 +37,8 @@ struct BrokerSettings {
   // the QoS 1 messages for them) while it is away, under its client id,
   // which must then be given.
   bool cleanSession = true;
-  // A topic filter subscribed to with QoS 1 after every connect; empty: none.
-  std::string subscription;
+  // The topic filters subscribed to with QoS 1 after every connect.
+  std::vector<std::string> subscriptions;
   // Unless empty, set as the broker's last will (retained, QoS 1): what the
   // broker publishes when the link dies without a clean goodbye.
   std::string willTopic;
@@ -46,7 +47,7 @@ struct BrokerSettings {
 
 // Hands an event to the program's thread (or runs it at once).
 using Post = std::function<void(std::function<void()>)>;
-// A message that came on the subscription.
+// A message that came on a subscription.
 using MessageHandler = std::function<void(const std::string& topic, std::string_view payload)>;
 
 // The broker's silence after which the link counts as lost (and the
