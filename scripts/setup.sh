@@ -4,8 +4,8 @@
 # root nor sudo.
 #
 #   scripts/setup.sh demo    what scripts/demo.sh builds and runs with
-#   scripts/setup.sh team    the same, and what its --team adds (relay-mqtt
-#                            and a broker)
+#   scripts/setup.sh team    the same, what its --team adds (relay-mqtt and
+#                            a broker), and what relay-log builds with
 #   scripts/setup.sh test    what scripts/test.sh builds and runs with
 #
 # As root it runs apt-get itself; otherwise it asks sudo. scripts/demo.sh and
@@ -13,7 +13,7 @@
 set -euo pipefail
 
 demo_packages=(cmake make g++ libboost-dev nlohmann-json3-dev)
-team_packages=("${demo_packages[@]}" libmosquitto-dev libssl-dev mosquitto)
+team_packages=("${demo_packages[@]}" libmosquitto-dev libssl-dev libsqlite3-dev mosquitto)
 test_packages=("${team_packages[@]}" clang-14 libclang-rt-14-dev googletest
   g++-mingw-w64-x86-64-posix wine wine64 unzip tmux procps chromium openssl)
 

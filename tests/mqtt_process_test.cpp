@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/mqtt_support.h"
 #include "support/process_fixture.h"
 #include "support/test_support.h"
 
@@ -32,77 +33,14 @@ namespace net = boost::asio;
 using tcp = net::ip::tcp;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
+using testsupport::FreePort;
 using testsupport::ReadFile;
+using testsupport::Received;
+using testsupport::Viewer;
 using testsupport::WaitFor;
 
 constexpr char kRelayWebOffline[] =
     R"({"type":"status","source":"relay-web","relay-web":"offline"})";
-
-unsigned short FreePort() {
-  net::io_context io;
-  tcp::acceptor acceptor(io, {net::ip::make_address("127.0.0.1"), 0});
-  return acceptor.local_endpoint().port();
-}
-
-struct Received {
-  std::string topic;
-  std::string payload;
-  bool retained;
-  Clock::time_point at;
-};
-
-// A teammate's MQTT client: logs in, subscribes to `filter` and keeps all
-// that arrives.
-class Viewer {
- public:
-  Viewer(unsigned short port, const char* user, const char* password, std::string filter)
-      : filter_(std::move(filter)), client_(mosquitto_new(nullptr, true, this)) {
-    mosquitto_username_pw_set(client_, user, password);
-    mosquitto_connect_callback_set(client_, [](mosquitto* client, void* self, int code) {
-      if (code == 0)
-        mosquitto_subscribe(client, nullptr, static_cast<Viewer*>(self)->filter_.c_str(), 1);
-    });
-    mosquitto_message_callback_set(client_, [](mosquitto*, void* self, const mosquitto_message* m) {
-      auto* viewer = static_cast<Viewer*>(self);
-      std::lock_guard<std::mutex> lock(viewer->mutex_);
-      viewer->received_.push_back({m->topic,
-                                   std::string(static_cast<const char*>(m->payload),
-                                               static_cast<std::size_t>(m->payloadlen)),
-                                   m->retain, Clock::now()});
-    });
-    mosquitto_connect_async(client_, "127.0.0.1", port, 10);
-    mosquitto_loop_start(client_);
-  }
-  ~Viewer() {
-    mosquitto_disconnect(client_);
-    mosquitto_loop_stop(client_, false);
-    mosquitto_destroy(client_);
-  }
-  std::vector<Received> On(const std::string& topic) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<Received> on;
-    for (const Received& r : received_) {
-      if (r.topic == topic ||
-          (topic.ends_with('#') && r.topic.starts_with(topic.substr(0, topic.size() - 1))))
-        on.push_back(r);
-    }
-    return on;
-  }
-  std::string Last(const std::string& topic) const {
-    const std::vector<Received> on = On(topic);
-    return on.empty() ? "" : on.back().payload;
-  }
-  void Publish(const std::string& topic, const std::string& payload) {
-    mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                      payload.data(), 1, true);
-  }
-
- private:
-  std::string filter_;
-  mosquitto* client_;
-  mutable std::mutex mutex_;
-  std::vector<Received> received_;
-};
 
 // A WebSocket client of relay-web on its own thread, keeping every text.
 class FeedClient {

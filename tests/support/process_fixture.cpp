@@ -8,7 +8,9 @@
 
 namespace testsupport {
 
-ProcessFixture::ProcessFixture(std::string outputPrefix) : outputPrefix_(std::move(outputPrefix)) {
+ProcessFixture::ProcessFixture(std::string outputPrefix, bool removeSimulatorObjects)
+    : outputPrefix_(std::move(outputPrefix)) {
+  if (!removeSimulatorObjects) return;
   platform::RemoveNamedMapping(simlink::kMappingName);
   platform::RemoveNamedEvent(simlink::kDataValidEventName);
 }

@@ -1,7 +1,8 @@
 // A test fixture for tests that run the real executables: it starts each
 // process under a name, its output going to a file of its own, and on tear
 // down kills whatever still runs and removes the files. Every test starts
-// without the simulator's objects, as on a fresh machine.
+// without the simulator's objects, as on a fresh machine, unless it has
+// nothing to do with them (and so may run beside tests that use them).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -17,7 +18,7 @@ namespace testsupport {
 class ProcessFixture : public testing::Test {
  protected:
   // `outputPrefix` names the output files in the test's temporary folder.
-  explicit ProcessFixture(std::string outputPrefix);
+  explicit ProcessFixture(std::string outputPrefix, bool removeSimulatorObjects = true);
   ~ProcessFixture() override;
 
   // Starts `path` as the process `name`; nullptr (and a failure) if it cannot.

@@ -2,6 +2,7 @@
 #include "relay-mqtt/bridge.h"
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/beast/core/bind_handler.hpp>
 #include <boost/beast/websocket.hpp>
 #include <csignal>
@@ -33,8 +34,8 @@ Bridge::Bridge(net::io_context& io, const Options& options, BrokerSettings broke
       banner_("bridging " + feedName_ + " to " + (options.tls ? "mqtts://" : "mqtt://") +
               options.brokerHost + ":" + std::to_string(options.brokerPort) + " under " +
               options.topic + "/ (rows at most " + std::to_string(options.rate) + " a second)"),
-      broker_(
-          io, std::move(broker), [this] { OnBrokerConnected(); }, [this] { OnBrokerLost(); }),
+      broker_([&io](std::function<void()> event) { net::post(io, std::move(event)); },
+              std::move(broker), [this] { OnBrokerConnected(); }, [this] { OnBrokerLost(); }),
       signals_(io, SIGINT, SIGTERM),
       resolver_(io),
       retry_(io),

@@ -17,12 +17,15 @@
 #include <string>
 #include <string_view>
 
-#include "relay-mqtt/broker_link.h"
+#include "mqtt-link/broker_link.h"
 #include "relay-mqtt/feed_message.h"
 #include "relay-mqtt/options.h"
 #include "relay-web/handler_memory.h"
 
 namespace mqtt_bridge {
+
+using mqtt_link::BrokerLink;
+using mqtt_link::BrokerSettings;
 
 // PREFIX/status while relay-web cannot be reached.
 inline constexpr std::string_view kRelayWebOffline =

@@ -16,13 +16,22 @@
 namespace {
 
 int Run(const mqtt_bridge::Options& options) {
-  std::string password;
-  bool havePassword = false;
-  if (!mqtt_bridge::ReadPassword(options, &password, &havePassword)) return 1;
-  mqtt_bridge::BrokerSettings broker{
-      options.brokerHost,        options.brokerPort, options.tls,  options.caFile,
-      options.username,          password,           havePassword, options.clientId,
-      options.topic + "/bridge", "offline"};
+  mqtt_link::BrokerSettings broker;
+  std::string problem;
+  if (!mqtt_link::ReadPassword(options, mqtt_bridge::kPasswordVariable, &broker.password,
+                               &broker.havePassword, &problem)) {
+    std::fprintf(stderr, "relay-mqtt: %s\n", problem.c_str());
+    return 1;
+  }
+  broker.program = "relay-mqtt";
+  broker.host = options.brokerHost;
+  broker.port = options.brokerPort;
+  broker.tls = options.tls;
+  broker.caFile = options.caFile;
+  broker.username = options.username;
+  broker.clientId = options.clientId;
+  broker.willTopic = options.topic + "/bridge";
+  broker.willPayload = "offline";
   mosquitto_lib_init();
   boost::asio::io_context io(1);
   mqtt_bridge::Bridge bridge(io, options, std::move(broker));

@@ -4,11 +4,7 @@
 #include <mosquitto.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <charconv>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string_view>
 
 namespace mqtt_bridge {
@@ -61,64 +57,6 @@ bool Fail(const std::string& problem) {
   return false;
 }
 
-// A whole number from `lowest` to `highest`.
-bool ParseNumber(std::string_view text, int lowest, int highest, int* number) {
-  int value = 0;
-  const auto parsed = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (parsed.ec != std::errc() || parsed.ptr != text.data() + text.size() || value < lowest ||
-      value > highest) {
-    return false;
-  }
-  *number = value;
-  return true;
-}
-
-// Splits "HOST", "HOST:PORT", "[V6]" or "[V6]:PORT"; the brackets go.
-bool SplitAuthority(std::string_view text, std::string_view* host, std::string_view* port) {
-  *port = {};
-  if (text.starts_with('[')) {
-    const std::size_t close = text.find(']');
-    if (close == std::string_view::npos) return false;
-    *host = text.substr(1, close - 1);
-    const std::string_view rest = text.substr(close + 1);
-    if (!rest.empty() && !rest.starts_with(':')) return false;
-    if (!rest.empty()) *port = rest.substr(1);
-    return !host->empty();
-  }
-  const std::size_t colon = text.find(':');
-  if (colon != std::string_view::npos && text.find(':', colon + 1) != std::string_view::npos) {
-    return false;  // an IPv6 address needs its brackets
-  }
-  *host = text.substr(0, colon);
-  if (colon != std::string_view::npos) *port = text.substr(colon + 1);
-  return !host->empty();
-}
-
-bool ParseBrokerUrl(std::string_view url, Options* options) {
-  const char* problem = "--broker needs mqtt://HOST[:PORT] or mqtts://HOST[:PORT]";
-  if (url.starts_with("mqtts://")) {
-    options->tls = true;
-    options->brokerPort = 8883;
-    url.remove_prefix(8);
-  } else if (url.starts_with("mqtt://")) {
-    options->tls = false;
-    options->brokerPort = 1883;
-    url.remove_prefix(7);
-  } else {
-    return Fail(problem);
-  }
-  if (url.ends_with('/')) url.remove_suffix(1);
-  std::string_view host, port;
-  if (!SplitAuthority(url, &host, &port) || host.find('/') != std::string_view::npos) {
-    return Fail(problem);
-  }
-  if (!port.empty() && !ParseNumber(port, 1, 65535, &options->brokerPort)) {
-    return Fail("the broker's port must be a number from 1 to 65535");
-  }
-  options->brokerHost = std::string(host);
-  return true;
-}
-
 // A prefix every topic can be built on: no wildcards, no empty end, UTF-8.
 bool CheckTopic(const std::string& topic) {
   if (topic.empty()) return Fail("--topic needs a prefix, such as team/car42");
@@ -135,6 +73,8 @@ bool CheckTopic(const std::string& topic) {
 }  // namespace
 
 bool ParseFeedUrl(const std::string& url, int rate, FeedAddress* address, std::string* problem) {
+  using mqtt_link::ParseNumber;
+  using mqtt_link::SplitAuthority;
   std::string_view rest = url;
   *problem = "--web needs ws://HOST[:PORT][/PATH][?QUERY]";
   if (!rest.starts_with("ws://")) return false;
@@ -176,38 +116,28 @@ bool ParseFeedUrl(const std::string& url, int rate, FeedAddress* address, std::s
 
 bool ParseOptions(int argc, char** argv, Options* options, bool* help) {
   std::string webUrl = "ws://127.0.0.1:8667/ws";
-  bool sawCafile = false;
   for (int i = 1; i < argc; ++i) {
     const std::string_view argument = argv[i];
     if (argument == "-h" || argument == "--help") {
       *help = true;
       return true;
     }
-    static constexpr std::string_view kTakesValue[] = {
-        "--topic",     "--broker", "--cafile", "--username",  "--password-file",
-        "--client-id", "--web",    "--rate",   "--write-page"};
-    bool known = false;
+    static constexpr std::string_view kTakesValue[] = {"--topic", "--web", "--rate",
+                                                       "--write-page"};
+    bool known = mqtt_link::IsBrokerOption(argument);
     for (std::string_view name : kTakesValue) known = known || argument == name;
     if (!known) return Fail("unknown argument " + std::string(argument));
     if (i + 1 >= argc) return Fail(std::string(argument) + " needs a value");
     const std::string value = argv[++i];
-    if (argument == "--topic") {
+    std::string problem;
+    if (mqtt_link::IsBrokerOption(argument)) {
+      if (!mqtt_link::TakeBrokerOption(argument, value, options, &problem)) return Fail(problem);
+    } else if (argument == "--topic") {
       options->topic = value;
-    } else if (argument == "--broker") {
-      if (!ParseBrokerUrl(value, options)) return false;
-    } else if (argument == "--cafile") {
-      options->caFile = value;
-      sawCafile = true;
-    } else if (argument == "--username") {
-      options->username = value;
-    } else if (argument == "--password-file") {
-      options->passwordFile = value;
-    } else if (argument == "--client-id") {
-      options->clientId = value;
     } else if (argument == "--web") {
       webUrl = value;
     } else if (argument == "--rate") {
-      if (!ParseNumber(value, 1, 60, &options->rate)) {
+      if (!mqtt_link::ParseNumber(value, 1, 60, &options->rate)) {
         return Fail("--rate needs a whole number of rows a second from 1 to 60");
       }
     } else {
@@ -216,51 +146,9 @@ bool ParseOptions(int argc, char** argv, Options* options, bool* help) {
   }
   if (!options->pageDir.empty()) return true;  // writes the page; nothing else matters
   if (!CheckTopic(options->topic)) return false;
-  if (sawCafile && !options->tls) return Fail("--cafile is for a TLS broker, mqtts://");
-  if (sawCafile && options->caFile.empty()) return Fail("--cafile needs a file");
-  if (!options->passwordFile.empty() && options->username.empty()) {
-    return Fail("--password-file needs --username");
-  }
-  if (options->username.size() > 65535) return Fail("--username is too long");
   std::string problem;
+  if (!mqtt_link::CheckBrokerOptions(*options, &problem)) return Fail(problem);
   if (!ParseFeedUrl(webUrl, options->rate, &options->feed, &problem)) return Fail(problem);
-  return true;
-}
-
-bool ReadPassword(const Options& options, std::string* password, bool* havePassword) {
-  *havePassword = false;
-  if (options.username.empty()) return true;
-  if (options.passwordFile.empty()) {
-    const char* variable = std::getenv(kPasswordVariable);
-    if (variable != nullptr) {
-      *password = variable;
-      *havePassword = true;
-    }
-    return true;
-  }
-  // The first line: a file written by `echo` ends in a newline, which is
-  // not part of the password.
-  std::FILE* file = std::fopen(options.passwordFile.c_str(), "rb");
-  std::string line(4096, '\0');
-  std::size_t got = 0;
-  const bool opened = file != nullptr;
-  int error = opened ? 0 : errno;
-  if (opened) {
-    got = std::fread(line.data(), 1, line.size(), file);
-    error = std::ferror(file) ? errno : 0;
-    std::fclose(file);
-  }
-  line.resize(got);
-  line.resize(std::min(line.find('\n'), line.size()));
-  if (!opened || error != 0 || line.empty()) {
-    std::fprintf(stderr, "relay-mqtt: cannot read the password file %s: %s\n",
-                 options.passwordFile.c_str(),
-                 opened && error == 0 ? "its first line is empty" : std::strerror(error));
-    return false;
-  }
-  if (line.ends_with('\r')) line.pop_back();
-  *password = std::move(line);
-  *havePassword = true;
   return true;
 }
 

@@ -1,8 +1,10 @@
-// relay-mqtt's command line, and the password it reads from a file or the
-// environment (never from the command line, where `ps` would show it).
+// relay-mqtt's command line; the broker's part of it is mqtt-link's, which
+// relay-log shares.
 #pragma once
 
 #include <string>
+
+#include "mqtt-link/broker_options.h"
 
 namespace mqtt_bridge {
 
@@ -14,18 +16,13 @@ struct FeedAddress {
   bool wantsVars = false;      // the query asks for vars=NAME,...
 };
 
-struct Options {
+// The broker's options (brokerHost, tls, username, clientId, ...; an empty
+// client id: the broker's library makes one up), and the bridge's own.
+struct Options : mqtt_link::BrokerOptions {
   FeedAddress feed;
-  std::string brokerHost = "127.0.0.1";
-  int brokerPort = 1883;
-  bool tls = false;      // mqtts://
-  std::string caFile;    // empty: the system's CAs
-  std::string topic;     // the prefix, without a trailing '/'
-  int rate = 10;         // rows a second on PREFIX/data and PREFIX/vars
-  std::string username;  // empty: no login
-  std::string passwordFile;
-  std::string clientId;  // empty: the broker's library makes one up
-  std::string pageDir;   // --write-page DIR: write the page and exit
+  std::string topic;    // the prefix, without a trailing '/'
+  int rate = 10;        // rows a second on PREFIX/data and PREFIX/vars
+  std::string pageDir;  // --write-page DIR: write the page and exit
 };
 
 extern const char kUsage[];
@@ -38,10 +35,5 @@ bool ParseOptions(int argc, char** argv, Options* options, bool* help);
 // Splits ws://HOST[:PORT][/PATH][?QUERY] into `address`, adding hz=`rate`
 // to the query when it names no hz; false with the reason in `problem`.
 bool ParseFeedUrl(const std::string& url, int rate, FeedAddress* address, std::string* problem);
-
-// The password for `options`: the first line of --password-file, or the
-// environment variable, or none. False (with one line printed) when the file
-// cannot be read.
-bool ReadPassword(const Options& options, std::string* password, bool* havePassword);
 
 }  // namespace mqtt_bridge

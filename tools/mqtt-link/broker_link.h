@@ -1,14 +1,14 @@
-// relay-mqtt's connection to the MQTT broker, on libmosquitto. A network
-// thread of its own connects (DNS, TCP, TLS and the login may each take a
-// while on a bad line, and must not hold up the feed), runs the client's
-// loop, and after a failure or a lost link tries again, backing off from
-// 1 s to 30 s. Everything else (publishing, and the connected and lost
-// events, which are posted to the bridge's io_context) happens on the
-// bridge's thread.
+// A program's connection to the MQTT broker, on libmosquitto, shared by
+// relay-mqtt and relay-log. A network thread of its own connects (DNS, TCP,
+// TLS and the login may each take a while on a bad line, and must not hold
+// up the program), runs the client's loop, and after a failure or a lost
+// link tries again, backing off from 1 s to 30 s. Its events (connected,
+// lost, a message) are handed to the program's `post`: relay-mqtt posts them
+// to its io_context and publishes from there; relay-log runs them at once
+// on the network thread.
 #pragma once
 
 #include <atomic>
-#include <boost/asio/io_context.hpp>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -16,12 +16,15 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 struct mosquitto;
+struct mosquitto_message;
 
-namespace mqtt_bridge {
+namespace mqtt_link {
 
 struct BrokerSettings {
+  std::string program;  // the console's lines start with "PROGRAM: "
   std::string host;
   int port = 1883;
   bool tls = false;
@@ -29,12 +32,23 @@ struct BrokerSettings {
   std::string username;
   std::string password;
   bool havePassword = false;
-  std::string clientId;
-  // Set as the broker's last will (retained, QoS 1): what the broker
-  // publishes when the link dies without a clean goodbye.
+  std::string clientId;  // empty: one the library makes up
+  // False: the broker keeps the client's session (its subscriptions, and
+  // the QoS 1 messages for them) while it is away, under its client id,
+  // which must then be given.
+  bool cleanSession = true;
+  // The topic filters subscribed to with QoS 1 after every connect.
+  std::vector<std::string> subscriptions;
+  // Unless empty, set as the broker's last will (retained, QoS 1): what the
+  // broker publishes when the link dies without a clean goodbye.
   std::string willTopic;
   std::string willPayload;
 };
+
+// Hands an event to the program's thread (or runs it at once).
+using Post = std::function<void(std::function<void()>)>;
+// A message that came on a subscription.
+using MessageHandler = std::function<void(const std::string& topic, std::string_view payload)>;
 
 // The broker's silence after which the link counts as lost (and the
 // broker's own wait before it publishes the will is 1.5 times this).
@@ -52,9 +66,13 @@ std::chrono::seconds NextRetry(std::chrono::seconds wait);
 
 class BrokerLink {
  public:
-  // `onConnected` and `onLost` run on `io`'s thread.
-  BrokerLink(boost::asio::io_context& io, BrokerSettings settings,
-             std::function<void()> onConnected, std::function<void()> onLost);
+  // `onConnected`, `onLost` and `onMessage` run where `post` runs them.
+  // The library acknowledges a QoS 1 message to the broker only after
+  // `post` has returned: a program that stores what it receives runs the
+  // handler in `post` itself, so that a message it had no time to store
+  // comes again.
+  BrokerLink(Post post, BrokerSettings settings, std::function<void()> onConnected,
+             std::function<void()> onLost, MessageHandler onMessage = {});
   ~BrokerLink();
   BrokerLink(const BrokerLink&) = delete;
   BrokerLink& operator=(const BrokerLink&) = delete;
@@ -66,8 +84,8 @@ class BrokerLink {
   // Starts the network thread, which connects and keeps connecting.
   void Start();
 
-  // On the bridge's thread: the broker has accepted the login and the link
-  // has not been lost since.
+  // On the thread the events run on: the broker has accepted the login and
+  // the link has not been lost since.
   bool Connected() const { return connected_; }
   // A QoS 0, not retained message; false (dropped) when the broker is away
   // or earlier rows still wait to be written.
@@ -76,27 +94,35 @@ class BrokerLink {
   bool PublishRetained(const std::string& topic, std::string_view payload);
 
   // Publishes `payload` on `topic` (retained, QoS 1) if connected and waits
-  // up to `timeout` for the broker to acknowledge it, then disconnects
-  // cleanly (so the will is not published) and ends the network thread.
+  // up to `timeout` for the broker to acknowledge it and what was published
+  // before, then says goodbye to the broker (so that, as a rule, the will
+  // is not published) and ends the network thread. With an empty `topic`
+  // it publishes nothing, and may be called from any thread.
   void Stop(const std::string& topic, std::string_view payload, std::chrono::milliseconds timeout);
 
  private:
   static void OnConnect(mosquitto* client, void* self, int code);
   static void OnDisconnect(mosquitto* client, void* self, int code);
   static void OnPublish(mosquitto* client, void* self, int mid);
+  static void OnMessage(mosquitto* client, void* self, const mosquitto_message* message);
+  static void OnSubscribe(mosquitto* client, void* self, int mid, int count, const int* granted);
   static void OnLog(mosquitto* client, void* self, int level, const char* text);
   void Run();
   // Sleeps `wait`, or less when Stop() is called; false when stopping.
   bool Pause(std::chrono::seconds wait);
 
-  boost::asio::io_context& io_;
+  void Log(const std::string& text) const;
+
+  Post post_;
   BrokerSettings settings_;
   std::string name_;  // host:port, for the console
   std::function<void()> onConnected_;
   std::function<void()> onLost_;
+  MessageHandler onMessage_;
   mosquitto* client_ = nullptr;
   std::thread thread_;
-  bool connected_ = false;  // the bridge thread's view
+  bool connected_ = false;      // the view of the thread the events run on
+  bool everConnected_ = false;  // the network thread's: said "connected" once
 
   // Shared with the network thread.
   std::atomic<bool> stopping_{false};
@@ -109,4 +135,4 @@ class BrokerLink {
   std::string lastError_;  // under mutex_: the library's last error message
 };
 
-}  // namespace mqtt_bridge
+}  // namespace mqtt_link

@@ -2,25 +2,25 @@
 // own rather than mosquitto_loop_start(), whose thread gives up for good
 // after a TLS or protocol error; this one keeps trying, with the back-off
 // the bridge wants, and says once per outage what went wrong.
-#include "relay-mqtt/broker_link.h"
+#include "mqtt-link/broker_link.h"
 
 #include <mosquitto.h>
 #include <openssl/ssl.h>
 
 #include <algorithm>
-#include <boost/asio/post.hpp>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-namespace mqtt_bridge {
+namespace mqtt_link {
 
 namespace {
 
-void Log(const std::string& text) {
-  std::printf("relay-mqtt: %s\n", text.c_str());
-  std::fflush(stdout);
-}
+// How long a stopping link may take to write what waits and its goodbye.
+constexpr std::chrono::milliseconds kGoodbyeFlush{500};
+
+// The subscription's return code in a SUBACK that refuses it (MQTT 3.1.1).
+constexpr int kSubscriptionRefused = 0x80;
 
 // What a failed connect or a lost link to `name` came from, in words;
 // `refusal` is the broker's answer to the login, `accepted` whether it
@@ -67,13 +67,14 @@ std::chrono::seconds NextRetry(std::chrono::seconds wait) {
   return std::min(wait * 2, kLongestRetry);
 }
 
-BrokerLink::BrokerLink(boost::asio::io_context& io, BrokerSettings settings,
-                       std::function<void()> onConnected, std::function<void()> onLost)
-    : io_(io),
+BrokerLink::BrokerLink(Post post, BrokerSettings settings, std::function<void()> onConnected,
+                       std::function<void()> onLost, MessageHandler onMessage)
+    : post_(std::move(post)),
       settings_(std::move(settings)),
       name_(settings_.host + ":" + std::to_string(settings_.port)),
       onConnected_(std::move(onConnected)),
-      onLost_(std::move(onLost)) {}
+      onLost_(std::move(onLost)),
+      onMessage_(std::move(onMessage)) {}
 
 BrokerLink::~BrokerLink() {
   if (thread_.joinable()) {
@@ -86,13 +87,13 @@ BrokerLink::~BrokerLink() {
 }
 
 bool BrokerLink::Prepare(std::string* error) {
-  client_ =
-      mosquitto_new(settings_.clientId.empty() ? nullptr : settings_.clientId.c_str(), true, this);
+  client_ = mosquitto_new(settings_.clientId.empty() ? nullptr : settings_.clientId.c_str(),
+                          settings_.cleanSession, this);
   if (client_ == nullptr) {
     *error = std::string("cannot make an MQTT client: ") + std::strerror(errno);
     return false;
   }
-  // Publishing happens on the bridge's thread, the network on ours.
+  // Publishing may happen on the program's thread, the network on ours.
   mosquitto_threaded_set(client_, true);
   mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
   // Small messages one after another: Nagle's algorithm would hold each
@@ -102,9 +103,14 @@ bool BrokerLink::Prepare(std::string* error) {
   mosquitto_disconnect_callback_set(client_, &BrokerLink::OnDisconnect);
   mosquitto_publish_callback_set(client_, &BrokerLink::OnPublish);
   mosquitto_log_callback_set(client_, &BrokerLink::OnLog);
-  int code = mosquitto_will_set(client_, settings_.willTopic.c_str(),
-                                static_cast<int>(settings_.willPayload.size()),
-                                settings_.willPayload.data(), 1, true);
+  mosquitto_message_callback_set(client_, &BrokerLink::OnMessage);
+  mosquitto_subscribe_callback_set(client_, &BrokerLink::OnSubscribe);
+  int code = MOSQ_ERR_SUCCESS;
+  if (!settings_.willTopic.empty()) {
+    code = mosquitto_will_set(client_, settings_.willTopic.c_str(),
+                              static_cast<int>(settings_.willPayload.size()),
+                              settings_.willPayload.data(), 1, true);
+  }
   if (code == MOSQ_ERR_SUCCESS && !settings_.username.empty()) {
     code = mosquitto_username_pw_set(client_, settings_.username.c_str(),
                                      settings_.havePassword ? settings_.password.c_str() : nullptr);
@@ -136,12 +142,29 @@ void BrokerLink::Start() {
   thread_ = std::thread([this] { Run(); });
 }
 
-void BrokerLink::OnConnect(mosquitto*, void* self, int code) {
+void BrokerLink::Log(const std::string& text) const {
+  std::printf("%s: %s\n", settings_.program.c_str(), text.c_str());
+  std::fflush(stdout);
+}
+
+void BrokerLink::OnConnect(mosquitto* client, void* self, int code) {
   auto* link = static_cast<BrokerLink*>(self);
   link->refusal_ = code;
   if (code != 0) return;  // refused: the loop ends with an error, and Run says why
   link->accepted_ = true;
-  boost::asio::post(link->io_, [link] {
+  link->Log(std::string(link->everConnected_ ? "reconnected" : "connected") + " to the broker at " +
+            link->name_);
+  link->everConnected_ = true;
+  // Again after every connect: a broker that lost the session (restarted
+  // without persistence, or a clean session) has lost the subscriptions too.
+  const std::vector<std::string>& filters = link->settings_.subscriptions;
+  if (!filters.empty()) {
+    std::vector<char*> names;
+    for (const std::string& filter : filters) names.push_back(const_cast<char*>(filter.c_str()));
+    mosquitto_subscribe_multiple(client, nullptr, static_cast<int>(names.size()), names.data(), 1,
+                                 0, nullptr);
+  }
+  link->post_([link] {
     link->connected_ = true;
     link->unwritten_ = 0;  // what was queued before went with the old link
     link->onConnected_();
@@ -150,7 +173,9 @@ void BrokerLink::OnConnect(mosquitto*, void* self, int code) {
 
 void BrokerLink::OnDisconnect(mosquitto*, void* self, int) {
   auto* link = static_cast<BrokerLink*>(self);
-  boost::asio::post(link->io_, [link] {
+  // Nothing more is acknowledged on this link, so Stop need not wait for it.
+  link->unwritten_ = 0;
+  link->post_([link] {
     if (!link->connected_) return;
     link->connected_ = false;
     link->onLost_();
@@ -174,10 +199,37 @@ void BrokerLink::OnPublish(mosquitto*, void* self, int) {
   }
 }
 
+void BrokerLink::OnMessage(mosquitto*, void* self, const mosquitto_message* message) {
+  auto* link = static_cast<BrokerLink*>(self);
+  if (!link->onMessage_) return;
+  std::string payload(static_cast<const char*>(message->payload),
+                      static_cast<std::size_t>(std::max(message->payloadlen, 0)));
+  link->post_([link, topic = std::string(message->topic), payload = std::move(payload)] {
+    link->onMessage_(topic, payload);
+  });
+}
+
+void BrokerLink::OnSubscribe(mosquitto*, void* self, int, int count, const int* granted) {
+  // A broker whose ACL does not let this login read the filter says so
+  // only here; it keeps the connection and sends nothing.
+  auto* link = static_cast<BrokerLink*>(self);
+  const std::vector<std::string>& filters = link->settings_.subscriptions;
+  for (int i = 0; i < count && i < static_cast<int>(filters.size()); ++i) {
+    const std::string& filter = filters[static_cast<std::size_t>(i)];
+    if (granted[i] == kSubscriptionRefused) {
+      link->Log("the broker at " + link->name_ + " refused the subscription to " + filter +
+                " (does its ACL let this login read it?)");
+    } else if (granted[i] == 0) {
+      // Its max_qos: it keeps nothing for the client while it is away.
+      link->Log("the broker at " + link->name_ + " grants the subscription to " + filter +
+                " QoS 0 only: what is published while this client is away is lost");
+    }
+  }
+}
+
 void BrokerLink::Run() {
   std::chrono::seconds wait = kFirstRetry;
   bool first = true;
-  bool everConnected = false;
   bool outageReported = false;
   while (!stopping_) {
     accepted_ = false;
@@ -191,19 +243,27 @@ void BrokerLink::Run() {
                      : mosquitto_reconnect(client_);
     first = false;
     int savedErrno = errno;
-    bool announced = false;
     while (code == MOSQ_ERR_SUCCESS && !stopping_) {
-      if (accepted_ && !announced) {
-        Log(std::string(everConnected ? "reconnected" : "connected") + " to the broker at " +
-            name_);
-        announced = everConnected = true;
-        outageReported = false;
-        wait = kFirstRetry;
-      }
       code = mosquitto_loop(client_, 1000, 1);
       savedErrno = errno;
     }
-    if (stopping_) break;
+    if (stopping_) {
+      // Stop queues the goodbye (DISCONNECT) behind whatever still waits to
+      // be written, such as the acknowledgements of messages received, and
+      // the library writes only in its loop: it runs until the goodbye has
+      // gone and the library has closed the socket. (A pass may return at
+      // once: the library wakes its loop with a byte per packet queued.) A
+      // broker still sending may miss the goodbye all the same, when its
+      // data arriving after the close makes the kernel reset the
+      // connection; it then publishes the will and sends the messages not
+      // acknowledged again, which neither program minds.
+      const auto until = std::chrono::steady_clock::now() + kGoodbyeFlush;
+      while (code == MOSQ_ERR_SUCCESS && std::chrono::steady_clock::now() < until) {
+        code = mosquitto_loop(client_, 100, 1);
+      }
+      break;
+    }
+    const bool announced = accepted_;  // OnConnect said "connected"
     std::string reason = Reason(code, savedErrno, refusal_, accepted_, name_);
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -213,6 +273,7 @@ void BrokerLink::Run() {
       Log("lost the broker at " + name_ + " (" + reason +
           "); reconnecting, backing off from 1 s to 30 s");
       outageReported = true;
+      wait = kFirstRetry;
       // The bridge must hear of the loss however the loop ended; when the
       // library has reported it already, this second report is ignored.
       OnDisconnect(client_, this, code);
@@ -260,7 +321,7 @@ void BrokerLink::Stop(const std::string& topic, std::string_view payload,
                       std::chrono::milliseconds timeout) {
   if (!thread_.joinable()) return;
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  if (PublishRetained(topic, payload)) {
+  if (topic.empty() || PublishRetained(topic, payload)) {
     // Everything handed over is written and the goodbye acknowledged.
     while (unwritten_.load() > 0 && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -281,4 +342,4 @@ void BrokerLink::Stop(const std::string& topic, std::string_view payload,
   }
 }
 
-}  // namespace mqtt_bridge
+}  // namespace mqtt_link
