@@ -18,22 +18,30 @@ TEST(MqttBridge, RoutesByTheTypeWhereverItStands) {
   struct Case {
     std::string text;
     FeedKind want;
+    std::string topic;
   };
   const std::vector<Case> cases = {
-      {R"({"type":"data","rpm":1})", FeedKind::kData},
-      {R"({"type":"vars","tick":3,"values":{}})", FeedKind::kVars},
-      {R"({"type":"status","source":"simulator","simulator":"running"})", FeedKind::kStatus},
-      {R"({"type":"session"})", FeedKind::kSession},
-      {R"({"type":"strategy","fuel":1})", FeedKind::kStrategy},
-      {R"({"type":"sessionText","update":4})", FeedKind::kOther},
-      {R"({"type":"datax"})", FeedKind::kOther},
+      {R"({"type":"data","rpm":1})", FeedKind::kData, "data"},
+      {R"({"type":"vars","tick":3,"values":{}})", FeedKind::kVars, "vars"},
+      {R"({"type":"status","source":"simulator","simulator":"running"})", FeedKind::kStatus,
+       "status"},
+      {R"({"type":"session"})", FeedKind::kSession, "session"},
+      {R"({"type":"strategy","fuel":1})", FeedKind::kStrategy, "strategy"},
+      {R"({"type":"standings","cars":[{"carIdx":3}]})", FeedKind::kStandings, "standings"},
+      {R"({"type":"relative","cars":[{"type":"data"}]})", FeedKind::kRelative, "relative"},
+      {R"({"type":"sessionText","update":4})", FeedKind::kOther, ""},
+      {R"({"type":"datax"})", FeedKind::kOther, ""},
       // Not relay-web's layout: parsed.
-      {R"( { "rpm":1, "type" : "data" })", FeedKind::kData},
-      {R"({"type":"d\u0061ta"})", FeedKind::kData},
-      {R"({"type":"data")", FeedKind::kOther},
-      {"", FeedKind::kOther},
+      {R"( { "rpm":1, "type" : "data" })", FeedKind::kData, "data"},
+      {R"({"cars":[{"type":"data"}],"type":"relative"})", FeedKind::kRelative, "relative"},
+      {R"({"type":"d\u0061ta"})", FeedKind::kData, "data"},
+      {R"({"type":"data")", FeedKind::kOther, ""},
+      {"", FeedKind::kOther, ""},
   };
-  for (const Case& c : cases) EXPECT_EQ(mqtt_bridge::Classify(c.text), c.want) << c.text;
+  for (const Case& c : cases) {
+    EXPECT_EQ(mqtt_bridge::Classify(c.text), c.want) << c.text;
+    EXPECT_EQ(mqtt_bridge::TopicName(c.want), c.topic) << c.text;
+  }
 }
 
 TEST(MqttBridge, PacesRowsToTheRateAndForgivesALateRow) {

@@ -254,17 +254,20 @@ TEST_F(MqttProcess, CarriesTheFeedThroughTheBrokerAndKeepsItsStateAcrossOutages)
   EXPECT_TRUE(WaitFor([&] { return viewer.Last("team/car42/status") == feedsLast("status"); }));
 
   // The broker killed and restarted without its retained messages: the
-  // bridge publishes them again, and the rows resume.
+  // bridge publishes them again, and the rows resume. A viewer that
+  // subscribes once the first viewer (which reconnects by itself) has the
+  // session again gets them retained.
+  const std::size_t sessions = viewer.On("team/car42/session").size();
   Kill("broker");
   ASSERT_TRUE(Logged("bridge", "lost the broker")) << Output("bridge");
   ASSERT_NO_FATAL_FAILURE(StartBroker());
   ASSERT_TRUE(Logged("bridge", "reconnected to the broker", 15000)) << Output("bridge");
+  ASSERT_TRUE(WaitFor([&] { return viewer.On("team/car42/session").size() > sessions; }, 15000));
   Viewer late(tcpPort_, "viewer", "look", "team/#");
   ASSERT_TRUE(WaitFor([&] { return late.On("team/car42/data").size() >= 10; })) << Output("bridge");
   for (const char* topic : {"team/car42/bridge", "team/car42/status", "team/car42/session"}) {
-    const std::vector<Received> got = late.On(topic);
-    ASSERT_FALSE(got.empty()) << topic;
-    EXPECT_TRUE(got.front().retained) << topic;
+    ASSERT_TRUE(WaitFor([&] { return !late.On(topic).empty(); })) << topic;
+    EXPECT_TRUE(late.On(topic).front().retained) << topic;
   }
   EXPECT_EQ(late.Last("team/car42/bridge"), "online");
   EXPECT_EQ(late.Last("team/car42/session"), feedsLast("session"));
@@ -304,13 +307,19 @@ TEST_F(MqttProcess, CarriesTheFeedThroughTheBrokerAndKeepsItsStateAcrossOutages)
             ReadFile(SOURCE_DIR "/tools/relay-web/dashboard.html"));
 }
 
-// A stand-in for relay-web's feed: a status, then a row every 50 ms
-// ({"type":"data","lap":N}), with a 2 MiB message before rows 20, 30, 31 and
-// 40. The rows after the big messages come through, on one link.
-TEST_F(MqttProcess, SkipsAnOversizedFeedMessageAndKeepsTheLink) {
+// A stand-in for relay-web's feed: a status, then a row and a relative
+// ({"type":"data","lap":N}, {"type":"relative","lap":N}) every 50 ms and
+// standings every 250 ms, with a 2 MiB message before rows 20, 30, 31 and 40,
+// and at the end three standings at once (laps 80 to 82). The rows after the
+// big messages come through, on one link; the standings at most once a
+// second, the newest of each second, retained; the relatives as rows.
+TEST_F(MqttProcess, PacesStandingsAndRelativeAndSkipsAnOversizedFeedMessage) {
   net::io_context io;
   tcp::acceptor acceptor(io, {net::ip::make_address("127.0.0.1"), 0});
   const std::string status = R"({"type":"status","source":"simulator","simulator":"running"})";
+  const auto text = [](const char* type, int lap) {
+    return R"({"type":")" + std::string(type) + R"(","lap":)" + std::to_string(lap) + "}";
+  };
   std::atomic<bool> done{false};
   std::thread feed([&] {
     beast::error_code ec;
@@ -322,9 +331,12 @@ TEST_F(MqttProcess, SkipsAnOversizedFeedMessageAndKeepsTheLink) {
     const std::string big = R"({"type":"data","pad":")" + std::string(2 << 20, 'x') + "\"}";
     for (int lap = 0; lap < 80 && !ec; ++lap) {
       if (lap == 20 || lap == 30 || lap == 31 || lap == 40) ws.write(net::buffer(big), ec);
-      ws.write(net::buffer(R"({"type":"data","lap":)" + std::to_string(lap) + "}"), ec);
+      ws.write(net::buffer(text("data", lap)), ec);
+      ws.write(net::buffer(text("relative", lap)), ec);
+      if (lap % 5 == 0) ws.write(net::buffer(text("standings", lap)), ec);
       std::this_thread::sleep_for(50ms);
     }
+    for (int lap = 80; lap <= 82; ++lap) ws.write(net::buffer(text("standings", lap)), ec);
     while (!done) std::this_thread::sleep_for(10ms);
   });
   Viewer viewer(tcpPort_, "viewer", "look", "team/#");
@@ -333,8 +345,9 @@ TEST_F(MqttProcess, SkipsAnOversizedFeedMessageAndKeepsTheLink) {
                    {"--rate", "60", "--web",
                     "ws://127.0.0.1:" + std::to_string(acceptor.local_endpoint().port()) + "/ws"});
   Start("bridge", RELAY_MQTT_EXECUTABLE, arguments);
-  EXPECT_TRUE(WaitFor(
-      [&] { return viewer.Last("team/car42/data") == R"({"type":"data","lap":79})"; }, 15000))
+  EXPECT_TRUE(WaitFor([&] { return viewer.Last("team/car42/data") == text("data", 79); }, 15000))
+      << Output("bridge");
+  EXPECT_TRUE(WaitFor([&] { return viewer.Last("team/car42/standings") == text("standings", 82); }))
       << Output("bridge");
   const std::string output = Output("bridge");
   const std::string skipped = "skipped a feed message of more than 1024 KiB";
@@ -347,10 +360,37 @@ TEST_F(MqttProcess, SkipsAnOversizedFeedMessageAndKeepsTheLink) {
   std::size_t rows = 0;
   for (const Received& row : viewer.On("team/car42/data")) rows += row.payload.size() < 100;
   EXPECT_GE(rows, 70u);
+  const std::vector<Received> relatives = viewer.On("team/car42/relative");
+  EXPECT_GE(relatives.size(), 70u);
+  for (const Received& relative : relatives) EXPECT_FALSE(relative.retained) << relative.payload;
+  EXPECT_EQ(viewer.Last("team/car42/relative"), text("relative", 79));
+  // Standings a second apart (the pacer allows seven eighths of one), never
+  // one that a newer replaced within its second.
+  const std::vector<Received> standings = viewer.On("team/car42/standings");
+  EXPECT_LE(standings.size(), 7u);
+  for (std::size_t i = 1; i < standings.size(); ++i) {
+    EXPECT_GE(standings[i].at - standings[i - 1].at, 700ms) << standings[i].payload;
+    EXPECT_NE(standings[i].payload, text("standings", 81));
+  }
+
+  // relay-web gone: the status says so, and the standings stay retained
+  // (the relatives are not), again after the broker restarted without them.
   done = true;
   beast::error_code ec;
   acceptor.close(ec);
   feed.join();
+  EXPECT_TRUE(WaitFor([&] { return viewer.Last("team/car42/status") == kRelayWebOffline; }));
+  Viewer late(tcpPort_, "viewer", "look", "team/#");
+  ASSERT_TRUE(WaitFor([&] { return !late.On("team/car42/standings").empty(); }));
+  EXPECT_TRUE(late.On("team/car42/standings").front().retained);
+  EXPECT_EQ(late.Last("team/car42/standings"), text("standings", 82));
+  EXPECT_TRUE(late.On("team/car42/relative").empty());
+  Kill("broker");
+  ASSERT_TRUE(Logged("bridge", "lost the broker")) << Output("bridge");
+  ASSERT_NO_FATAL_FAILURE(StartBroker());
+  EXPECT_TRUE(WaitFor([&] { return late.On("team/car42/standings").size() > 1; }, 15000))
+      << Output("bridge");
+  EXPECT_EQ(late.Last("team/car42/standings"), text("standings", 82));
 }
 
 // A broker that takes the connection and never answers the login: the

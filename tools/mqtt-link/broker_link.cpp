@@ -295,11 +295,11 @@ bool BrokerLink::Pause(std::chrono::seconds wait) {
   return !wake_.wait_for(lock, wait, [this] { return stopping_.load(); });
 }
 
-bool BrokerLink::PublishRow(const std::string& topic, std::string_view payload) {
+bool BrokerLink::PublishRow(const std::string& topic, std::string_view payload, bool retained) {
   if (!connected_ || unwritten_.load() >= kMaxUnwritten) return false;
   ++unwritten_;
   if (mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                        payload.data(), 0, false) != MOSQ_ERR_SUCCESS) {
+                        payload.data(), 0, retained) != MOSQ_ERR_SUCCESS) {
     OnPublish(client_, this, 0);
     return false;
   }

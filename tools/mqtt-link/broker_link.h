@@ -87,9 +87,9 @@ class BrokerLink {
   // On the thread the events run on: the broker has accepted the login and
   // the link has not been lost since.
   bool Connected() const { return connected_; }
-  // A QoS 0, not retained message; false (dropped) when the broker is away
-  // or earlier rows still wait to be written.
-  bool PublishRow(const std::string& topic, std::string_view payload);
+  // A QoS 0 message, retained or not; false (dropped) when the broker is
+  // away or earlier rows still wait to be written.
+  bool PublishRow(const std::string& topic, std::string_view payload, bool retained);
   // A retained QoS 1 message; false when the broker is away.
   bool PublishRetained(const std::string& topic, std::string_view payload);
 

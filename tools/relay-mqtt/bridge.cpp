@@ -42,8 +42,10 @@ Bridge::Bridge(net::io_context& io, const Options& options, BrokerSettings broke
       states_{{{options.topic + "/status", ""},
                {options.topic + "/session", ""},
                {options.topic + "/strategy", ""}}},
-      data_(io, options.topic + "/data", options.rate),
-      vars_(io, options.topic + "/vars", options.rate) {}
+      data_(io, options.topic + "/data", options.rate, false),
+      vars_(io, options.topic + "/vars", options.rate, false),
+      relative_(io, options.topic + "/relative", options.rate, false),
+      standings_(io, options.topic + "/standings", 1, true) {}
 
 bool Bridge::Start(std::string* error) {
   if (!broker_.Prepare(error)) return false;
@@ -158,6 +160,8 @@ void Bridge::FeedLost(const std::string& why) {
   }
   feedOpen_ = false;
   outageReported_ = true;
+  // Only the status changes: the session, strategy and standings stay
+  // retained as relay-web last sent them, which the status now dates.
   SetState(states_[0], kRelayWebOffline);
   retry_.expires_after(kFeedRetry);
   retry_.async_wait([this](beast::error_code ec) {
@@ -179,6 +183,10 @@ void Bridge::Route(std::string_view text) {
       return OfferRow(data_, text);
     case FeedKind::kVars:
       return OfferRow(vars_, text);
+    case FeedKind::kRelative:
+      return OfferRow(relative_, text);
+    case FeedKind::kStandings:
+      return OfferRow(standings_, text);
     case FeedKind::kOther:
       // sessionText and whatever relay-web adds later: said once, so a
       // feed full of them does not fill the console.
@@ -199,20 +207,28 @@ void Bridge::SetState(State& state, std::string_view text) {
 }
 
 void Bridge::OfferRow(Rows& rows, std::string_view text) {
+  // Its buffer keeps its size, so this allocates once per topic (or when a
+  // longer text comes).
+  if (rows.retained) rows.held.assign(text);
   if (!broker_.Connected()) {
     rows.holding = false;  // nothing queues while the broker is away
     return;
   }
-  if (rows.pacer.Offer(Pacer::Clock::now())) {
-    rows.holding = false;
-    broker_.PublishRow(rows.topic, text);
-    return;
-  }
+  if (rows.pacer.Offer(Pacer::Clock::now())) return SendRow(rows, text);
   // Too soon: the newest row waits for the next slot, replacing any older
-  // one. Its buffer keeps its size, so this allocates once per topic.
-  rows.held.assign(text);
+  // one.
+  if (!rows.retained) rows.held.assign(text);
   rows.holding = true;
   ArmSlot(rows);
+}
+
+void Bridge::SendRow(Rows& rows, std::string_view text) {
+  // A retained text that the backlog turned away is tried again at the
+  // next slot (unless a newer one replaces it): it may be the last for a
+  // while, and the broker would otherwise keep an older one for late
+  // subscribers.
+  rows.holding = !broker_.PublishRow(rows.topic, text, rows.retained) && rows.retained;
+  if (rows.holding) ArmSlot(rows);
 }
 
 void Bridge::ArmSlot(Rows& rows) {
@@ -235,8 +251,7 @@ void Bridge::OnSlot(Rows& rows) {
   // A newer row may have moved the time on (it follows another now).
   if (now < rows.pacer.HeldUntil()) return ArmSlot(rows);
   rows.pacer.Sent(now);
-  rows.holding = false;
-  broker_.PublishRow(rows.topic, rows.held);
+  SendRow(rows, rows.held);
 }
 
 // ---- The broker ---------------------------------------------------------------
@@ -245,14 +260,19 @@ void Bridge::OnBrokerConnected() {
   // The retained state again: the broker may have restarted without it,
   // and whatever changed while it was away has not been published.
   broker_.PublishRetained(bridgeTopic_, "online");
+  // The standings next: a QoS 0 message is turned away while four others
+  // wait to be written or acknowledged, as the states below may.
+  if (!standings_.held.empty()) {
+    standings_.pacer.Sent(Pacer::Clock::now());
+    SendRow(standings_, standings_.held);
+  }
   for (const State& state : states_) {
     if (!state.text.empty()) broker_.PublishRetained(state.topic, state.text);
   }
 }
 
 void Bridge::OnBrokerLost() {
-  data_.holding = false;
-  vars_.holding = false;
+  for (Rows* rows : {&data_, &vars_, &relative_, &standings_}) rows->holding = false;
 }
 
 void Bridge::Shutdown() {
@@ -264,8 +284,7 @@ void Bridge::Shutdown() {
     beast::error_code ignored;
     beast::get_lowest_layer(*ws_).socket().close(ignored);
   }
-  data_.timer.cancel();
-  vars_.timer.cancel();
+  for (Rows* rows : {&data_, &vars_, &relative_, &standings_}) rows->timer.cancel();
   broker_.Stop(bridgeTopic_, "offline", kGoodbyeTimeout);
   io_.stop();
 }

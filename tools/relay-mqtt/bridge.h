@@ -1,8 +1,8 @@
 // The bridge: relay-web's WebSocket feed in, the broker's topics out. One
 // io_context thread reads the feed (Boost.Beast), routes each message by its
-// type, keeps the newest status, session and strategy texts for every
-// (re)connect to the broker, and paces the rows; the broker link has its
-// own network thread.
+// type, keeps the newest status, session, strategy and standings texts for
+// every (re)connect to the broker, and paces the rows (and the standings,
+// to at most one a second); the broker link has its own network thread.
 #pragma once
 
 #include <array>
@@ -35,7 +35,8 @@ inline constexpr std::chrono::seconds kFeedConnectTimeout{3};
 // relay-web is pinged after half this time of silence and dropped after it.
 inline constexpr std::chrono::seconds kFeedIdle{10};
 // A feed message larger than this is skipped (the feed's largest, a vars
-// message with many variables, is a few KiB): the feed is read a piece of at
+// message with many variables or the standings of a full field, are tens of
+// KiB at most): the feed is read a piece of at
 // most kFeedReadPiece at a time, and one that grows past this is thrown away
 // to its end while the connection carries on.
 inline constexpr std::size_t kMaxFeedMessage = 1024 * 1024;
@@ -62,11 +63,14 @@ class Bridge {
     std::string topic;
     std::string text;
   };
-  // A paced topic: the row held for its next slot, if any.
+  // A paced topic: the row held for its next slot, if any. A retained one
+  // (the standings) keeps its newest text in `held` even once it went out,
+  // for the next reconnect.
   struct Rows {
-    Rows(boost::asio::io_context& io, std::string name, int rate)
-        : topic(std::move(name)), pacer(rate), timer(io) {}
+    Rows(boost::asio::io_context& io, std::string name, int rate, bool keep)
+        : topic(std::move(name)), retained(keep), pacer(rate), timer(io) {}
     std::string topic;
+    bool retained;
     Pacer pacer;
     std::string held;
     bool holding = false;
@@ -87,6 +91,7 @@ class Bridge {
   void Route(std::string_view text);
   void SetState(State& state, std::string_view text);
   void OfferRow(Rows& rows, std::string_view text);
+  void SendRow(Rows& rows, std::string_view text);
   void ArmSlot(Rows& rows);
   void OnSlot(Rows& rows);
   void OnBrokerConnected();
@@ -108,6 +113,8 @@ class Bridge {
   std::array<State, 3> states_;  // status, session, strategy
   Rows data_;
   Rows vars_;
+  Rows relative_;
+  Rows standings_;  // retained, at most one a second
   bool feedOpen_ = false;
   bool feedEverOpen_ = false;
   bool outageReported_ = false;

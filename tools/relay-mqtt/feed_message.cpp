@@ -14,7 +14,8 @@ struct Named {
 constexpr Named kKinds[] = {
     {"status", FeedKind::kStatus},     {"session", FeedKind::kSession},
     {"strategy", FeedKind::kStrategy}, {"data", FeedKind::kData},
-    {"vars", FeedKind::kVars},
+    {"vars", FeedKind::kVars},         {"standings", FeedKind::kStandings},
+    {"relative", FeedKind::kRelative},
 };
 
 FeedKind KindOf(std::string_view type) {

@@ -11,7 +11,7 @@
 
 namespace mqtt_bridge {
 
-enum class FeedKind { kStatus, kSession, kStrategy, kData, kVars, kOther };
+enum class FeedKind { kStatus, kSession, kStrategy, kStandings, kData, kVars, kRelative, kOther };
 
 // The kind of a feed text, from its "type" member. relay-web writes "type"
 // first ({"type":"data",...}), which is read without parsing, so a row costs
