@@ -4,8 +4,9 @@
 // must show the last row of that stream; held or stopped processes must show
 // their state, and the page recover by itself. The second page's feed (/ws) is
 // the test's own: chosen engine speeds, the variables and fuel plan of
-// relay-web's newer sources, states the processes cannot give yet. At phone
-// and tablet sizes no tile may be cut or overlap another.
+// relay-web's newer sources, the Relative and the Standings, states the
+// processes cannot give yet. At phone, tablet and desktop sizes no tile or
+// panel may be cut or overlap another.
 //
 // CTest sets SIM_PUBLISHER, TELEMETRY_RELAY and RELAY_WEB (the executables),
 // SCREENSHOT_DIR (where the two screenshots go) and, from
@@ -144,9 +145,21 @@ async function settle(get, want, timeout = 3000) {
 }
 const waitForState = (state, timeout, p = page) => settle(() => read(p, ["state"]), { state }, timeout);
 
+// A panel's rows as a user reads them: the texts of the columns shown, joined
+// by "|"; "> " before the player's row; the driver's colour when it is not
+// plain (blue: a car the player is lapping, red: one lapping the player).
+const boardRows = (p, id) =>
+  p.evaluate((id) => [...document.querySelectorAll(`[data-testid="${id}"] tbody tr`)].filter((r) => !r.hidden).map((r) => {
+    const cells = [...r.cells].filter((c) => getComputedStyle(c).display !== "none").map((c) => c.textContent);
+    const colour = { "rgb(71, 163, 255)": " blue", "rgb(255, 75, 75)": " red" }[getComputedStyle(r.querySelector(".name")).color] ?? "";
+    return (r.getAttribute("aria-current") === "true" ? "> " : "") + cells.join("|") + colour;
+  }), id);
+
 // What a user would call cut or overlapping: a box off the screen or over its
 // neighbour, a text out of its box or over another; and a gear that is not
 // the largest figure. A text's width is its characters', its height its line's.
+// In the panels' tables every text but a name (cut short by design) must fit
+// its cell, in the rows scrolled into sight.
 const layoutFaults = (p) =>
   p.evaluate(() => {
     const faults = [], name = (e) => e.dataset.testid || e.id || e.className || e.textContent;
@@ -162,11 +175,16 @@ const layoutFaults = (p) =>
       const { left, right } = range.getBoundingClientRect();
       return { left, right, top: box(e).top, bottom: box(e).bottom };
     };
-    const boxes = [...document.querySelectorAll(".top > *, #lamps, .lamp, .panel, .gear-box, .speed, .cell")];
-    const texts = [...document.querySelectorAll("main [data-testid], main .label")].filter((e) => e.textContent.trim());
+    const boxes = [...document.querySelectorAll("#app > *, #tabs > *, .top > *, #lamps, .lamp, .panel, .gear-box, .speed, .cell")];
+    const inSight = (t) => !t.closest(".scroll") || within(box(t), box(t.closest(".scroll")));
+    const texts = [...document.querySelectorAll("main [data-testid], main .label, .board .label, .board .note, .board th, .board td:not(.name)")]
+      .filter((e) => e.textContent.trim() && inSight(e));
     const screen = { left: 0, top: 0, right: innerWidth, bottom: innerHeight };
     for (const a of boxes.filter(shown)) if (!within(box(a), screen)) faults.push(`${name(a)} is off the screen`);
-    const around = (t) => box(t.closest(".cell, .tile, .speed, .gear-box, .panel, .top"));
+    for (const s of [...document.querySelectorAll(".scroll")].filter(shown)) {
+      if (s.scrollWidth > s.clientWidth) faults.push(`${name(s.closest(".panel"))} is wider than its panel`);
+    }
+    const around = (t) => box(t.closest("td, th, .cell, .tile, .speed, .gear-box, .panel, .top"));
     for (const t of texts.filter(shown)) if (!within(extent(t), around(t))) faults.push(`${name(t)} is cut`);
     for (const [list, rect, near] of [[boxes, box, (a, b) => a.parentNode === b.parentNode],
                                       [texts, extent, (a, b) => !a.contains(b)]]) {
@@ -179,7 +197,7 @@ const layoutFaults = (p) =>
     }
     const size = (e) => parseFloat(getComputedStyle(e).fontSize), gear = document.querySelector('[data-testid="gear"]');
     for (const t of texts.filter(shown)) {
-      if (t !== gear && size(t) >= size(gear)) faults.push(`${name(t)} is as large as the gear`);
+      if (shown(gear) && t !== gear && size(t) >= size(gear)) faults.push(`${name(t)} is as large as the gear`);
     }
     return faults;
   });
@@ -225,6 +243,26 @@ const VARS = { Speed: 52.3, LapDeltaToBestLap: -0.347, LapDeltaToBestLap_OK: tru
 const STRATEGY = { type: "strategy", fuelPerLap: 2.854, fuelPerLapMax: 2.91, lapsCounted: 5, lastLapFuel: 2.86,
                    lastLapTime: 138.457, avgLapTime: 138.2, tank: 120, lapsOfFuel: 21.5, lapsToGo: 13.58,
                    fuelToFinish: 40.2, fuelToAdd: 0, stops: 0, fuelMargin: 0.5 };
+// Two classes, GT4's without a colour of its own; the player (GT4) a lap down,
+// lapped by the leaders, lapping one; one car in the pits, one not on track;
+// a name with markup in it.
+const car = (number, name, cls, more) =>
+  ({ number, name, class: cls, classColor: cls === "GT3" ? "#ffda59" : null, onPitRoad: false, isPlayer: false, ...more });
+const STANDINGS = { type: "standings", sessionTime: 1834.52, sessionType: "Race", cars: [
+  car("12", "Lena Fast", "GT3", { position: 1, classPosition: 1, gapToLeader: 0, lapsDown: 0, interval: 0, lastLap: 118.204, bestLap: 117.911, pitStops: 1, inWorld: true }),
+  car("23", "Sam Driver", "GT3", { position: 2, classPosition: 2, gapToLeader: 4.26, lapsDown: 0, interval: 4.26, lastLap: 119.9996, bestLap: 118.05, pitStops: 1, inWorld: true }),
+  car("7", "Ana Lopez", "GT4", { position: 3, classPosition: 1, gapToLeader: 131.4, lapsDown: 1, interval: 67.14, lastLap: 125.5, bestLap: 124.999, pitStops: 0, inWorld: true, isPlayer: true }),
+  car("41", "<b>Tom</b>", "GT4", { position: 4, classPosition: 2, gapToLeader: 140.02, lapsDown: 1, interval: 8.62, lastLap: null, bestLap: 125.3, pitStops: 2, inWorld: true, onPitRoad: true }),
+  car("88", "Bo Slow", "GT4", { position: 5, classPosition: 3, gapToLeader: 250.5, lapsDown: 2, interval: 110.48, lastLap: 131, bestLap: 129.4, pitStops: 1, inWorld: true }),
+  car("9", "Kai Gone", "GT3", { position: 6, classPosition: 3, gapToLeader: null, lapsDown: 0, interval: null, lastLap: null, bestLap: 119.5, pitStops: 0, inWorld: false }),
+] };
+const RELATIVE = { type: "relative", sessionTime: 1834.52, cars: [
+  car("23", "Sam Driver", "GT3", { gap: 3.04, laps: 1 }),
+  car("7", "Ana Lopez", "GT4", { gap: 0, laps: 0, isPlayer: true }),
+  car("41", "<b>Tom</b>", "GT4", { gap: -0.36, laps: 0, onPitRoad: true }),
+  car("88", "Bo Slow", "GT4", { gap: -1.84, laps: -1 }),
+  car("12", "Lena Fast", "GT3", { gap: null, laps: 1 }),
+] };
 const vars = (values) => ({ type: "vars", tick: 1, values: { ...VARS, ...values } });
 // A source that does not publish the names (the relay, an older recording).
 const UNKNOWN = { type: "vars", tick: 1, values: {}, unknown: Object.keys(VARS) };
@@ -286,19 +324,62 @@ test("the new tiles and the fuel panel show the variables and the plan; absent o
   }
 });
 
-test("at each size every tile is whole, with and without the new ones", async () => {
-  // The processes send no variables and no plan; the mocked feed every tile
-  // filled in, then the plan before its first lap without the variables.
+test("the Relative and the Standings: order, the player's row, gaps to a tenth, markers; a phone's tabs", async () => {
+  await mocked.setViewportSize({ width: 1280, height: 800 });
+  await feedAndDraw({ type: "status", source: "simulator", simulator: "running" }, STANDINGS, RELATIVE);
+  assert.deepEqual(await boardRows(mocked, "relative"), [
+    "GT3|23|Sam Driver|+1L|+3.0 red", "> GT4|7|Ana Lopez||", "GT4|41|<b>Tom</b>|PIT|\u22120.4",
+    "GT4|88|Bo Slow|\u22121L|\u22121.8 blue", "GT3|12|Lena Fast|+1L|- red"]);
+  assert.deepEqual(await boardRows(mocked, "standings"), [
+    "1|1|12|Lena Fast|Leader||1:58.204|1:57.911|1|", "2|2|23|Sam Driver|+4.3|+4.3|2:00.000|1:58.050|1|",
+    "> 3|1|7|Ana Lopez|+1L|+1:07.1|2:05.500|2:04.999|0|", "4|2|41|<b>Tom</b>|+1L|+8.6|-|2:05.300|2|PIT",
+    "5|3|88|Bo Slow|+2L|+1:50.5|2:11.000|2:09.400|1|", "6|3|9|Kai Gone|-|-|-|1:59.500|0|OFF"]);
+  // The simulator's colour for GT3, one of the page's own for GT4.
+  const chips = await mocked.evaluate(() =>
+    [...document.querySelectorAll('[data-testid="standings"] .chip')].map((c) => getComputedStyle(c).backgroundColor));
+  const [gt3, gt4] = [chips[0], chips[2]];
+  assert.deepEqual(chips, [gt3, gt3, gt4, gt4, gt4, gt3]);
+  assert.equal(gt3, "rgb(255, 218, 89)");
+  assert.ok(gt4 !== gt3 && /^rgb\(/.test(gt4), gt4);
+
+  // A phone shows one view at a time, chosen by its tab.
+  const views = ["gear", "relative-panel", "standings-panel"];
+  await mocked.setViewportSize({ width: 390, height: 844 });
+  for (const [tab, shown] of [["Relative", "relative-panel"], ["Standings", "standings-panel"], ["Dash", "gear"]]) {
+    await mocked.getByRole("tab", { name: tab }).click();
+    const seen = await read(mocked, views);
+    assert.deepEqual(views.filter((id) => seen[id] !== null), [shown], tab);
+  }
+  // Reading a relay, relay-web has none: what came before goes, the panels say why.
+  await feedAndDraw({ type: "status", source: "relay", relay: "connected" });
+  assert.deepEqual(await boardRows(mocked, "standings"), []);
+  feed({ type: "status", source: "simulator", simulator: "running" }, STANDINGS, RELATIVE);
+});
+
+test("at each size every tile and panel is whole, with and without the new ones, in each tab", async () => {
+  // The processes send no variables, no plan and no standings; the mocked
+  // feed every tile and panel filled in, then the plan before its first lap
+  // without the variables.
   await waitForState("live", 10000);
   for (const [state, p, messages] of [["relay", page, []], ["full", mocked, [vars({}), STRATEGY]],
                                       ["before a lap", mocked, [UNKNOWN, { ...STRATEGY, lapsCounted: 0 }]]]) {
-    for (const [name, width, height] of [["portrait", 390, 844], ["landscape", 844, 390], ["tablet", 820, 1180]]) {
+    for (const [name, width, height] of [["portrait", 390, 844], ["landscape", 844, 390], ["tablet", 820, 1180],
+                                         ["desktop", 1280, 800]]) {
       await p.setViewportSize({ width, height });
       if (p === mocked) await feedAndDraw(...messages);
       await waitForState("live", 3000, p);
-      assert.deepEqual(await layoutFaults(p), [], `${state}, ${name} ${width}x${height}`);
+      const tabs = await p.evaluate(() => [...document.querySelectorAll("[role=tab]")].filter((t) => t.checkVisibility())
+                                                .map((t) => t.textContent));
+      // Each tab, back to the dashboard last; a wide screen has none.
+      for (const tab of tabs.length ? [...tabs.slice(1), tabs[0]] : ["no tabs"]) {
+        if (tabs.length) await p.getByRole("tab", { name: tab }).click();
+        assert.deepEqual(await layoutFaults(p), [], `${state}, ${name} ${width}x${height}, ${tab}`);
+      }
     }
   }
+  const why = "relay-web reading the simulator directly; this one reads a relay.";
+  assert.deepEqual(await read(page, ["relative-note", "standings-note"]),
+                   { "relative-note": `The relative needs ${why}`, "standings-note": `Standings need ${why}` });
 });
 
 test("the page reconnects once when shown again, not when hidden; it names the simulator as the source", async () => {
@@ -337,7 +418,8 @@ test('through a broker the page logs in, subscribes under its topic and draws wh
     await p.goto(PAGE + query);
     await settle(() => p.evaluate(() => [client.url, client.options.username ?? null, client.options.password ?? null]), login);
     await p.evaluate(() => client.handlers.connect());
-    assert.deepEqual(await p.evaluate(() => client.topics), ["status", "session", "strategy", "data", "vars", "bridge"].map((t) => `team/car42/${t}`));
+    assert.deepEqual(await p.evaluate(() => client.topics),
+                     ["status", "session", "strategy", "data", "vars", "standings", "relative", "bridge"].map((t) => `team/car42/${t}`));
     for (const [name, message, state] of [["bridge", "online", "connecting"], ["status", { type: "status", relay: "connected" }, "no telemetry"],
                                           ["data", DATA, "live"], ["bridge", "offline", "driver offline"]]) {
       const text = typeof message === "string" ? message : JSON.stringify(message);
@@ -422,7 +504,7 @@ test('a hung relay-web shows "no telemetry", then "reconnecting" and tries anew;
 
 // ---- relay-web reading the simulator, and a teammate's view through a broker ---------
 
-test('relay-web reading the simulator: "simulator not running", then every tile and the fuel panel; screenshots', async () => {
+test('relay-web reading the simulator: "simulator not running", then every tile, the fuel panel and the field in both panels; screenshots', async () => {
   for (const name of ["web", "relay", "sim"]) await stop(name);
   start("web"); // no --relay: the simulator itself
   await connectWithRetry(8667).then((s) => s.destroy());
@@ -437,20 +519,33 @@ test('relay-web reading the simulator: "simulator not running", then every tile 
   const shown = await read(page, [...NEW_TILES, "fuel-per-lap", "laps-of-fuel", "laps-to-go", "stops"]);
   for (const [id, text] of Object.entries(shown)) assert.notEqual(text, null, `${id} is not shown`);
   assert.match(shown["fuel-per-lap"], /^3\.[234]\dL$/, "the car's 3.3 litres a lap");
-  // Held while a few lamps are lit, so both pictures show one row.
-  await settle(async () => Number((await read(page, ["lamps"])).lamps.split(" ")[0]) >= 4, true, 20000);
-  running.get("sim").kill("SIGSTOP");
-  try {
-    for (const [name, width, height] of [["portrait", 390, 844], ["landscape", 844, 390]]) {
-      await page.setViewportSize({ width, height });
-      await sleep(300);
-      assert.deepEqual(await layoutFaults(page), [], name);
-      await screenshot(page, `dashboard-${name}`);
-    }
-  } finally {
-    running.get("sim").kill("SIGCONT");
+  // The simulated field in both panels, the player's row marked in each.
+  for (const id of ["relative", "standings"]) {
+    await settle(async () => {
+      const rows = await boardRows(page, id);
+      return rows.length >= 2 && rows.filter((row) => row.startsWith("> ")).length === 1;
+    }, true, 10000);
   }
-  await waitForState("live", 4000);
+  // Held while a few lamps are lit, so each picture of a pair shows one row
+  // (a held source is "no telemetry", dimmed, after two seconds).
+  for (const pictures of [[["portrait", 390, 844], ["landscape", 844, 390]],
+                          [["desktop", 1280, 800], ["standings", 390, 844, "Standings"]]]) {
+    await settle(async () => Number((await read(page, ["lamps"])).lamps.split(" ")[0]) >= 4, true, 20000);
+    running.get("sim").kill("SIGSTOP");
+    try {
+      for (const [name, width, height, tab] of pictures) {
+        await page.setViewportSize({ width, height });
+        if (tab) await page.getByRole("tab", { name: tab }).click();
+        await sleep(300);
+        assert.deepEqual(await layoutFaults(page), [], name);
+        await screenshot(page, `dashboard-${name}`);
+      }
+    } finally {
+      running.get("sim").kill("SIGCONT");
+    }
+    await waitForState("live", 4000);
+  }
+  await page.getByRole("tab", { name: "Dash" }).click();
 });
 
 test("a teammate's view: the page relay-mqtt writes, served by mosquitto, shows the driver's rows; \"driver offline\"",
