@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Makes the README's pictures of the dashboard: builds what the browser test
-# needs and runs it, which keeps its three screenshots as
+# needs and runs it, which keeps its screenshots as
 # docs/dashboard-portrait.png and docs/dashboard-landscape.png (a phone either
 # way up, relay-web reading sim-publisher's simulated car after its first
-# green lap) and docs/dashboard-team.png (a teammate's view of the same,
-# through relay-mqtt and a mosquitto broker).
+# green lap), docs/dashboard-standings.png (the phone's Standings tab),
+# docs/dashboard-desktop.png (a desktop screen, the Relative and the
+# Standings beside the dashboard) and docs/dashboard-team.png (a teammate's
+# view of the same, through relay-mqtt and a mosquitto broker).
 #
 #   scripts/screenshot.sh
 #
@@ -29,4 +31,4 @@ cmake --preset linux >/dev/null
 cmake --build --preset linux -j "$(nproc)" --target telemetry-relay sim-publisher relay-web relay-mqtt
 mkdir -p docs
 DASHBOARD_DOCS_DIR=$PWD/docs ctest --preset linux -R '^dashboard_browser_test$'
-ls -l docs/dashboard-portrait.png docs/dashboard-landscape.png docs/dashboard-team.png
+ls -l docs/dashboard-{portrait,landscape,standings,desktop,team}.png

@@ -184,7 +184,16 @@ const layoutFaults = (p) =>
     for (const s of [...document.querySelectorAll(".scroll")].filter(shown)) {
       if (s.scrollWidth > s.clientWidth) faults.push(`${name(s.closest(".panel"))} is wider than its panel`);
     }
-    const around = (t) => box(t.closest("td, th, .cell, .tile, .speed, .gear-box, .panel, .top"));
+    // A table cell cuts its text short ("+21\u2026") as soon as it passes the
+    // padding: its content box, with 0.05 px for rounding (not within()'s 0.5).
+    const inner = (e) => {
+      const { left, right, top, bottom } = box(e), style = getComputedStyle(e);
+      return { left: left + parseFloat(style.paddingLeft) + 0.45, right: right - parseFloat(style.paddingRight) - 0.45, top, bottom };
+    };
+    const around = (t) => {
+      const e = t.closest("td, th, .cell, .tile, .speed, .gear-box, .panel, .top");
+      return e.matches("td, th") ? inner(e) : box(e);
+    };
     for (const t of texts.filter(shown)) if (!within(extent(t), around(t))) faults.push(`${name(t)} is cut`);
     for (const [list, rect, near] of [[boxes, box, (a, b) => a.parentNode === b.parentNode],
                                       [texts, extent, (a, b) => !a.contains(b)]]) {
@@ -543,9 +552,9 @@ test('relay-web reading the simulator: "simulator not running", then every tile,
     } finally {
       running.get("sim").kill("SIGCONT");
     }
+    await page.getByRole("tab", { name: "Dash" }).click(); // each pair ends on a phone
     await waitForState("live", 4000);
   }
-  await page.getByRole("tab", { name: "Dash" }).click();
 });
 
 test("a teammate's view: the page relay-mqtt writes, served by mosquitto, shows the driver's rows; \"driver offline\"",
