@@ -585,6 +585,10 @@ test("a teammate's view: the page relay-mqtt writes, served by mosquitto, shows 
   const first = (await read(team, ["rpm"])).rpm;
   await settle(async () => (await read(team, ["rpm"])).rpm !== first, true, 5000);
   assert.match((await read(team, ["position"])).position, /^P\d+$/); // P1 to P12
+  // The field too, from PREFIX/standings and PREFIX/relative.
+  for (const id of ["relative", "standings"]) {
+    await settle(async () => (await boardRows(team, id)).filter((row) => row.startsWith("> ")).length, 1, 5000);
+  }
   await screenshot(team, "dashboard-team");
   await stop("mqtt");
   await waitForState("driver offline", 5000, team);
