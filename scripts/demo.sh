@@ -13,12 +13,13 @@
 # installs them on Debian when they are missing). --no-build uses the
 # executables already in BUILD_DIR. --ibt FILE replays that telemetry
 # recording, over and over, instead of the simulated lap. --team also starts
-# a local MQTT broker (Debian's mosquitto, on this machine only) and
-# relay-mqtt, which publishes relay-web's feed to it, and prints the address
+# a local MQTT broker (Debian's mosquitto, on this machine only), relay-mqtt,
+# which publishes relay-web's feed to it, and relay-log, which keeps the race
+# log beside it (in BUILD_DIR/team/relay-log.sqlite), and prints the address
 # of a teammate's view: the same dashboard, read through the broker. The
 # background programs' output goes to BUILD_DIR/sim-publisher.log,
 # BUILD_DIR/telemetry-relay.log and BUILD_DIR/relay-web.log (and with --team
-# BUILD_DIR/team/mosquitto.log and BUILD_DIR/team/relay-mqtt.log).
+# BUILD_DIR/team/mosquitto.log, relay-mqtt.log and relay-log.log).
 set -euo pipefail
 
 build=1
@@ -51,7 +52,7 @@ if ((build)); then
     if [[ ! -f tools/relay-mqtt/node_modules/mqtt/dist/mqtt.min.js ]]; then
       npm ci --prefix tools/relay-mqtt --no-audit --no-fund
     fi
-    targets+=(relay-mqtt)
+    targets+=(relay-mqtt relay-log)
   else
     scripts/setup.sh demo
   fi
@@ -67,8 +68,9 @@ publisher=$dir/sim-publisher
 watch=$dir/relay-watch
 web=$dir/relay-web
 mqtt=$dir/relay-mqtt
+racelog=$dir/relay-log
 programs=("$relay" "$publisher" "$web" "$watch")
-((team)) && programs+=("$mqtt")
+((team)) && programs+=("$mqtt" "$racelog")
 for program in "${programs[@]}"; do
   [[ -x $program ]] || { echo "demo: $program is missing; build it first" >&2; exit 1; }
 done
@@ -127,6 +129,9 @@ CONF
   "$mqtt" --broker "mqtt://127.0.0.1:$broker_port" --topic "$topic" \
     --web "ws://127.0.0.1:8667/ws?vars=$page_vars" >>"$team_dir/relay-mqtt.log" 2>&1 &
   children+=($!)
+  "$racelog" --broker "mqtt://127.0.0.1:$broker_port" --topic "${topic%/*}/+/lap" \
+    --topic "${topic%/*}/+/pit" --db "$team_dir/relay-log.sqlite" >"$team_dir/relay-log.log" 2>&1 &
+  children+=($!)
 fi
 
 # Any may fail at once: another publisher running, port 6667 or 8667 taken.
@@ -135,7 +140,7 @@ for pid in "${children[@]}"; do
   if ! kill -0 "$pid" 2>/dev/null; then
     echo "demo: a background program stopped at start:" >&2
     cat "$dir/sim-publisher.log" "$dir/telemetry-relay.log" "$dir/relay-web.log" >&2
-    ((team)) && cat "$dir/team/mosquitto.log" "$dir/team/relay-mqtt.log" >&2
+    ((team)) && cat "$dir/team/mosquitto.log" "$dir/team/relay-mqtt.log" "$dir/team/relay-log.log" >&2
     echo >&2
     exit 1
   fi
