@@ -206,8 +206,10 @@ bool Feed::Recording() {
   if (haveField_ && !toldNotRecording_) {
     toldNotRecording_ = true;
     std::printf(
-        "relay-web: not recording laps and pit stops: the session text gives no %s\n",
-        logSession_.empty() ? "WeekendInfo SubSessionID" : "UserName for DriverInfo DriverCarIdx");
+        "relay-web: not recording laps and pit stops: %s\n",
+        logSession_.empty()
+            ? "no WeekendInfo SubSessionID in the session text, or no SessionNum in the rows"
+            : "the session text gives no UserName for DriverInfo DriverCarIdx");
     std::fflush(stdout);
   }
   return false;
