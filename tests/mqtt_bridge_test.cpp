@@ -29,6 +29,9 @@ TEST(MqttBridge, RoutesByTheTypeWhereverItStands) {
       {R"({"type":"strategy","fuel":1})", FeedKind::kStrategy, "strategy"},
       {R"({"type":"standings","cars":[{"carIdx":3}]})", FeedKind::kStandings, "standings"},
       {R"({"type":"relative","cars":[{"type":"data"}]})", FeedKind::kRelative, "relative"},
+      {R"({"type":"lap","session":"81234567/2","lap":12})", FeedKind::kLap, "lap"},
+      {R"({"type":"pit","session":"81234567/2","lap":13})", FeedKind::kPit, "pit"},
+      {R"({"type":"log","laps":[{"type":"lap"}],"pits":[]})", FeedKind::kOther, ""},
       {R"({"type":"sessionText","update":4})", FeedKind::kOther, ""},
       {R"({"type":"datax"})", FeedKind::kOther, ""},
       // Not relay-web's layout: parsed.

@@ -307,12 +307,14 @@ TEST_F(MqttProcess, CarriesTheFeedThroughTheBrokerAndKeepsItsStateAcrossOutages)
             ReadFile(SOURCE_DIR "/tools/relay-web/dashboard.html"));
 }
 
-// A stand-in for relay-web's feed: a status, then a row and a relative
-// ({"type":"data","lap":N}, {"type":"relative","lap":N}) every 50 ms and
-// standings every 250 ms, with a 2 MiB message before rows 20, 30, 31 and 40,
-// and at the end three standings at once (laps 80 to 82). The rows after the
-// big messages come through, on one link; the standings at most once a
-// second, the newest of each second, retained; the relatives as rows.
+// A stand-in for relay-web's feed: a status and a race log, then a row and a
+// relative ({"type":"data","lap":N}, {"type":"relative","lap":N}) every 50 ms
+// and standings every 250 ms, with a 2 MiB message before rows 20, 30, 31 and
+// 40, a lap and a pit stop with row 10, and at the end three standings at
+// once (laps 80 to 82). The rows after the big messages come through, on one
+// link; the standings at most once a second, the newest of each second,
+// retained; the relatives as rows; the lap and the stop each once, QoS 1,
+// not retained; the log not at all.
 TEST_F(MqttProcess, PacesStandingsAndRelativeAndSkipsAnOversizedFeedMessage) {
   net::io_context io;
   tcp::acceptor acceptor(io, {net::ip::make_address("127.0.0.1"), 0});
@@ -328,9 +330,14 @@ TEST_F(MqttProcess, PacesStandingsAndRelativeAndSkipsAnOversizedFeedMessage) {
     beast::websocket::stream<tcp::socket> ws(std::move(socket));
     if (!ec) ws.accept(ec);
     ws.write(net::buffer(status), ec);
+    ws.write(net::buffer(std::string(R"({"type":"log","session":"1/0","laps":[],"pits":[]})")), ec);
     const std::string big = R"({"type":"data","pad":")" + std::string(2 << 20, 'x') + "\"}";
     for (int lap = 0; lap < 80 && !ec; ++lap) {
       if (lap == 20 || lap == 30 || lap == 31 || lap == 40) ws.write(net::buffer(big), ec);
+      if (lap == 10) {
+        ws.write(net::buffer(text("lap", lap)), ec);
+        ws.write(net::buffer(text("pit", lap)), ec);
+      }
       ws.write(net::buffer(text("data", lap)), ec);
       ws.write(net::buffer(text("relative", lap)), ec);
       if (lap % 5 == 0) ws.write(net::buffer(text("standings", lap)), ec);
@@ -364,6 +371,14 @@ TEST_F(MqttProcess, PacesStandingsAndRelativeAndSkipsAnOversizedFeedMessage) {
   EXPECT_GE(relatives.size(), 70u);
   for (const Received& relative : relatives) EXPECT_FALSE(relative.retained) << relative.payload;
   EXPECT_EQ(viewer.Last("team/car42/relative"), text("relative", 79));
+  for (const char* type : {"lap", "pit"}) {
+    const std::vector<Received> events = viewer.On("team/car42/" + std::string(type));
+    ASSERT_EQ(events.size(), 1u) << type;
+    EXPECT_EQ(events[0].payload, text(type, 10));
+    EXPECT_EQ(events[0].qos, 1) << type;
+    EXPECT_FALSE(events[0].retained) << type;
+  }
+  EXPECT_TRUE(viewer.On("team/car42/log").empty());
   // Standings a second apart (the pacer allows seven eighths of one), never
   // one that a newer replaced within its second.
   const std::vector<Received> standings = viewer.On("team/car42/standings");

@@ -1,5 +1,5 @@
-// The fuel calculator on generated drives, with hostile values, and what
-// counts as a change of its figures.
+// The fuel calculator on generated drives, with hostile values, what counts
+// as a change of its figures, and the lap records it reports.
 #include "relay-web/strategy.h"
 
 #include <gtest/gtest.h>
@@ -53,8 +53,10 @@ const std::pair<const char*, std::optional<double> Figures::*> kFields[] = {
 // then 3 s of one more. LapLastLapTime, written 30 rows after the line, says
 // 19.996 s (from the fourth lap 19.997: the line falls between rows). The steady clock runs ten
 // times as fast, as at --speed 10. `spoil` changes the third lap's middle row.
-// No figure may ever be NaN or infinite.
-void DriveRows(const Drive& d, strategy::Strategy& s, void (*spoil)(Row&) = nullptr) {
+// No figure may ever be NaN or infinite. The lap records reported go to
+// `records`, if given.
+void DriveRows(const Drive& d, strategy::Strategy& s, void (*spoil)(Row&) = nullptr,
+               std::vector<strategy::LapRecord>* records = nullptr) {
   std::vector<Lap> laps = d.laps;
   laps.push_back({0});
   std::int32_t lap = 0;
@@ -87,6 +89,9 @@ void DriveRows(const Drive& d, strategy::Strategy& s, void (*spoil)(Row&) = null
       }
       if (spoil && t == 3000) spoil(r);
       ASSERT_EQ(s.Feed(r, monotonic), i == 0 && k > 0 && e != Event::kNewSession) << d.name << t;
+      for (strategy::LapRecord record; records && s.NextLapRecord(&record);) {
+        records->push_back(record);
+      }
       for (const auto& [field, member] : kFields) {
         const std::optional<double>& v = s.figures().*member;
         ASSERT_TRUE(!v || std::isfinite(*v)) << d.name << ": " << field << " at " << t;
@@ -190,6 +195,57 @@ TEST(Strategy, FiguresDifferOnlyAtDisplayPrecision) {
     cases[i].first(changed);
     EXPECT_EQ(strategy::DifferAtDisplayPrecision(base, changed), cases[i].second) << i;
     EXPECT_EQ(strategy::DifferAtDisplayPrecision(changed, base), cases[i].second) << i;
+  }
+}
+
+// Each lap ended by Lap rising by one is reported once its time is settled:
+// the simulator's LapLastLapTime when it changes within 2 s of the line, or
+// when unchanged but within 0.1 s of the measured time; else the measured
+// time (none for a lap not seen whole). A lap ended by a jump is not.
+TEST(Strategy, ReportsEachLapOnceItsTimeIsSettled) {
+  using strategy::LapRecord;
+  struct Case {
+    Drive drive;
+    std::vector<LapRecord> want;
+  };
+  constexpr std::nullopt_t none = std::nullopt;
+  // clang-format off
+  const std::vector<Case> cases = {
+      {{"the simulator's rows", kDirect,
+        {{1}, {2.4}, {2.4, kPitRoad}, {2.5, kPit}, {2.5, kGreen, 0x8}, {1, kShort},
+         {2.5, kInterrupt}, {2.5}, {2.5, kJump}}, {}},
+       // lap, time, fuelUsed, counted, whole, pit, caution, sessionTime
+       {{1, 19.996, none, false, false, false, false, 20},
+        {2, 19.996, 2.4, true, true, false, false, 40},
+        {3, 19.996, 2.4, false, true, true, false, 60},
+        {4, 19.997, none, false, true, true, false, 80},
+        {5, 19.997, 2.5, false, true, false, true, 100},
+        {6, 500 / 60.0, 1, false, true, false, false, 6500 / 60.0},
+        {7, none, none, false, false, false, false, 7700 / 60.0},
+        {10, none, none, false, false, false, false, 10100 / 60.0}}},
+      {{"the relay's rows", kRelay, {{1}, {2.4}}, {}},
+       {{1, none, none, false, false, false, false, none},
+        {2, 20, 2.4, true, true, false, false, none}}},
+  };
+  // clang-format on
+  const auto same = [](const std::optional<double>& a, const std::optional<double>& b) {
+    return a.has_value() == b.has_value() && (!a || std::abs(*a - *b) < 1e-4);
+  };
+  for (const Case& c : cases) {
+    strategy::Strategy s(0.5, 60);
+    std::vector<LapRecord> got;
+    DriveRows(c.drive, s, nullptr, &got);
+    ASSERT_EQ(got.size(), c.want.size()) << c.drive.name;
+    for (std::size_t i = 0; i < got.size(); ++i) {
+      const LapRecord &g = got[i], &w = c.want[i];
+      EXPECT_TRUE(g.lap == w.lap && same(g.time, w.time) && same(g.fuelUsed, w.fuelUsed) &&
+                  g.counted == w.counted && g.whole == w.whole && g.pit == w.pit &&
+                  g.caution == w.caution && same(g.sessionTime, w.sessionTime))
+          << c.drive.name << ": record " << i << " is lap " << g.lap << " in "
+          << g.time.value_or(kNaN) << " s, " << g.fuelUsed.value_or(kNaN) << " l, counted "
+          << g.counted << ", whole " << g.whole << ", pit " << g.pit << ", caution " << g.caution
+          << ", at " << g.sessionTime.value_or(kNaN);
+    }
   }
 }
 

@@ -1383,6 +1383,179 @@ TEST_F(WebProcess, StandingsOfARecordedRaceAtTenTimesItsSpeedKeepItsGaps) {
   std::remove(file.c_str());
 }
 
+// The race log of a recorded race at ten times its speed: two sessions of
+// the same subsession, 60 rows a second. The fuel falls 2.5 litres over the
+// middle eight tenths of each lap (so the rows around the line read whole
+// litres however many rows relay-web skips) and LapLastLapTime gives the
+// lap before's time 30 rows after the line. Session 0: a pit stop from lap
+// 3 row 500 to lap 4 row 150, 2 s in the stall taking 20 litres; the
+// incident count rising by 2 in laps 2 and 4; on lap 5 another stop (from
+// row 400, in the stall from 550, 10 litres at 560) cut short by the
+// simulator stopping. Session 1 (SessionNum 1, its own session time): a
+// caution in lap 2.
+constexpr int kLogLapRows[2][5] = {{720, 735, 750, 765, 720}, {720, 735, 300}};
+constexpr int kLogRows = 3690 + 1755;
+struct LogRow {
+  int session, lap, into, inSession;  // lap from 0
+};
+LogRow LogAt(int r) {
+  LogRow at{r < 3690 ? 0 : 1, 0, r < 3690 ? r : r - 3690, r < 3690 ? r : r - 3690};
+  while (at.lap < (at.session == 0 ? 4 : 2) && at.into >= kLogLapRows[at.session][at.lap]) {
+    at.into -= kLogLapRows[at.session][at.lap++];
+  }
+  return at;
+}
+double LogFuel(int r) {
+  const LogRow at = LogAt(r);
+  const int rows = kLogLapRows[at.session][at.lap];
+  const double part = std::clamp((at.into - 0.1 * rows) / (0.8 * rows), 0.0, 1.0);
+  const bool refuelled = at.session == 0 && (at.lap > 2 || (at.lap == 2 && at.into >= 620));
+  return 60 - 2.5 * (at.lap + part) + (refuelled ? 20 : 0) +
+         (at.session == 0 && at.lap == 4 && at.into >= 560 ? 10 : 0);
+}
+bool LogOnPitRoad(int r) {
+  const LogRow at = LogAt(r);
+  return at.session == 0 && ((at.lap == 2 && at.into >= 500) || (at.lap == 3 && at.into < 150) ||
+                             (at.lap == 4 && at.into >= 400));
+}
+const std::vector<RecordedVariable> kLogRace = {
+    {"SessionNum", testsupport::kInt, 1, "", "", [](int r, int) { return LogAt(r).session * 1.0; }},
+    {"SessionTime", testsupport::kDouble, 1, "s", "",
+     [](int r, int) { return LogAt(r).inSession / 60.0; }},
+    {"SessionFlags", testsupport::kBitField, 1, "", "",
+     [](int r, int) { return LogAt(r).session == 1 && LogAt(r).lap == 1 ? 0x4000 : 0.0; }},
+    {"Lap", testsupport::kInt, 1, "", "", [](int r, int) { return LogAt(r).lap + 1.0; }},
+    {"FuelLevel", testsupport::kFloat, 1, "l", "", [](int r, int) { return LogFuel(r); }},
+    {"LapLastLapTime", testsupport::kFloat, 1, "s", "",
+     [](int r, int) {
+       const LogRow at = LogAt(r);
+       const int before = at.lap - (at.into < 30 ? 2 : 1);
+       return before < 0 ? 0.0 : kLogLapRows[at.session][before] / 60.0;
+     }},
+    {"OnPitRoad", testsupport::kBool, 1, "", "",
+     [](int r, int) -> double { return LogOnPitRoad(r); }},
+    {"PlayerCarInPitStall", testsupport::kBool, 1, "", "",
+     [](int r, int) -> double {
+       const LogRow at = LogAt(r);
+       return LogOnPitRoad(r) &&
+              ((at.lap == 2 && at.into >= 560 && at.into < 680) || (at.lap == 4 && at.into >= 550));
+     }},
+    {"IsOnTrack", testsupport::kBool, 1, "", "", [](int, int) { return 1.0; }},
+    {"PlayerCarPosition", testsupport::kInt, 1, "", "",
+     [](int r, int) { return LogAt(r).session == 0 ? 4.0 : 0.0; }},
+    {"PlayerCarClassPosition", testsupport::kInt, 1, "", "",
+     [](int r, int) { return LogAt(r).session == 0 ? 2.0 : 0.0; }},
+    {"PlayerCarMyIncidentCount", testsupport::kInt, 1, "", "",
+     [](int r, int) {
+       const LogRow at = LogAt(r);
+       const int lap = at.lap + (at.into >= 300 ? 1 : 0);  // laps 2 and 4 at row 300
+       return at.session == 1 ? 0.0 : lap >= 4 ? 4.0 : lap >= 2 ? 2.0 : 0.0;
+     }},
+};
+
+TEST_F(WebProcess, RaceLogOfARecordedRaceKeepsItsLapsAndStops) {
+  const std::string file = testing::TempDir() + "web-process-log.ibt";
+  const std::string text =
+      "---\nWeekendInfo:\n SessionID: 123\n SubSessionID: 81234567\nDriverInfo:\n DriverCarIdx: 1\n"
+      " Drivers:\n - CarIdx: 0\n   UserName: Ana Lopez\n - CarIdx: 1\n   UserName: Sam "
+      "Driver\n...\n";
+  testsupport::WriteFile(file, testsupport::WriteRecording({kLogRace, kLogRows, 60, text}));
+  StartWeb({});
+  const std::size_t none = 0;
+  Browser early(io_), late(io_);
+  ASSERT_EQ(early.Open(io_), 101u);
+  early.ReadAll(&none);
+  // The simulator stops 6 s in (row 3600) for 2 s, in the second stop.
+  Start("publisher", SIM_PUBLISHER_EXECUTABLE, {"--ibt", file, "--speed", "10", "--pause", "6,2"});
+  const auto logged = [](const Browser& b) {
+    std::vector<Json> log;
+    for (const std::string& m : b.messages) {
+      const Json message = Json::parse(m);
+      if (message["type"] == "lap" || message["type"] == "pit" || message["type"] == "log") {
+        log.push_back(message);
+      }
+    }
+    return log;
+  };
+  // Opened once the cut stop is in: the whole log of session 0 at once.
+  ASSERT_TRUE(RunUntil(
+      io_, [&] { return early.Typed("pit").size() == 2; }, 15s))
+      << Output("web");
+  const Json laps0 = Json::parse(Body(Get("/api/laps")));
+  ASSERT_EQ(late.Open(io_), 101u);
+  late.ReadAll(&none);
+  ASSERT_TRUE(RunUntil(io_, [&] { return !logged(late).empty(); }));
+  int status = -1;
+  ASSERT_TRUE(RunUntil(
+      io_, [&] { return (status = Finish("publisher", 0)) >= 0; }, 25s));
+  ASSERT_EQ(status, 0) << Output("publisher");
+  RunUntil(
+      io_, [] { return false; }, 500ms);
+
+  // Every event in order after the session's (empty) log; the late socket
+  // had session 0's log as one message, then the same events.
+  const std::vector<Json> got = logged(early);
+  const auto types = [](const std::vector<Json>& log) {
+    std::string kinds;
+    for (const Json& m : log) kinds += m["type"].get<std::string>() + " ";
+    return kinds;
+  };
+  ASSERT_EQ(types(got), "log lap lap lap pit lap pit log lap lap ") << Output("web");
+  const std::vector<Json> lateLog = logged(late);
+  ASSERT_EQ(types(lateLog), "log log lap lap ");
+  EXPECT_EQ(lateLog[0], laps0);
+  EXPECT_EQ(laps0, Json({{"type", "log"},
+                         {"session", "81234567/0"},
+                         {"laps", {got[1], got[2], got[3], got[5]}},
+                         {"pits", {got[4], got[6]}}}));
+  EXPECT_EQ(Json(std::vector<Json>(lateLog.begin() + 1, lateLog.end())),
+            Json(std::vector<Json>(got.begin() + 7, got.end())));
+  EXPECT_EQ(got[0], Json::parse(R"({"type":"log","session":"81234567/0","laps":[],"pits":[]})"));
+  EXPECT_EQ(got[7], Json::parse(R"({"type":"log","session":"81234567/1","laps":[],"pits":[]})"));
+  EXPECT_EQ(Json::parse(Body(Get("/api/laps"))), Json({{"type", "log"},
+                                                       {"session", "81234567/1"},
+                                                       {"laps", {got[8], got[9]}},
+                                                       {"pits", Json::array()}}));
+
+  // Each event's values as the recording has them; times at the line and
+  // on pit road within the rows a busy reader skips at 600 rows a second.
+  // The second stop is cut short by the simulator stopping, 1.3 s into the
+  // stall: no way out.
+  const Json null;
+  const std::vector<const char*> lapFields = {"lap",        "time",          "fuelUsed",
+                                              "pit",        "caution",       "counted",
+                                              "position",   "classPosition", "incidents",
+                                              "sessionTime"},
+                                 pitFields = {"lap", "pitIn", "pitOut", "stationary", "fuelAdded"};
+  const std::vector<std::pair<std::size_t, Json>> events = {
+      {1, {1, 12.0, null, false, false, false, 4, 2, null, 12.0}},
+      {2, {2, 12.25, 2.5, false, false, true, 4, 2, 2, 24.25}},
+      {3, {3, 12.5, null, true, false, false, 4, 2, 0, 36.75}},
+      {4, {3, 1955 / 60.0, 2355 / 60.0, 2.0, 20.0}},
+      {5, {4, 12.75, 2.5, true, false, false, 4, 2, 2, 49.5}},
+      {6, {5, 3370 / 60.0, null, 80 / 60.0, 10.0}},
+      {8, {1, 12.0, null, false, false, false, null, null, null, 12.0}},
+      {9, {2, 12.25, 2.5, false, true, false, null, null, 0, 24.25}}};
+  for (const auto& [at, want] : events) {
+    const Json& event = got[at];
+    EXPECT_EQ(event["session"], at < 7 ? "81234567/0" : "81234567/1") << event;
+    EXPECT_EQ(event["driver"], "Sam Driver") << event;
+    const std::vector<const char*>& fields = event["type"] == "lap" ? lapFields : pitFields;
+    for (std::size_t i = 0; i < want.size(); ++i) {
+      const std::string name = fields[i];
+      const bool atRows = name == "sessionTime" || name.starts_with("pit") || name == "stationary";
+      const double within = atRows ? 0.3 : name == "fuelAdded" ? 0.05 : 1e-3;
+      if (want[i].is_number_float() && event[name].is_number()) {
+        EXPECT_NEAR(event[name].get<double>(), want[i].get<double>(), within)
+            << name << ": " << event;
+      } else {
+        EXPECT_EQ(event[name], want[i]) << name << ": " << event;
+      }
+    }
+  }
+  std::remove(file.c_str());
+}
+
 // Unread answers of a large session text share the one copy relay-web
 // holds: its resident memory hardly moves.
 TEST_F(WebProcess, UnreadSessionTextAnswersShareOneCopy) {

@@ -31,7 +31,7 @@ Viewer::Viewer(unsigned short port, const char* user, const char* password, std:
     viewer->received_.push_back(
         {m->topic,
          std::string(static_cast<const char*>(m->payload), static_cast<std::size_t>(m->payloadlen)),
-         m->retain, std::chrono::steady_clock::now()});
+         m->retain, std::chrono::steady_clock::now(), m->qos});
   });
   mosquitto_connect_async(client_, "127.0.0.1", port, 10);
   mosquitto_loop_start(client_);

@@ -21,6 +21,7 @@ struct Received {
   std::string payload;
   bool retained;
   std::chrono::steady_clock::time_point at;
+  int qos = 0;  // as delivered: the subscription's QoS 1 at most
 };
 
 // A teammate's MQTT client (or a stand-in for a driver's bridge): logs in,

@@ -307,10 +307,18 @@ bool BrokerLink::PublishRow(const std::string& topic, std::string_view payload, 
 }
 
 bool BrokerLink::PublishRetained(const std::string& topic, std::string_view payload) {
+  return PublishQos1(topic, payload, true);
+}
+
+bool BrokerLink::PublishEvent(const std::string& topic, std::string_view payload) {
+  return PublishQos1(topic, payload, false);
+}
+
+bool BrokerLink::PublishQos1(const std::string& topic, std::string_view payload, bool retained) {
   if (!connected_) return false;
   ++unwritten_;
   if (mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                        payload.data(), 1, true) != MOSQ_ERR_SUCCESS) {
+                        payload.data(), 1, retained) != MOSQ_ERR_SUCCESS) {
     OnPublish(client_, this, 0);
     return false;
   }

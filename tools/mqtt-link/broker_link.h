@@ -92,6 +92,10 @@ class BrokerLink {
   bool PublishRow(const std::string& topic, std::string_view payload, bool retained);
   // A retained QoS 1 message; false when the broker is away.
   bool PublishRetained(const std::string& topic, std::string_view payload);
+  // A QoS 1 message that is not retained (an event, such as a lap); false
+  // when the broker is away. Once handed over, the library sends it again
+  // after a reconnect until the broker acknowledges it.
+  bool PublishEvent(const std::string& topic, std::string_view payload);
 
   // Publishes `payload` on `topic` (retained, QoS 1) if connected and waits
   // up to `timeout` for the broker to acknowledge it and what was published
@@ -107,6 +111,7 @@ class BrokerLink {
   static void OnMessage(mosquitto* client, void* self, const mosquitto_message* message);
   static void OnSubscribe(mosquitto* client, void* self, int mid, int count, const int* granted);
   static void OnLog(mosquitto* client, void* self, int level, const char* text);
+  bool PublishQos1(const std::string& topic, std::string_view payload, bool retained);
   void Run();
   // Sleeps `wait`, or less when Stop() is called; false when stopping.
   bool Pause(std::chrono::seconds wait);

@@ -45,7 +45,9 @@ Bridge::Bridge(net::io_context& io, const Options& options, BrokerSettings broke
       data_(io, options.topic + "/data", options.rate, false),
       vars_(io, options.topic + "/vars", options.rate, false),
       relative_(io, options.topic + "/relative", options.rate, false),
-      standings_(io, options.topic + "/standings", 1, true) {}
+      standings_(io, options.topic + "/standings", 1, true),
+      lapTopic_(options.topic + "/lap"),
+      pitTopic_(options.topic + "/pit") {}
 
 bool Bridge::Start(std::string* error) {
   if (!broker_.Prepare(error)) return false;
@@ -187,9 +189,14 @@ void Bridge::Route(std::string_view text) {
       return OfferRow(relative_, text);
     case FeedKind::kStandings:
       return OfferRow(standings_, text);
+    case FeedKind::kLap:
+      return SendEvent(lapTopic_, text);
+    case FeedKind::kPit:
+      return SendEvent(pitTopic_, text);
     case FeedKind::kOther:
-      // sessionText and whatever relay-web adds later: said once, so a
-      // feed full of them does not fill the console.
+      // sessionText, the log a new socket is sent (relay-log publishes the
+      // team's), and whatever relay-web adds later: said once, so a feed
+      // full of them does not fill the console.
       if (!otherReported_) {
         Log("not bridging feed messages of other types (the first: " +
             std::string(text.substr(0, 60)) + (text.size() > 60 ? "...)" : ")"));
@@ -220,6 +227,27 @@ void Bridge::OfferRow(Rows& rows, std::string_view text) {
   if (!rows.retained) rows.held.assign(text);
   rows.holding = true;
   ArmSlot(rows);
+}
+
+void Bridge::SendEvent(const std::string& topic, std::string_view text) {
+  // Behind any still held, so that they go in order.
+  heldEvents_.emplace_back(&topic, std::string(text));
+  if (heldEvents_.size() > kMaxHeldEvents) {
+    heldEvents_.pop_front();
+    if (!eventsDroppedReported_) {
+      Log("holding more than " + std::to_string(kMaxHeldEvents) +
+          " laps and pit stops for the broker: the oldest give way");
+      eventsDroppedReported_ = true;
+    }
+  }
+  if (broker_.Connected()) SendHeldEvents();
+}
+
+void Bridge::SendHeldEvents() {
+  while (!heldEvents_.empty() &&
+         broker_.PublishEvent(*heldEvents_.front().first, heldEvents_.front().second)) {
+    heldEvents_.pop_front();
+  }
 }
 
 void Bridge::SendRow(Rows& rows, std::string_view text) {
@@ -269,6 +297,8 @@ void Bridge::OnBrokerConnected() {
   for (const State& state : states_) {
     if (!state.text.empty()) broker_.PublishRetained(state.topic, state.text);
   }
+  // Laps and stops that came while the broker was away, in order.
+  SendHeldEvents();
 }
 
 void Bridge::OnBrokerLost() {

@@ -1,8 +1,9 @@
 // The bridge: relay-web's WebSocket feed in, the broker's topics out. One
 // io_context thread reads the feed (Boost.Beast), routes each message by its
 // type, keeps the newest status, session, strategy and standings texts for
-// every (re)connect to the broker, and paces the rows (and the standings,
-// to at most one a second); the broker link has its own network thread.
+// every (re)connect to the broker, paces the rows (and the standings, to at
+// most one a second), and passes every lap and pit stop on, holding them
+// while the broker is away; the broker link has its own network thread.
 #pragma once
 
 #include <array>
@@ -12,6 +13,7 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/websocket/stream.hpp>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -46,6 +48,9 @@ inline constexpr std::size_t kFeedReadPiece = 64 * 1024;
 inline constexpr std::chrono::seconds kSkipReportInterval{60};
 // How long a clean exit waits for the broker to take the "offline".
 inline constexpr std::chrono::milliseconds kGoodbyeTimeout{3000};
+// Laps and pit stops held while the broker is away, at most (a 24-hour
+// race has some 700 laps); past this the oldest gives way.
+inline constexpr std::size_t kMaxHeldEvents = 2000;
 
 class Bridge {
  public:
@@ -91,6 +96,8 @@ class Bridge {
   void Route(std::string_view text);
   void SetState(State& state, std::string_view text);
   void OfferRow(Rows& rows, std::string_view text);
+  void SendEvent(const std::string& topic, std::string_view text);
+  void SendHeldEvents();
   void SendRow(Rows& rows, std::string_view text);
   void ArmSlot(Rows& rows);
   void OnSlot(Rows& rows);
@@ -115,6 +122,12 @@ class Bridge {
   Rows vars_;
   Rows relative_;
   Rows standings_;  // retained, at most one a second
+  // Laps and stops: QoS 1, not retained, every one in order; those not yet
+  // handed to the broker link wait here, oldest first.
+  std::string lapTopic_;
+  std::string pitTopic_;
+  std::deque<std::pair<const std::string*, std::string>> heldEvents_;
+  bool eventsDroppedReported_ = false;
   bool feedOpen_ = false;
   bool feedEverOpen_ = false;
   bool outageReported_ = false;

@@ -15,7 +15,8 @@ constexpr Named kKinds[] = {
     {"status", FeedKind::kStatus},     {"session", FeedKind::kSession},
     {"strategy", FeedKind::kStrategy}, {"data", FeedKind::kData},
     {"vars", FeedKind::kVars},         {"standings", FeedKind::kStandings},
-    {"relative", FeedKind::kRelative},
+    {"relative", FeedKind::kRelative}, {"lap", FeedKind::kLap},
+    {"pit", FeedKind::kPit},
 };
 
 FeedKind KindOf(std::string_view type) {

@@ -11,12 +11,23 @@
 
 namespace mqtt_bridge {
 
-enum class FeedKind { kStatus, kSession, kStrategy, kStandings, kData, kVars, kRelative, kOther };
+enum class FeedKind {
+  kStatus,
+  kSession,
+  kStrategy,
+  kStandings,
+  kData,
+  kVars,
+  kRelative,
+  kLap,
+  kPit,
+  kOther
+};
 
 // The kind of a feed text, from its "type" member. relay-web writes "type"
 // first ({"type":"data",...}), which is read without parsing, so a row costs
 // no allocation; any other layout is parsed. kOther for types the bridge does
-// not carry (sessionText, new ones) and for texts that are not a JSON object
+// not carry (sessionText, log, new ones) and for texts that are not a JSON object
 // with a string "type".
 FeedKind Classify(std::string_view text);
 

@@ -1,7 +1,10 @@
-// Passing the telemetry on, and the strategy figures with it.
+// Passing the telemetry on, and the strategy figures, the standings and the
+// race log with it.
 #include "relay-web/feed.h"
 
+#include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <string_view>
 #include <type_traits>
 
@@ -29,6 +32,12 @@ std::int32_t Whole(double value, std::int32_t otherwise) {
   return static_cast<std::int32_t>(value);
 }
 
+// PlayerCarPosition and PlayerCarClassPosition: 0 while the car has none.
+std::optional<std::int32_t> Position(double value) {
+  if (!(value >= 1 && value <= 1000)) return std::nullopt;
+  return static_cast<std::int32_t>(value);
+}
+
 }  // namespace
 
 Feed::Feed(boost::asio::io_context& io, WebServer& server, double fuelMarginLaps)
@@ -39,7 +48,11 @@ Feed::Feed(boost::asio::io_context& io, WebServer& server, double fuelMarginLaps
 
 void Feed::PublishStatus(bool present) {
   if (!present) {
+    // The lap waiting for its time goes with the time it has, and a stop
+    // under way as far as it was seen.
     strategy_.Interrupt();
+    SendLaps();
+    if (pits_.Close()) SendPit(pits_.stop());
     SendStrategy(true);
   }
   server_.PublishStatus(present);
@@ -57,10 +70,19 @@ void Feed::PublishSessionText(std::string text) {
     std::string id = std::string(sessionId) + "/" + std::string(subSessionId);
     if (!sessionId_.empty() && id != sessionId_) NewSession();
     sessionId_ = std::move(id);
+    subSessionId_ = subSessionId;
   }
   // The drivers may change within a session (joining, leaving, swapping):
   // the list is read anew, and the cars' histories go on.
   standings::Field field = standings::ReadField(text);
+  // The driver of the player's car, now: after a driver swap, the next one.
+  const std::string_view carText = Value(text, "DriverInfo:DriverCarIdx:");
+  int car = -1;
+  std::from_chars(carText.data(), carText.data() + carText.size(), car);
+  driver_ = car >= 0 && car < standings::kMaxCars
+                ? field.drivers[static_cast<std::size_t>(car)].name
+                : std::string();
+  UpdateLogSession();
   drivers_ = DriverMembersJson(field);
   standings_.SetField(std::move(field));
   haveField_ = true;
@@ -81,7 +103,12 @@ void Feed::PublishDirectory(std::shared_ptr<const Directory> directory) {
               find("LapLastLapTime"),
               find("SessionTime"),
               find("SessionFlags"),
-              find("SessionNum")};
+              find("SessionNum"),
+              find("PlayerCarPosition"),
+              find("PlayerCarClassPosition"),
+              find("PlayerCarMyIncidentCount"),
+              find("PlayerCarInPitStall"),
+              find("Speed")};
   carIndices_ = {
       find("PlayerCarIdx"),        find("CarIdxLapCompleted"), find("CarIdxLapDistPct"),
       find("CarIdxTrackSurface"),  find("CarIdxOnPitRoad"),    find("CarIdxPosition"),
@@ -109,10 +136,11 @@ void Feed::PublishRow(std::shared_ptr<const std::string> data, std::span<const s
     // Another session in the rows (practice to qualifying, say) starts the
     // figures afresh; the same one after the simulator came back does not.
     const double sessionNum = number(indices_.sessionNum);
-    if (std::isfinite(sessionNum)) {
-      if (haveSessionNum_ && sessionNum != sessionNum_) NewSession();
+    if (std::isfinite(sessionNum) && (!haveSessionNum_ || sessionNum != sessionNum_)) {
+      if (haveSessionNum_) NewSession();
       sessionNum_ = sessionNum;
       haveSessionNum_ = true;
+      UpdateLogSession();
     }
     strategy::Row values;
     values.lap = Whole(number(indices_.lap), 0);
@@ -132,16 +160,81 @@ void Feed::PublishRow(std::shared_ptr<const std::string> data, std::span<const s
     const double flags = number(indices_.sessionFlags);
     if (flags >= 0 && flags < 4294967296.0) values.sessionFlags = static_cast<std::uint32_t>(flags);
     const double seconds = std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
+    const double incidents = number(indices_.incidents);
+    player_ = {Position(number(indices_.position)), Position(number(indices_.classPosition)),
+               incidents >= 0 && incidents < 1e9 ? std::optional<double>(incidents) : std::nullopt};
+    if (!incidentsBefore_) incidentsBefore_ = player_.incidents;
     SendStrategy(strategy_.Feed(values, seconds));
+    SendLaps();
+    // Pit stops are timed in the simulator's own session time only.
+    pits::Row pit;
+    pit.lap = values.lap;
+    pit.onPitRoad = values.onPitRoad;
+    if (indices_.sessionTime >= 0) pit.sessionTime = values.sessionTime;
+    pit.fuelLevel = values.fuelLevel;
+    if (indices_.inPitStall >= 0) pit.inPitStall = number(indices_.inPitStall) != 0;
+    pit.speed = optional(indices_.speed);
+    if (pits_.Feed(pit)) SendPit(pits_.stop());
     UpdateStandings(row);
   }
   server_.PublishRow(std::move(data), row, tick);
 }
 
 void Feed::NewSession() {
+  // What the old session still has goes to its log first.
+  strategy_.Interrupt();
+  SendLaps();
+  if (pits_.Close()) SendPit(pits_.stop());
   strategy_.NewSession();
   SendStrategy(true);
   standings_.NewSession();
+  incidentsBefore_.reset();
+}
+
+void Feed::UpdateLogSession() {
+  if (subSessionId_.empty() || !haveSessionNum_) return;
+  std::string session = subSessionId_ + "/" + std::to_string(Whole(sessionNum_, 0));
+  if (session == logSession_) return;
+  logSession_ = std::move(session);
+  toldNotRecording_ = false;
+  server_.StartLog(logSession_);
+}
+
+bool Feed::Recording() {
+  if (!logSession_.empty() && !driver_.empty()) return true;
+  // With a relay as source there is no session text, and nothing to say.
+  if (haveField_ && !toldNotRecording_) {
+    toldNotRecording_ = true;
+    std::printf(
+        "relay-web: not recording laps and pit stops: %s\n",
+        logSession_.empty()
+            ? "no WeekendInfo SubSessionID in the session text, or no SessionNum in the rows"
+            : "the session text gives no UserName for DriverInfo DriverCarIdx");
+    std::fflush(stdout);
+  }
+  return false;
+}
+
+void Feed::SendLaps() {
+  strategy::LapRecord record;
+  while (strategy_.NextLapRecord(&record)) {
+    // The incidents the simulator counted since the last lap's record (it
+    // counts them, as it writes the lap's time, a moment after the line).
+    std::optional<std::int32_t> incidents;
+    const std::optional<double> now = player_.incidents;
+    if (record.whole && now && incidentsBefore_ && *now >= *incidentsBefore_ &&
+        *now - *incidentsBefore_ <= 1000) {
+      incidents = static_cast<std::int32_t>(*now - *incidentsBefore_);
+    }
+    if (now) incidentsBefore_ = now;
+    if (!Recording()) continue;
+    server_.PublishLap(LapJson(
+        {logSession_, driver_, record, player_.position, player_.classPosition, incidents}));
+  }
+}
+
+void Feed::SendPit(const pits::Stop& stop) {
+  if (Recording()) server_.PublishPit(PitJson(logSession_, driver_, stop));
 }
 
 void Feed::UpdateStandings(std::span<const std::uint8_t> row) {

@@ -2,7 +2,9 @@
 // to the web server and works out the race strategy (the fuel figures) from
 // every row, whichever the source, and the standings and relative from every
 // row that carries the simulator's per-car arrays, so that the page,
-// /api/latest and any client of the feed see the same figures.
+// /api/latest and any client of the feed see the same figures. Reading the
+// simulator, it also turns the strategy's lap records and the pit stops into
+// the race log's lap and pit messages.
 #pragma once
 
 #include <boost/asio/io_context.hpp>
@@ -16,6 +18,7 @@
 
 #include "relay-web/buffer_pool.h"
 #include "relay-web/handler_memory.h"
+#include "relay-web/pit_stops.h"
 #include "relay-web/standings.h"
 #include "relay-web/strategy.h"
 #include "relay-web/variables.h"
@@ -56,6 +59,15 @@ class Feed {
   void UpdateStandings(std::span<const std::uint8_t> row);
   void SendStandings();
   void NewSession();
+  // The race log's key for the session as it stands, given to the server
+  // when it changes.
+  void UpdateLogSession();
+  // Sends the lap records the strategy has ready, and a pit stop.
+  void SendLaps();
+  void SendPit(const pits::Stop& stop);
+  // True when lap and pit messages can be made: the session and the
+  // driver are known. Says once per session why not, when they are not.
+  bool Recording();
 
   WebServer& server_;
   strategy::Strategy strategy_;
@@ -65,13 +77,29 @@ class Feed {
   struct Indices {
     int lap = -1, fuelLevel = -1, fuelLevelPct = -1, lapDistPct = -1, onPitRoad = -1,
         isOnTrack = -1, sessionLapsRemain = -1, sessionTimeRemain = -1, lapLastLapTime = -1,
-        sessionTime = -1, sessionFlags = -1, sessionNum = -1;
+        sessionTime = -1, sessionFlags = -1, sessionNum = -1, position = -1, classPosition = -1,
+        incidents = -1, inPitStall = -1, speed = -1;
   } indices_;
   // What tells one session from the next: the session's number in the rows
   // (the simulator's SessionNum) and the session text's ids.
   double sessionNum_ = 0;
   bool haveSessionNum_ = false;
   std::string sessionId_;
+  // The race log: its session's key ("SubSessionID/SessionNum", empty until
+  // both are known), the driver's name, and the player's values of the
+  // newest row.
+  std::string subSessionId_;
+  std::string logSession_;
+  std::string driver_;
+  bool toldNotRecording_ = false;
+  pits::PitStops pits_;
+  struct Player {
+    std::optional<std::int32_t> position, classPosition;
+    std::optional<double> incidents;  // PlayerCarMyIncidentCount
+  } player_;
+  // The incident count at the last lap's record, or at the first row after
+  // a session began.
+  std::optional<double> incidentsBefore_;
   // Where the values the standings read lie in the directory, or -1.
   struct CarIndices {
     int playerCarIdx = -1, lapCompleted = -1, lapDistPct = -1, trackSurface = -1, onPitRoad = -1,

@@ -108,11 +108,20 @@ bool Strategy::Feed(const Row& row, double monotonicSeconds) {
   } else if (row.lap != lapNumber_) {
     ended = true;
     const bool next = std::int64_t{row.lap} - lapNumber_ == 1;
+    // A lap still waiting for its time goes as it is.
+    SettleRecord();
     EndLap(next, sessionTime);
+    if (next) {
+      record_ = {lapNumber_, figures_.lastLapTime, figures_.lastLapFuel, placed_ == Placed::kWindow,
+                 lap_.whole, lap_.pitRoad,         lap_.caution,         sessionTime};
+      recordPending_ = true;
+    }
     // The counter starting over is a new session.
     if (row.lap < lapNumber_ && row.lap <= 1) Afresh();
     if (next && row.lapLastLapTime) {
       pending_ = {true, lastLapTimeValue_.value_or(std::nan("")), 0, sessionTime};
+    } else {
+      SettleRecord();
     }
     // After a jump or a fall nothing says where in its lap the car is.
     StartLap(next, sessionTime);
@@ -132,7 +141,32 @@ bool Strategy::Feed(const Row& row, double monotonicSeconds) {
 void Strategy::Interrupt() {
   // The next row starts a lap that is not whole, wherever the car is.
   haveRow_ = false;
+  StopWaiting();
+}
+
+bool Strategy::NextLapRecord(LapRecord* record) {
+  if (recordsCount_ == 0) return false;
+  *record = records_[static_cast<std::size_t>(recordsFirst_)];
+  recordsFirst_ = (recordsFirst_ + 1) % kRecords;
+  --recordsCount_;
+  return true;
+}
+
+void Strategy::StopWaiting() {
   pending_.active = false;
+  SettleRecord();
+}
+
+void Strategy::SettleRecord() {
+  if (!recordPending_) return;
+  recordPending_ = false;
+  // Full: the oldest not taken gives way.
+  if (recordsCount_ == kRecords) {
+    recordsFirst_ = (recordsFirst_ + 1) % kRecords;
+    --recordsCount_;
+  }
+  records_[static_cast<std::size_t>((recordsFirst_ + recordsCount_) % kRecords)] = record_;
+  ++recordsCount_;
 }
 
 void Strategy::NewSession() {
@@ -143,7 +177,7 @@ void Strategy::NewSession() {
 void Strategy::Afresh() {
   figures_ = Figures{};
   figures_.fuelMargin = margin_;
-  pending_.active = false;
+  StopWaiting();
   placed_ = Placed::kNowhere;
   windowSize_ = streakSize_ = 0;
   tankPct_ = 0;
@@ -156,10 +190,10 @@ void Strategy::StartLap(bool whole, std::optional<double> sessionTime) {
 }
 
 void Strategy::AddRow(const Row& row) {
-  if (!row.isOnTrack || row.onPitRoad ||
-      (row.sessionFlags && (*row.sessionFlags & kCautionFlags))) {
-    lap_.clean = false;
-  }
+  const bool caution = row.sessionFlags && (*row.sessionFlags & kCautionFlags);
+  if (!row.isOnTrack || row.onPitRoad || caution) lap_.clean = false;
+  lap_.pitRoad = lap_.pitRoad || row.onPitRoad;
+  lap_.caution = lap_.caution || caution;
   ++lap_.rows;
   // A row without a usable level is left out of the lap's fuel.
   if (!Usable(row.fuelLevel)) return;
@@ -248,13 +282,14 @@ void Strategy::WatchLapTime(const Row& row, std::optional<double> sessionTime) {
         std::abs(value - *figures_.lastLapTime) <= kSameLapTimeSeconds) {
       TakeLapTime(value);
     }
-    pending_.active = false;
+    StopWaiting();
   }
 }
 
 void Strategy::TakeLapTime(double seconds) {
-  pending_.active = false;
   figures_.lastLapTime = seconds;
+  if (recordPending_) record_.time = seconds;
+  StopWaiting();
   if (placed_ == Placed::kWindow) {
     window_[windowSize_ - 1].seconds = seconds;
     UpdateAverages();

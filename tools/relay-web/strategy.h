@@ -4,6 +4,10 @@
 // telemetry row of either source, the relay's stream or the simulator's
 // shared memory, and is standard C++ only, so tests drive it with plain rows.
 // A row costs no allocation: the counted laps live in fixed windows.
+//
+// It is also the one place that decides where a lap ends: each lap ended by
+// Lap rising by one is reported as a LapRecord once its time is settled, for
+// relay-web's lap messages.
 #pragma once
 
 #include <array>
@@ -49,6 +53,18 @@ struct Figures {
   double fuelMargin = 0;                // laps, as configured
 };
 
+// A lap that ended with Lap rising by one, as the figures saw it.
+struct LapRecord {
+  std::int32_t lap = 0;               // the Lap that ended
+  std::optional<double> time;         // seconds, as lastLapTime has it
+  std::optional<double> fuelUsed;     // litres, as lastLapFuel has it
+  bool counted = false;               // averaged into the figures when it ended
+  bool whole = false;                 // seen from its first row, with no break
+  bool pit = false;                   // a row of it on pit road
+  bool caution = false;               // a row of it under a yellow or caution flag
+  std::optional<double> sessionTime;  // at the line (the next lap's first row)
+};
+
 class Strategy {
  public:
   // `fuelMarginLaps` below 0 or not finite falls back to the default;
@@ -64,6 +80,12 @@ class Strategy {
   // a gap or Interrupt ended there instead.
   bool Feed(const Row& row, double monotonicSeconds);
 
+  // The oldest lap record not yet taken, if any; one is ready once its time
+  // is settled (LapLastLapTime taken, or the wait for it over, or the feed
+  // broken off meanwhile). Call it after every Feed: at most the last
+  // kRecords not taken are kept.
+  bool NextLapRecord(LapRecord* record);
+
   // The source went away: the lap in progress ends without counting.
   void Interrupt();
 
@@ -75,6 +97,7 @@ class Strategy {
  private:
   static constexpr int kWindowLaps = 5;
   static constexpr int kStreakLaps = 3;
+  static constexpr int kRecords = 4;
 
   struct LapFigures {
     double fuel = 0;
@@ -85,6 +108,8 @@ class Strategy {
     bool whole = false;  // seen from its first row, with no break since
     bool clean = true;   // on track, off pit road and without caution flags
     bool refuelled = false;
+    bool pitRoad = false;
+    bool caution = false;
     std::optional<double> firstFuel;
     double lastFuel = 0;
     double lowestFuel = 0;
@@ -110,6 +135,9 @@ class Strategy {
   void UpdateAverages();
   void WatchLapTime(const Row& row, std::optional<double> sessionTime);
   void TakeLapTime(double seconds);
+  // The wait for LapLastLapTime is over: the lap just ended is reported.
+  void StopWaiting();
+  void SettleRecord();
   void UpdateRowFigures(const Row& row);
   void Afresh();
 
@@ -127,6 +155,13 @@ class Strategy {
   Lap lap_;
   PendingTime pending_;
   Placed placed_ = Placed::kNowhere;  // where the lap just ended went
+  // The lap just ended while its time may still change, and the records
+  // ready to be taken, oldest first from recordsFirst_.
+  LapRecord record_;
+  bool recordPending_ = false;
+  std::array<LapRecord, kRecords> records_{};
+  int recordsFirst_ = 0;
+  int recordsCount_ = 0;
 
   // The averaged laps, oldest first, and the outliers in a row since the
   // last lap that was not one.

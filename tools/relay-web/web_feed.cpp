@@ -462,6 +462,99 @@ void RelativeJson(const standings::Relative& relative, const DriverMembers& driv
   json += "]}";
 }
 
+namespace {
+
+// `value` when it lies from `lowest` (or above it, when `above`) to
+// `highest`, else none.
+std::optional<double> Within(const std::optional<double>& value, double lowest, bool above,
+                             double highest) {
+  if (!value || !std::isfinite(*value) || *value > highest || *value < lowest ||
+      (above && *value == lowest)) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+void AppendWholeOrNull(const std::optional<std::int32_t>& value, std::string& json) {
+  if (value) {
+    AppendWhole(*value, json);
+  } else {
+    json += "null";
+  }
+}
+
+// The longest lap and stop, the most fuel and the longest session that are
+// not absurd.
+constexpr double kLongestLap = 86400;
+constexpr double kMostFuel = 1000;
+constexpr double kLongestSession = 1e6;
+
+}  // namespace
+
+std::string LapJson(const LapMessage& lap) {
+  const strategy::LapRecord& r = lap.record;
+  std::string json = "{\"type\":\"lap\",\"session\":" + JsonString(lap.session) + ",\"lap\":";
+  AppendWhole(r.lap, json);
+  json += ",\"driver\":" + JsonString(lap.driver) + ",\"time\":";
+  AppendOptional(Within(r.time, 0, true, kLongestLap), json);
+  json += ",\"fuelUsed\":";
+  AppendOptional(Within(r.fuelUsed, 0, false, kMostFuel), json);
+  json += ",\"pit\":";
+  AppendFlag(r.pit, json);
+  json += ",\"caution\":";
+  AppendFlag(r.caution, json);
+  json += ",\"counted\":";
+  AppendFlag(r.counted, json);
+  json += ",\"position\":";
+  AppendWholeOrNull(lap.position, json);
+  json += ",\"classPosition\":";
+  AppendWholeOrNull(lap.classPosition, json);
+  json += ",\"incidents\":";
+  AppendWholeOrNull(lap.incidents, json);
+  json += ",\"sessionTime\":";
+  AppendOptional(Within(r.sessionTime, 0, false, kLongestSession), json);
+  json += '}';
+  return json;
+}
+
+std::string PitJson(std::string_view session, std::string_view driver, const pits::Stop& stop) {
+  std::string json = "{\"type\":\"pit\",\"session\":" + JsonString(session) + ",\"lap\":";
+  AppendWhole(stop.lap, json);
+  json += ",\"driver\":" + JsonString(driver) + ",\"pitIn\":";
+  AppendFixed(stop.pitIn, 3, json);
+  json += ",\"pitOut\":";
+  AppendOptional(Within(stop.pitOut, stop.pitIn, false, kLongestSession), json);
+  json += ",\"stationary\":";
+  AppendOptional(Within(stop.stationary, 0, false, kLongestLap), json);
+  json += ",\"fuelAdded\":";
+  AppendOptional(Within(stop.fuelAdded, 0, false, kMostFuel), json);
+  json += '}';
+  return json;
+}
+
+std::string LogJson(std::string_view session, std::span<const std::string_view> laps,
+                    std::span<const std::string_view> pits) {
+  std::size_t size = 64 + session.size();
+  for (const std::string_view lap : laps) size += lap.size() + 1;
+  for (const std::string_view pit : pits) size += pit.size() + 1;
+  std::string json;
+  json.reserve(size);
+  json += "{\"type\":\"log\",\"session\":";
+  json += session.empty() ? "null" : JsonString(session);
+  const auto list = [&](const char* name, std::span<const std::string_view> items) {
+    json += name;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      if (i > 0) json += ',';
+      json += items[i];
+    }
+    json += ']';
+  };
+  list(",\"laps\":[", laps);
+  list(",\"pits\":[", pits);
+  json += '}';
+  return json;
+}
+
 std::string LatestJson(const LatestParts& parts) {
   // The parts are JSON texts already; joining them keeps the relay's digits,
   // which a round trip through a parser would not.

@@ -6,12 +6,14 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "relay-stream/message_parser.h"
+#include "relay-web/pit_stops.h"
 #include "relay-web/standings.h"
 #include "relay-web/strategy.h"
 
@@ -124,6 +126,31 @@ DriverMembers DriverMembersJson(const standings::Field& field);
 void StandingsJson(const standings::Table& table, const DriverMembers& drivers, std::string& json);
 void RelativeJson(const standings::Relative& relative, const DriverMembers& drivers,
                   std::string& json);
+
+// The race log's messages: the player's laps and pit stops. `session` is
+// "SubSessionID/SessionNum", `driver` the player's UserName (8-bit text, as
+// ToUtf8 has it). Times and litres are written to the thousandth; a value
+// the simulator cannot have given (a lap time of 0 or less, say) is null.
+struct LapMessage {
+  std::string_view session;
+  std::string_view driver;
+  strategy::LapRecord record;
+  std::optional<std::int32_t> position;       // PlayerCarPosition, from 1
+  std::optional<std::int32_t> classPosition;  // PlayerCarClassPosition, from 1
+  std::optional<std::int32_t> incidents;      // the rise over the lap
+};
+// {"type":"lap","session":..,"lap":N,"driver":..,"time":..,"fuelUsed":..,
+// "pit":..,"caution":..,"counted":..,"position":..,"classPosition":..,
+// "incidents":..,"sessionTime":..}
+std::string LapJson(const LapMessage& lap);
+// {"type":"pit","session":..,"lap":N,"driver":..,"pitIn":..,"pitOut":..,
+// "stationary":..,"fuelAdded":..}
+std::string PitJson(std::string_view session, std::string_view driver, const pits::Stop& stop);
+// {"type":"log","session":..,"laps":[LAP,...],"pits":[PIT,...]}: the lap
+// and pit messages given, as they are, in the order given; the session is
+// null when empty.
+std::string LogJson(std::string_view session, std::span<const std::string_view> laps,
+                    std::span<const std::string_view> pits);
 
 // The parts of GET /api/latest, each a JSON text made by the functions
 // above; an empty one becomes null.

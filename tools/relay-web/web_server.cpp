@@ -1,7 +1,9 @@
 // Listener, HTTP session, WebSocket session and the state they share, in the
 // shape of Beast's multi-client chat example, with its unbounded send queue
 // replaced by what a browser can still use: the newest message of each kind
-// of state, and the newest row.
+// of state, and the newest row. The race log's laps and pit stops are
+// events, each sent to every browser: the shared state keeps the session's
+// log, bounded, and each browser's place in it.
 #include "relay-web/web_server.h"
 
 #include <algorithm>
@@ -13,6 +15,7 @@
 #include <boost/beast/websocket.hpp>
 #include <charconv>
 #include <cstdio>
+#include <deque>
 #include <limits>
 #include <map>
 #include <optional>
@@ -293,6 +296,7 @@ class SharedState {
         absent_(std::make_shared<const std::string>(StatusJson(source, false))),
         stallTimer_(io) {
     state_[kStatus] = {Next(), absent_};
+    if (source == Source::kSimulator) logStart_ = Next();
   }
 
   Source source() const { return source_; }
@@ -347,6 +351,8 @@ class SharedState {
   void PublishSessionText(std::string text);
   void PublishDirectory(std::shared_ptr<const Directory> directory);
   void PublishRow(Message data, std::span<const std::uint8_t> row, std::int32_t tick);
+  void StartLog(std::string session);
+  void PublishEvent(bool lap, std::string json);
 
   // ---- What the sessions read
   struct StateMessage {
@@ -381,6 +387,33 @@ class SharedState {
   const std::string& VariableList() const { return variableList_; }
   const Message& SessionText() const { return sessionText_; }
 
+  // The race log: kept only reading the simulator. Each lap or pit message
+  // is numbered in the same sequence as the rest of the feed.
+  struct LogEvent {
+    std::uint64_t sequence = 0;
+    bool lap = false;
+    Message message;
+  };
+  bool Logging() const { return logStart_ != 0; }
+  // A log of a session, to send: none until the session is known.
+  bool HaveLog() const { return Logging() && !logSession_.empty(); }
+  // When the current log began, and the newest event it gave way for its
+  // limits (0: none).
+  std::uint64_t LogStart() const { return logStart_; }
+  std::uint64_t LogDropped() const { return logDropped_; }
+  // The sequence of the newest event in the log, or of its start.
+  std::uint64_t LastEvent() const { return events_.empty() ? logStart_ : events_.back().sequence; }
+  // The first event after `sequence`, or null.
+  const LogEvent* EventAfter(std::uint64_t sequence) const {
+    const auto next =
+        std::upper_bound(events_.begin(), events_.end(), sequence,
+                         [](std::uint64_t s, const LogEvent& event) { return s < event.sequence; });
+    return next != events_.end() ? &*next : nullptr;
+  }
+  // The log message of the log as it stands (GET /api/laps too), made when
+  // first asked for after a change.
+  const Message& LogMessage();
+
   // Every second, drops the sessions whose write has hung for kStalledWrite.
   void WatchForStalls(const std::shared_ptr<SharedState>& self);
 
@@ -405,6 +438,13 @@ class SharedState {
   std::string sessionTextRaw_;
   Message sessionText_;
   std::int64_t sessionTextUpdates_ = 0;
+  std::uint64_t logStart_ = 0;
+  std::uint64_t logDropped_ = 0;
+  std::string logSession_;
+  std::deque<LogEvent> events_;  // oldest first
+  std::size_t logLaps_ = 0;
+  std::size_t logPits_ = 0;
+  Message logMessage_;
   std::vector<WebSocketSession*> sessions_;
   std::map<std::string, std::weak_ptr<Subscription>> subscriptions_;
   std::vector<HttpSession*> http_;
@@ -526,15 +566,27 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
     Read();
   }
 
-  // Sends the oldest of what is waiting: the rest of a row taken, a state
-  // message, or the newest row once it is due at this browser's rate.
+  // Sends the oldest of what is waiting: the rest of a row taken, the race
+  // log, a state message or the log's next event, or the newest row once it
+  // is due at this browser's rate.
   void WriteNext() {
     if (!open_ || writing_ != nullptr) return;
     if (takenNext_ < taken_.size() && taken_[takenNext_] != nullptr) {
       return Write(std::move(taken_[takenNext_++]));
     }
+    // The log as it stands, at once: to a new socket, after a new session
+    // began, and to a socket so far behind that the log has let go of an
+    // event it was not sent. The events since follow one by one.
+    if (state_->HaveLog() &&
+        (logSeen_ != state_->LogStart() || eventTaken_ < state_->LogDropped())) {
+      logSeen_ = state_->LogStart();
+      eventTaken_ = state_->LastEvent();
+      return Write(state_->LogMessage());
+    }
+    const SharedState::LogEvent* event = state_->EventAfter(eventTaken_);
     std::size_t kind = kStateKinds;
-    std::uint64_t oldest = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t oldest =
+        event != nullptr ? event->sequence : std::numeric_limits<std::uint64_t>::max();
     for (std::size_t k = 0; k < kStateKinds; ++k) {
       const SharedState::StateMessage& latest = state_->State(static_cast<StateKind>(k));
       if (latest.message != nullptr && latest.sequence > sent_[k] && latest.sequence < oldest) {
@@ -555,6 +607,9 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
       const SharedState::StateMessage& latest = state_->State(static_cast<StateKind>(kind));
       sent_[kind] = latest.sequence;
       Write(latest.message);
+    } else if (event != nullptr) {
+      eventTaken_ = event->sequence;
+      Write(event->message);
     }
   }
 
@@ -615,6 +670,10 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
   // newest row.
   std::array<std::uint64_t, kStateKinds> sent_{};
   std::uint64_t rowTaken_ = 0;
+  // The start of the race log this browser was sent, and the newest of its
+  // events sent.
+  std::uint64_t logSeen_ = 0;
+  std::uint64_t eventTaken_ = 0;
   bool unknownPending_ = true;
   std::array<Message, 2> taken_;
   std::size_t takenNext_ = taken_.size();
@@ -681,6 +740,43 @@ void SharedState::PublishRow(Message data, std::span<const std::uint8_t> row, st
   tick_ = tick;
   rowSequence_ = Next();
   WakeAll();
+}
+
+void SharedState::StartLog(std::string session) {
+  if (!Logging() || session == logSession_) return;
+  logSession_ = std::move(session);
+  events_.clear();
+  logLaps_ = logPits_ = 0;
+  logDropped_ = 0;
+  logMessage_.reset();
+  logStart_ = Next();
+  WakeAll();
+}
+
+void SharedState::PublishEvent(bool lap, std::string json) {
+  if (!HaveLog()) return;
+  events_.push_back({Next(), lap, std::make_shared<const std::string>(std::move(json))});
+  std::size_t& count = lap ? logLaps_ : logPits_;
+  if (++count > (lap ? kMaxLogLaps : kMaxLogPits)) {
+    // The oldest of its kind gives way; the events are in order, so the
+    // newest dropped is the one with the highest number.
+    const auto oldest = std::find_if(events_.begin(), events_.end(),
+                                     [lap](const LogEvent& event) { return event.lap == lap; });
+    logDropped_ = std::max(logDropped_, oldest->sequence);
+    events_.erase(oldest);
+    --count;
+  }
+  logMessage_.reset();
+  WakeAll();
+}
+
+const Message& SharedState::LogMessage() {
+  if (logMessage_ == nullptr) {
+    std::vector<std::string_view> laps, pits;
+    for (const LogEvent& event : events_) (event.lap ? laps : pits).push_back(*event.message);
+    logMessage_ = std::make_shared<const std::string>(LogJson(logSession_, laps, pits));
+  }
+  return logMessage_;
 }
 
 std::string SharedState::Latest(const FeedQuery& query) const {
@@ -834,6 +930,17 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     if (get && path == "/api/standings") {
       return Answer(http::status::ok, "application/json", state_->Standings(), keepAlive);
     }
+    if (get && path == "/api/laps") {
+      if (!state_->Logging()) {
+        return Answer(http::status::not_found, "text/plain; charset=utf-8",
+                      "relay-web: a relay's stream carries no session ids or driver, so there "
+                      "is no race log; run relay-web without --relay on the simulator's PC\n",
+                      keepAlive);
+      }
+      // Shared like the session text: the log stays alive until written.
+      const Message log = state_->LogMessage();
+      return Send(http::status::ok, "application/json", *log, log, keepAlive);
+    }
     if (get && path == "/api/vars") {
       return Answer(http::status::ok, "application/json", state_->VariableList(), keepAlive);
     }
@@ -854,7 +961,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       return Send(http::status::ok, "text/yaml; charset=utf-8", *text, text, keepAlive);
     }
     Answer(http::status::not_found, "text/plain; charset=utf-8",
-           "relay-web: not found; try /, /api/latest, /api/standings, /api/vars or /api/session\n",
+           "relay-web: not found; try /, /api/latest, /api/standings, /api/laps, /api/vars or "
+           "/api/session\n",
            keepAlive);
   }
 
@@ -1109,6 +1217,9 @@ void WebServer::PublishRelative(std::shared_ptr<const std::string> json) {
 void WebServer::PublishSessionText(std::string text) {
   state_->PublishSessionText(std::move(text));
 }
+void WebServer::StartLog(std::string session) { state_->StartLog(std::move(session)); }
+void WebServer::PublishLap(std::string json) { state_->PublishEvent(true, std::move(json)); }
+void WebServer::PublishPit(std::string json) { state_->PublishEvent(false, std::move(json)); }
 void WebServer::PublishDirectory(std::shared_ptr<const Directory> directory) {
   state_->PublishDirectory(std::move(directory));
 }

@@ -1,7 +1,8 @@
 // relay-web's HTTP and WebSocket side, on Boost.Beast: one port serves the
 // dashboard page (GET /), the WebSocket feed (GET /ws), the latest values
-// (GET /api/latest), the standings (GET /api/standings), the variable list
-// (GET /api/vars) and the simulator's session text (GET /api/session).
+// (GET /api/latest), the standings (GET /api/standings), the race log of
+// the session (GET /api/laps), the variable list (GET /api/vars) and the
+// simulator's session text (GET /api/session).
 // Everything runs on the io_context it is given, on one thread: a listener
 // accepts, an HTTP session reads requests and answers them or hands its
 // socket to a WebSocket session, and the shared state knows the WebSocket
@@ -62,6 +63,10 @@ inline constexpr std::chrono::seconds kWebSocketIdle{30};
 // The rows per second a browser may ask for with ?hz=.
 inline constexpr int kMinRowRate = 1;
 inline constexpr int kMaxRowRate = 60;
+// The race log keeps the session's newest this many laps and pit stops (a
+// 24-hour race has some 700 laps); older ones give way.
+inline constexpr std::size_t kMaxLogLaps = 2000;
+inline constexpr std::size_t kMaxLogPits = 200;
 
 class SharedState;
 class Listener;
@@ -95,6 +100,14 @@ class WebServer {
   void PublishRelative(std::shared_ptr<const std::string> json);
   // The simulator's session text as it stands (8-bit text).
   void PublishSessionText(std::string text);
+  // The race log, reading the simulator: the session's lap and pit
+  // messages so far. Events, not state: every browser is sent every one, in
+  // order, after the log as it stood when its socket opened (one log
+  // message). Another session ("SubSessionID/SessionNum") starts a new,
+  // empty log, which every browser is sent; the same one changes nothing.
+  void StartLog(std::string session);
+  void PublishLap(std::string json);
+  void PublishPit(std::string json);
   // The variables the rows are laid out by, from now on.
   void PublishDirectory(std::shared_ptr<const Directory> directory);
   // A row: its data message (shared, never copied per browser), its bytes
