@@ -4,8 +4,8 @@
 // must show the last row of that stream; held or stopped processes must show
 // their state, and the page recover by itself. The second page's feed (/ws) is
 // the test's own: chosen engine speeds, the variables and fuel plan of
-// relay-web's newer sources, the Relative and the Standings, states the
-// processes cannot give yet. At phone, tablet and desktop sizes no tile or
+// relay-web's newer sources, the Relative, the Standings and the Laps, states
+// the processes cannot give yet. At phone, tablet and desktop sizes no tile or
 // panel may be cut or overlap another.
 //
 // CTest sets SIM_PUBLISHER, TELEMETRY_RELAY and RELAY_WEB (the executables),
@@ -275,6 +275,31 @@ const RELATIVE = { type: "relative", sessionTime: 1834.52, cars: [
 const vars = (values) => ({ type: "vars", tick: 1, values: { ...VARS, ...values } });
 // A source that does not publish the names (the relay, an older recording).
 const UNKNOWN = { type: "vars", tick: 1, values: {}, unknown: Object.keys(VARS) };
+// Laps and stops as relay-web sends them, of one session.
+const lapOf = (lap, driver, more) => ({ type: "lap", session: "81234567/2", lap, driver, time: 118.204, fuelUsed: 3.31, pit: false,
+                                        caution: false, counted: true, position: 4, classPosition: 2, incidents: 0, ...more });
+const pitOf = (lap, driver, fuelAdded) => ({ type: "pit", session: "81234567/2", lap, driver, pitIn: 1700 + lap * 118, fuelAdded });
+// relay-web's log: Sam's laps 10 to 13 with a drive-through on 11 (no fuel:
+// the stint goes on), a lap under caution and a stop with fuel on 13; after
+// it Sam's out lap, a stint of its own.
+const LOG = { type: "log", session: "81234567/2", pits: [pitOf(11, "Sam Driver", 0), pitOf(13, "Sam Driver", 41.2)], laps: [
+  lapOf(10, "Sam Driver"), lapOf(11, "Sam Driver", { time: 119.5, fuelUsed: 3.41, pit: true }),
+  lapOf(12, "Sam Driver", { time: 125, fuelUsed: 2.1, caution: true, counted: false }),
+  lapOf(13, "Sam Driver", { time: 150.9, fuelUsed: null, pit: true, counted: false, position: 5, classPosition: 3 }),
+  lapOf(14, "Sam Driver", { time: 151, fuelUsed: null, pit: true, counted: false, position: null, classPosition: null })] };
+// relay-log's log of the same race, compact: each lap and stop an array in
+// the order of its fields, the driver an index into its drivers.
+const COMPACT_LOG = { type: "log", session: "81234567/2", drivers: ["Sam Driver", "Alex Other"],
+  lapFields: ["lap", "driver", "time", "fuelUsed", "pit", "caution", "counted", "position", "classPosition", "incidents", "sessionTime"],
+  laps: [[12, 0, 118.204, 3.31, false, false, true, 4, 2, 0, 1834.52], [13, 0, 150.9, null, true, false, false, 4, 2, 0, 1985.42],
+         [14, 1, 119.1, 3.3, false, false, true, 5, 3, 0, 2104.52]],
+  pitFields: ["lap", "driver", "pitIn", "pitOut", "stationary", "fuelAdded"], pits: [[13, 0, 1950.1, 1992.7, 27.4, 41.2]],
+  stints: [{ driver: "Sam Driver", firstLap: 12, lastLap: 13, laps: 2, avgLap: 118.204, fuelPerLap: 3.31 },
+           { driver: "Alex Other", firstLap: 14, lastLap: 14, laps: 1, avgLap: 119.1, fuelPerLap: 3.3 }] };
+// Laps as wide as they come: four-digit lap numbers, a long name, both flags, P64.
+const LONG_LOG = { type: "log", session: "81234567/4", pits: [], laps: Array.from({ length: 40 }, (_, i) =>
+  lapOf(1000 + i, i < 20 ? "Sam Driver" : "Alexandra Other-Longname", { session: "81234567/4", time: 599.999, fuelUsed: 12.34,
+                                                                      pit: i % 2 === 1, caution: i % 2 === 1, counted: i % 2 === 0, position: 64, classPosition: 64 })) };
 
 test("the page asks for its variables; rows at chosen RPMs light the lamps and cue; every tile's text", async () => {
   assert.equal(mock.sockets[0].url(), "ws://127.0.0.1:8667/ws?vars=Speed,LapDeltaToBestLap,LapDeltaToBestLap_OK," +
@@ -352,9 +377,9 @@ test("the Relative and the Standings: order, the player's row, gaps to a tenth, 
   assert.ok(gt4 !== gt3 && /^rgb\(/.test(gt4), gt4);
 
   // A phone shows one view at a time, chosen by its tab.
-  const views = ["gear", "relative-panel", "standings-panel"];
+  const views = ["gear", "relative-panel", "standings-panel", "laps-panel"];
   await mocked.setViewportSize({ width: 390, height: 844 });
-  for (const [tab, shown] of [["Relative", "relative-panel"], ["Standings", "standings-panel"], ["Dash", "gear"]]) {
+  for (const [tab, shown] of [["Relative", "relative-panel"], ["Standings", "standings-panel"], ["Laps", "laps-panel"], ["Dash", "gear"]]) {
     await mocked.getByRole("tab", { name: tab }).click();
     const seen = await read(mocked, views);
     assert.deepEqual(views.filter((id) => seen[id] !== null), [shown], tab);
@@ -365,12 +390,34 @@ test("the Relative and the Standings: order, the player's row, gaps to a tenth, 
   feed({ type: "status", source: "simulator", simulator: "running" }, STANDINGS, RELATIVE);
 });
 
+test("the Laps: the log, then each lap, newest first; flags; stints by driver and by stops with fuel; a new session", async () => {
+  await feedAndDraw(LOG);
+  const laps = ["14|Sam Driver|2:31.000|-|PIT|-|-", "13|Sam Driver|2:30.900|-|PIT|P5|P3",
+                "12|Sam Driver|2:05.000|2.10|YEL|P4|P2", "11|Sam Driver|1:59.500|3.41|PIT|P4|P2",
+                "10|Sam Driver|1:58.204|3.31||P4|P2"];
+  const stints = ["Sam Driver|14|1|-|-", "Sam Driver|10\u201313|4|1:58.852|3.36"];
+  assert.deepEqual(await boardRows(mocked, "laps"), laps);
+  assert.deepEqual(await boardRows(mocked, "stints"), stints);
+  // Another driver's lap starts a stint; a lap that comes again replaces its row.
+  await feedAndDraw(lapOf(15, "Alex Other", { time: 119.1, fuelUsed: 3.3 }), lapOf(10, "Sam Driver", { fuelUsed: 3.29 }));
+  assert.deepEqual(await boardRows(mocked, "laps"), ["15|Alex Other|1:59.100|3.30||P4|P2", ...laps.slice(0, 4),
+                                                     "10|Sam Driver|1:58.204|3.29||P4|P2"]);
+  assert.deepEqual(await boardRows(mocked, "stints"), ["Alex Other|15|1|1:59.100|3.30", stints[0],
+                                                       "Sam Driver|10\u201313|4|1:58.852|3.35"]);
+  // The log again (a new socket's): its laps replace theirs, a newer lap stays. Another session starts afresh.
+  await feedAndDraw(LOG);
+  assert.deepEqual(await boardRows(mocked, "laps"), ["15|Alex Other|1:59.100|3.30||P4|P2", ...laps]);
+  await feedAndDraw(lapOf(1, "Alex Other", { session: "81234567/3", time: null, fuelUsed: null, counted: false }));
+  assert.deepEqual(await boardRows(mocked, "laps"), ["1|Alex Other|-|-|NC|P4|P2"]);
+  assert.deepEqual(await boardRows(mocked, "stints"), ["Alex Other|1|1|-|-"]);
+});
+
 test("at each size every tile and panel is whole, with and without the new ones, in each tab", async () => {
   // The processes send no variables, no plan and no standings; the mocked
   // feed every tile and panel filled in, then the plan before its first lap
   // without the variables.
   await waitForState("live", 10000);
-  for (const [state, p, messages] of [["relay", page, []], ["full", mocked, [vars({}), STRATEGY]],
+  for (const [state, p, messages] of [["relay", page, []], ["full", mocked, [vars({}), STRATEGY, LONG_LOG]],
                                       ["before a lap", mocked, [UNKNOWN, { ...STRATEGY, lapsCounted: 0 }]]]) {
     for (const [name, width, height] of [["portrait", 390, 844], ["landscape", 844, 390], ["tablet", 820, 1180],
                                          ["desktop", 1280, 800]]) {
@@ -387,8 +434,8 @@ test("at each size every tile and panel is whole, with and without the new ones,
     }
   }
   const why = "relay-web reading the simulator directly; this one reads a relay.";
-  assert.deepEqual(await read(page, ["relative-note", "standings-note"]),
-                   { "relative-note": `The relative needs ${why}`, "standings-note": `Standings need ${why}` });
+  assert.deepEqual(await read(page, ["relative-note", "standings-note", "laps-note"]),
+                   { "relative-note": `The relative needs ${why}`, "standings-note": `Standings need ${why}`, "laps-note": `Laps need ${why}` });
 });
 
 test("the page reconnects once when shown again, not when hidden; it names the simulator as the source", async () => {
@@ -428,7 +475,8 @@ test('through a broker the page logs in, subscribes under its topic and draws wh
     await settle(() => p.evaluate(() => [client.url, client.options.username ?? null, client.options.password ?? null]), login);
     await p.evaluate(() => client.handlers.connect());
     assert.deepEqual(await p.evaluate(() => client.topics),
-                     ["status", "session", "strategy", "data", "vars", "standings", "relative", "bridge"].map((t) => `team/car42/${t}`));
+                     ["status", "session", "strategy", "data", "vars", "standings", "relative", "log", "lap", "pit", "bridge"]
+                       .map((t) => `team/car42/${t}`));
     for (const [name, message, state] of [["bridge", "online", "connecting"], ["status", { type: "status", relay: "connected" }, "no telemetry"],
                                           ["data", DATA, "live"], ["bridge", "offline", "driver offline"]]) {
       const text = typeof message === "string" ? message : JSON.stringify(message);
@@ -592,6 +640,22 @@ test("a teammate's view: the page relay-mqtt writes, served by mosquitto, shows 
   await screenshot(team, "dashboard-team");
   await stop("mqtt");
   await waitForState("driver offline", 5000, team);
+  // relay-log's log, compact and retained, for a teammate who opens the page
+  // later; then a newer lap on PREFIX/lap. (With the bridge stopped no lap of
+  // the simulated race comes between.)
+  const publish = (name, message, retain) => team.evaluate(([url, topic, text, retain]) => new Promise((resolve, reject) => {
+    const c = mqtt.connect(url).on("error", reject);
+    c.on("connect", () => c.publish(topic, text, { qos: 1, retain }, (e) => c.end(false, {}, () => (e ? reject(e) : resolve()))));
+  }), [`ws://127.0.0.1:${viewPort}/`, `team/car46/${name}`, JSON.stringify(message), retain]);
+  await publish("log", COMPACT_LOG, true);
+  await team.reload();
+  await team.getByRole("tab", { name: "Laps" }).click();
+  const laps = ["14|Alex Other|1:59.100|3.30||P5|P3", "13|Sam Driver|2:30.900|-|PIT|P4|P2", "12|Sam Driver|1:58.204|3.31||P4|P2"];
+  await settle(() => boardRows(team, "laps"), laps, 5000);
+  assert.deepEqual(await boardRows(team, "stints"), ["Alex Other|14|1|1:59.100|3.30", "Sam Driver|12\u201313|2|1:58.204|3.31"]);
+  await publish("lap", lapOf(15, "Alex Other", { time: 119.3, fuelUsed: 3.28, position: 5, classPosition: 3 }), false);
+  await settle(() => boardRows(team, "laps"), ["15|Alex Other|1:59.300|3.28||P5|P3", ...laps]);
+  assert.deepEqual((await boardRows(team, "stints"))[0], "Alex Other|14\u201315|2|1:59.200|3.29");
   await team.close();
   await stop("broker");
   fs.rmSync(dir, { recursive: true, force: true });
