@@ -4,26 +4,34 @@
 // listener whose CA and certificate openssl makes here, and a websockets
 // listener serving the page that relay-mqtt writes. A WebSocket client of
 // relay-web beside the bridge sees the texts the broker's viewers must get.
+// And the race log end to end: two recordings of one race, a driver swap
+// apart, replayed through relay-web and the bridge into relay-log.
 #include <gtest/gtest.h>
 #include <mosquitto.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "support/mqtt_support.h"
 #include "support/process_fixture.h"
+#include "support/recording_file.h"
 #include "support/test_support.h"
 
 namespace {
@@ -103,8 +111,10 @@ class MqttProcess : public testsupport::ProcessFixture {
               " -out server.pem -days 2 -extfile san"));
     ASSERT_NO_FATAL_FAILURE(Shell("cd " + d +
                                   " && mosquitto_passwd -c -b passwords car42 pit"
-                                  " && mosquitto_passwd -b passwords viewer look"));
+                                  " && mosquitto_passwd -b passwords viewer look"
+                                  " && mosquitto_passwd -b passwords relay-log keep"));
     std::ofstream(d + "/car42.pw") << "pit\n";
+    std::ofstream(d + "/relay-log.pw") << "keep\n";
     std::ofstream(d + "/wrong.pw") << "guess\n";
     Start("page", RELAY_MQTT_EXECUTABLE, {"--write-page", d + "/www"});
     ASSERT_EQ(Finish("page"), 0) << Output("page");
@@ -406,6 +416,201 @@ TEST_F(MqttProcess, PacesStandingsAndRelativeAndSkipsAnOversizedFeedMessage) {
   EXPECT_TRUE(WaitFor([&] { return late.On("team/car42/standings").size() > 1; }, 15000))
       << Output("bridge");
   EXPECT_EQ(late.Last("team/car42/standings"), text("standings", 82));
+}
+
+// One race on two PCs, a driver swap apart. Lap L takes 900 + 12 L rows at
+// 60 a second; the fuel falls 2 litres over the middle eight tenths of each
+// lap, and LapLastLapTime gives the lap before's time 30 rows after the
+// line. Driver A's PC records laps 1 to 6 and a stop for 30 litres (on pit
+// road from 92 % of lap 6 to 60 rows into lap 7, in the stall from 94 % to
+// 99 %, the fuel rising at 96 %), to 200 rows into lap 7; driver B's PC
+// from there to 120 rows into lap 13.
+constexpr int SwapLapRows(int lap) { return 900 + 12 * lap; }
+constexpr int SwapLapStart(int lap) {
+  int row = 0;
+  for (int l = 1; l < lap; ++l) row += SwapLapRows(l);
+  return row;
+}
+constexpr int kSwapRow = SwapLapStart(7) + 200, kSwapEnd = SwapLapStart(13) + 120;
+struct SwapRow {
+  int lap, into;
+};
+SwapRow SwapAt(int r) {
+  SwapRow at{1, r};
+  while (at.into >= SwapLapRows(at.lap)) at.into -= SwapLapRows(at.lap++);
+  return at;
+}
+double SwapLastLapTime(int r) {
+  const SwapRow at = SwapAt(r);
+  const int before = at.lap - (at.into < 30 ? 2 : 1);
+  return before < 1 ? 0.0 : SwapLapRows(before) / 60.0;
+}
+double SwapFuel(int r) {
+  const SwapRow at = SwapAt(r);
+  const double rows = SwapLapRows(at.lap);
+  const double part = std::clamp((at.into - 0.1 * rows) / (0.8 * rows), 0.0, 1.0);
+  return 60 - 2 * (at.lap - 1 + part) + (r >= SwapLapStart(6) + 0.96 * SwapLapRows(6) ? 30 : 0);
+}
+bool SwapInPits(int r, double from, double to) {
+  const SwapRow at = SwapAt(r);
+  return at.lap == 6 && at.into >= from * SwapLapRows(6) && at.into < to * SwapLapRows(6);
+}
+// The recording that starts at the race's row `kFirst`.
+template <int kFirst>
+std::vector<testsupport::RecordedVariable> SwapRecording() {
+  using namespace testsupport;
+  return {
+      {"SessionNum", kInt, 1, "", "", [](int, int) { return 2.0; }},
+      {"SessionTime", kDouble, 1, "s", "", [](int r, int) { return 600 + (kFirst + r) / 60.0; }},
+      {"Lap", kInt, 1, "", "", [](int r, int) { return SwapAt(kFirst + r).lap * 1.0; }},
+      {"FuelLevel", kFloat, 1, "l", "", [](int r, int) { return SwapFuel(kFirst + r); }},
+      {"LapLastLapTime", kFloat, 1, "s", "",
+       [](int r, int) { return SwapLastLapTime(kFirst + r); }},
+      {"OnPitRoad", kBool, 1, "", "",
+       [](int r, int) -> double {
+         return SwapInPits(kFirst + r, 0.92, 1) ||
+                (SwapAt(kFirst + r).lap == 7 && SwapAt(kFirst + r).into < 60);
+       }},
+      {"PlayerCarInPitStall", kBool, 1, "", "",
+       [](int r, int) -> double { return SwapInPits(kFirst + r, 0.94, 0.99); }},
+      {"IsOnTrack", kBool, 1, "", "", [](int, int) { return 1.0; }},
+  };
+}
+std::string SwapSessionText(const std::string& driver) {
+  return "---\nWeekendInfo:\n SessionID: 123\n SubSessionID: 81234567\nDriverInfo:\n"
+         " DriverCarIdx: 1\n Drivers:\n - CarIdx: 0\n   UserName: Ana Lopez\n - CarIdx: 1\n"
+         "   UserName: " +
+         driver + "\n...\n";
+}
+
+// The recordings replayed one after the other at ten times their speed
+// through relay-web and relay-mqtt, relay-log killed during the first and
+// back while its laps still come: a late viewer's retained log and the CSV
+// export hold every lap once, with the recordings' times, fuel and drivers.
+TEST_F(MqttProcess, RaceLogOfADriverSwapKeepsEveryLapOnceThroughRelayLog) {
+  using nlohmann::json;
+  const std::string a = (dir_ / "a.ibt").string(), b = (dir_ / "b.ibt").string();
+  const std::string db = (dir_ / "relay-log.sqlite").string();
+  const std::string driverA = "Sam Driver", driverB = "Alex Other";
+  testsupport::WriteFile(
+      a, testsupport::WriteRecording({SwapRecording<0>(), kSwapRow, 60, SwapSessionText(driverA)}));
+  testsupport::WriteFile(
+      b, testsupport::WriteRecording(
+             {SwapRecording<kSwapRow>(), kSwapEnd - kSwapRow, 60, SwapSessionText(driverB)}));
+  // Laps 1 to 12 as relay-web must report them: the time as LapLastLapTime
+  // (a float) gives it, to the millisecond; no fuel figure for the first lap
+  // of each PC and the lap that took fuel.
+  struct Want {
+    std::string driver;
+    double time;
+    std::optional<double> fuel;
+  };
+  std::vector<Want> want;
+  for (int lap = 1; lap <= 12; ++lap) {
+    const int line = SwapLapStart(lap + 1);
+    const double time =
+        std::round(static_cast<double>(static_cast<float>(SwapLastLapTime(line + 30))) * 1000) /
+        1000;
+    std::optional<double> fuel;
+    if (lap != 1 && lap != 6 && lap != 7) fuel = SwapFuel(SwapLapStart(lap)) - SwapFuel(line);
+    want.push_back({lap <= 6 ? driverA : driverB, time, fuel});
+  }
+
+  const auto startLog = [&] {
+    Start("log", RELAY_LOG_EXECUTABLE,
+          {"--broker", "mqtt://127.0.0.1:" + std::to_string(tcpPort_), "--topic", "team/+/lap",
+           "--topic", "team/+/pit", "--username", "relay-log", "--password-file",
+           (dir_ / "relay-log.pw").string(), "--db", db, "--client-id", "relay-log-e2e"});
+    return Logged("log", "connected to the broker at");
+  };
+  ASSERT_TRUE(startLog()) << Output("log");
+  Start("web", RELAY_WEB_EXECUTABLE, {"--listen", "127.0.0.1:0"});
+  ASSERT_TRUE(Logged("web", "serving http://127.0.0.1:")) << Output("web");
+  const std::string served = Output("web");
+  webPort_ = static_cast<unsigned short>(
+      std::stoi(served.substr(served.find("serving http://127.0.0.1:") + 25)));
+  Viewer viewer(tcpPort_, "viewer", "look", "team/#");
+  StartBridge("bridge", Login("car42.pw"));
+  // The bridge reads relay-web's feed once it relays its status.
+  ASSERT_TRUE(WaitFor([&] {
+    const std::string status = viewer.Last("team/car42/status");
+    return !status.empty() && status != kRelayWebOffline;
+  })) << Output("bridge");
+  const auto lapsIn = [](const std::string& text) {
+    const json log = json::parse(text, nullptr, false);
+    return log.is_object() ? log["laps"].size() : 0;
+  };
+
+  Start("publisher", SIM_PUBLISHER_EXECUTABLE, {"--ibt", a, "--speed", "10"});
+  ASSERT_TRUE(WaitFor([&] { return lapsIn(viewer.Last("team/car42/log")) >= 2; }, 15000))
+      << Output("web") << Output("bridge") << Output("log");
+  Kill("log");
+  ASSERT_TRUE(WaitFor([&] { return viewer.On("team/car42/lap").size() >= 4; }, 15000));
+  ASSERT_TRUE(startLog()) << Output("log");
+  ASSERT_EQ(Finish("publisher"), 0) << Output("publisher");
+  ASSERT_TRUE(Logged("web", "the simulator stopped")) << Output("web");
+  Start("publisher", SIM_PUBLISHER_EXECUTABLE, {"--ibt", b, "--speed", "10"});
+  ASSERT_EQ(Finish("publisher"), 0) << Output("publisher");
+  ASSERT_TRUE(WaitFor([&] { return lapsIn(viewer.Last("team/car42/log")) >= 12; }))
+      << Output("web") << Output("bridge") << Output("log");
+
+  // A viewer who comes now gets the whole race, retained.
+  Viewer late(tcpPort_, "viewer", "look", "team/car42/log");
+  ASSERT_TRUE(WaitFor([&] { return !late.On("team/car42/log").empty(); }));
+  EXPECT_TRUE(late.On("team/car42/log").front().retained);
+  const json log = json::parse(late.Last("team/car42/log"));
+  EXPECT_EQ(log["session"], "81234567/2");
+  ASSERT_EQ(log["laps"].size(), want.size()) << log;
+  for (std::size_t i = 0; i < want.size(); ++i) {
+    const json& lap = log["laps"][i];
+    EXPECT_EQ(lap[0], i + 1) << lap;
+    EXPECT_EQ(log["drivers"][lap[1].get<int>()], want[i].driver) << lap;
+    EXPECT_NEAR(lap[2].get<double>(), want[i].time, 1e-9) << lap;
+    if (want[i].fuel) {
+      EXPECT_NEAR(lap[3].get<double>(), *want[i].fuel, 1e-9) << lap;
+    } else {
+      EXPECT_TRUE(lap[3].is_null()) << lap;
+    }
+  }
+  // The stop: on lap 6, A's, 30 litres, its ends within the rows a reader
+  // skips at 600 a second.
+  ASSERT_EQ(log["pits"].size(), 1u) << log;
+  const json& pit = log["pits"][0];
+  EXPECT_EQ(pit[0], 6);
+  EXPECT_EQ(log["drivers"][pit[1].get<int>()], driverA);
+  EXPECT_NEAR(pit[2].get<double>(), 600 + (SwapLapStart(6) + 0.92 * SwapLapRows(6)) / 60, 0.3);
+  EXPECT_NEAR(pit[3].get<double>(), 600 + (SwapLapStart(7) + 60) / 60.0, 0.3);
+  EXPECT_NEAR(pit[5].get<double>(), 30, 0.05);
+  ASSERT_EQ(log["stints"].size(), 2u) << log["stints"];
+  for (int s = 0; s < 2; ++s) {
+    const json& stint = log["stints"][s];
+    EXPECT_EQ(stint["driver"], s == 0 ? driverA : driverB) << stint;
+    EXPECT_EQ(stint["firstLap"], 1 + 6 * s) << stint;
+    EXPECT_EQ(stint["lastLap"], 6 + 6 * s) << stint;
+  }
+
+  // The export: the same laps, one row each.
+  Start("export", RELAY_LOG_EXECUTABLE, {"--db", db, "--export", "-"});
+  ASSERT_EQ(Finish("export"), 0) << Output("export");
+  std::istringstream csv(Output("export"));
+  std::string line;
+  std::getline(csv, line);  // the header
+  std::size_t row = 0;
+  for (; std::getline(csv, line); ++row) {
+    std::vector<std::string> field;
+    std::istringstream cells(line);
+    for (std::string cell; std::getline(cells, cell, ',');) field.push_back(cell);
+    ASSERT_LT(row, want.size()) << line;
+    ASSERT_GE(field.size(), 6u) << line;
+    EXPECT_EQ(field[0] + "," + field[1] + "," + field[2] + "," + field[3],
+              "team/car42,81234567/2," + std::to_string(row + 1) + "," + want[row].driver);
+    EXPECT_NEAR(std::stod(field[4]), want[row].time, 1e-9) << line;
+    EXPECT_EQ(field[5].empty(), !want[row].fuel) << line;
+    if (want[row].fuel) {
+      EXPECT_NEAR(std::stod(field[5]), *want[row].fuel, 1e-9) << line;
+    }
+  }
+  EXPECT_EQ(row, want.size());
 }
 
 // A broker that takes the connection and never answers the login: the
