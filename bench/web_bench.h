@@ -65,6 +65,7 @@ struct WebCountResult {
   LatencySummary relay, web;         // the relay's client; every WebSocket client together
   LatencySummary webFirst, webLast;  // the WebSocket clients relay-web serves first and last
   LatencySummary vars;               // every WebSocket client's vars messages
+  LatencySummary standingsRows;      // data messages sent after the standings
   std::int64_t rows = 0;             // published in the timed window
   std::int64_t relayDelivered = 0, relayMissing = 0;
   std::int64_t webDelivered = 0, webMissing = 0;  // client-messages

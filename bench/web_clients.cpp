@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "receivers.h"
 #include "relay_process.h"
@@ -65,6 +66,9 @@ struct WebSocketClient {
   // The session-text notices received, and the standings they call for.
   std::int64_t textNotices = 0;
   FieldWant field;
+  // The last message was a standings or relative one: relay-web sends them
+  // ahead of the row after which they fell due.
+  bool afterStandings = false;
   bool closed = false;
   bool pinging = false;
 };
@@ -318,8 +322,10 @@ void TakeWeb(WebClients& clients, WebSocketClient& client, std::string_view text
       clients.figures.relativeDelivered += kind == WebKind::kRelative ? 1 : 0;
     }
     if (kind == WebKind::kOffline && client.lastTick >= 0) ++clients.webFaults.offline;
+    client.afterStandings = kind == WebKind::kStandings || kind == WebKind::kRelative;
     return;
   }
+  const bool afterStandings = std::exchange(client.afterStandings, false);
   WebClients::FirstData& first = clients.firstData[static_cast<std::size_t>(tick) % kRing];
   if (first.tick != tick) {
     CheckFirstData(clients, first);  // a row long gone, not yet checked
@@ -352,6 +358,7 @@ void TakeWeb(WebClients& clients, WebSocketClient& client, std::string_view text
   const std::int64_t latency = now - PublishTime(*clients.feed, tick);
   WebWindow& figures = clients.figures;
   figures.webLatencies.push_back(latency);
+  if (afterStandings) figures.standingsRowLatencies.push_back(latency);
   if (client.index == 0) figures.firstWebLatencies.push_back(latency);
   if (client.index + 1 == clients.web.size()) figures.lastWebLatencies.push_back(latency);
 }
@@ -646,6 +653,7 @@ void AddWindow(WebWindow& into, const WebWindow& window) {
   append(into.firstWebLatencies, window.firstWebLatencies);
   append(into.lastWebLatencies, window.lastWebLatencies);
   append(into.varsLatencies, window.varsLatencies);
+  append(into.standingsRowLatencies, window.standingsRowLatencies);
   into.relayDelivered += window.relayDelivered;
   into.relayMissing += window.relayMissing;
   into.webDelivered += window.webDelivered;

@@ -43,6 +43,9 @@ struct WebWindow {
   std::vector<std::int64_t> firstWebLatencies, lastWebLatencies;
   // Every WebSocket client's vars messages together.
   std::vector<std::int64_t> varsLatencies;
+  // The data messages sent after a standings message, of the rows after
+  // which the standings fell due.
+  std::vector<std::int64_t> standingsRowLatencies;
   std::int64_t relayDelivered = 0, relayMissing = 0;
   // Client-messages: the rows each browser is owed that reached it, or did
   // not. Reading the relay, relay-web is owed the rows the relay sent as
