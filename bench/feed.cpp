@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "sessioninfo/car_facts.h"
@@ -15,6 +16,7 @@ namespace bench {
 namespace {
 
 constexpr std::size_t kPublishTimeRing = std::size_t{1} << 20;
+constexpr double kFirstRowRate = 60;
 
 template <typename Value>
 void Put(std::span<std::uint8_t> row, std::int32_t offset, Value value) {
@@ -100,6 +102,84 @@ void FillEveryValue(std::span<std::uint8_t> row, const publisher::Layout& layout
   FillRow(row, offsets, tick);
 }
 
+FieldOffsets FieldOffsetsOf(const publisher::Layout& layout) {
+  const auto at = [&](std::string_view name) { return publisher::OffsetOf(layout, name); };
+  return {at("SessionTime"),        at("SessionNum"),       at("PlayerCarIdx"),
+          at("CarIdxLapCompleted"), at("CarIdxLapDistPct"), at("CarIdxTrackSurface"),
+          at("CarIdxOnPitRoad"),    at("CarIdxPosition"),   at("CarIdxClassPosition"),
+          at("CarIdxLastLapTime"),  at("CarIdxBestLapTime")};
+}
+
+namespace {
+
+// The field's classes: GT3 cars 1 to 30, GT4 cars 31 to 60, each car a
+// quarter of a second a lap slower than the one before in its class.
+bool Gt3(int car) { return car <= kFieldCars / 2; }
+double ClassLapTime(int car) { return Gt3(car) ? 138.0 : 152.0; }
+double LapTime(int car) { return ClassLapTime(car) + ((car - 1) % (kFieldCars / 2)) * 0.25; }
+
+}  // namespace
+
+void FillSession(std::span<std::uint8_t> row, const FieldOffsets& offsets, std::int32_t tick,
+                 bool field) {
+  const double seconds = tick / 60.0;
+  Put(row, offsets.sessionTime, seconds);
+  Put(row, offsets.sessionNum, std::int32_t{0});
+  Put(row, offsets.playerCarIdx, std::int32_t{kPlayerCar});
+  for (int car = 0; car < 64; ++car) {
+    const bool racing = field && car >= 1 && car <= kFieldCars;
+    // Lined up a hundredth of a lap apart, then each at its own pace.
+    const double laps = racing ? 1.0 - (car - 1) * 0.01 + seconds / LapTime(car) : -1.0;
+    const double whole = std::floor(laps);
+    // The last car spends half a minute in the pit lane every five minutes.
+    const bool pitting = racing && car == kFieldCars && std::fmod(seconds, 300.0) < 30.0;
+    // Element `car` of the array at `base` (-1 when the layout lacks it).
+    const auto at = [car](std::int32_t base, std::int32_t size) {
+      return base < 0 ? -1 : base + car * size;
+    };
+    Put(row, at(offsets.lapCompleted, 4), static_cast<std::int32_t>(whole));
+    Put(row, at(offsets.lapDistPct, 4), static_cast<float>(racing ? laps - whole : -1.0));
+    Put(row, at(offsets.trackSurface, 4), std::int32_t{racing ? (pitting ? 2 : 3) : -1});
+    Put(row, at(offsets.onPitRoad, 1), static_cast<std::uint8_t>(pitting ? 1 : 0));
+    Put(row, at(offsets.position, 4), std::int32_t{racing ? car : 0});
+    Put(row, at(offsets.classPosition, 4),
+        std::int32_t{racing ? (car - 1) % (kFieldCars / 2) + 1 : 0});
+    Put(row, at(offsets.lastLapTime, 4), static_cast<float>(racing ? LapTime(car) : -1.0));
+    Put(row, at(offsets.bestLapTime, 4), static_cast<float>(racing ? LapTime(car) - 0.3 : -1.0));
+  }
+}
+
+std::string FieldSessionText() {
+  std::string text = publisher::DefaultSessionText();
+  const std::string practice = "SessionType: Practice";
+  text.replace(text.find(practice), practice.size(), "SessionType: Race");
+  std::string drivers =
+      " Drivers:\n"
+      " - CarIdx: 0\n"
+      "   UserName: Pace Car\n"
+      "   CarPath: safety pcporsche911cup\n"
+      "   CarIsPaceCar: 1\n";
+  for (int car = 1; car <= kFieldCars; ++car) {
+    const bool gt3 = Gt3(car);
+    const std::string number = std::to_string(car);
+    drivers += " - CarIdx: " + number +
+               "\n   UserName: " + (car == kPlayerCar ? "Sam Driver" : "Driver " + number) +
+               "\n   TeamName: Team " + number + "\n   CarNumber: \"" + number +
+               "\"\n   CarPath: " +
+               (car == kPlayerCar ? "porsche992rgt3"
+                : gt3             ? "bmwm4gt3"
+                                  : "bmwm4gt4") +
+               "\n   CarClassID: " + (gt3 ? "2708" : "4083") +
+               "\n   CarClassShortName: " + (gt3 ? "GT3" : "GT4") +
+               "\n   CarClassEstLapTime: " + (gt3 ? "138.0000" : "152.0000") +
+               "\n   CarClassColor: " + (gt3 ? "0xffda59" : "0x33ceff") +
+               "\n   CarIsPaceCar: 0\n   IsSpectator: 0\n";
+  }
+  const std::size_t from = text.find(" Drivers:\n");
+  text.replace(from, text.find("SplitTimeInfo:") - from, drivers);
+  return text;
+}
+
 bool OpenFeed(Feed& feed, std::string* error) {
   platform::RemoveNamedMapping(simlink::kMappingName);
   platform::RemoveNamedEvent(simlink::kDataValidEventName);
@@ -108,12 +188,26 @@ bool OpenFeed(Feed& feed, std::string* error) {
     return false;
   }
   feed.offsets = RelayedOffsets(layout);
+  feed.fieldOffsets = FieldOffsetsOf(layout);
   feed.row.assign(static_cast<std::size_t>(layout.rowLength), 0);
   feed.publishTimes = std::make_unique<std::atomic<std::int64_t>[]>(kPublishTimeRing);
   // Sleeps end when asked for, not up to 50 us later: high row rates need
   // their spacing kept.
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   return true;
+}
+
+void WriteFieldText(Feed& feed, bool field) {
+  publisher::WriteSessionText(feed.sim.region, feed.sim.layout,
+                              field ? FieldSessionText() : publisher::DefaultSessionText());
+}
+
+void UseField(Feed& feed, bool field) {
+  feed.field = field;
+  WriteFieldText(feed, field);
+  // A program that starts reads the newest row at once: one of the rows
+  // the text goes with.
+  Publish(feed, kFirstRowRate, 1);
 }
 
 void CloseFeed(Feed&) {
@@ -137,6 +231,7 @@ double Publish(Feed& feed, double rate, std::int64_t count, const std::function<
     const std::int32_t tick = NextTick(feed);
     if (feed.everyValue) {
       FillEveryValue(feed.row, feed.sim.layout, feed.offsets, tick);
+      FillSession(feed.row, feed.fieldOffsets, tick, feed.field);
     } else {
       FillRow(feed.row, feed.offsets, tick);
     }
@@ -164,6 +259,7 @@ void ExpectedRow(const Feed& feed, std::int64_t tick, std::vector<std::uint8_t>&
   const auto stamped = static_cast<std::int32_t>(tick);
   if (feed.everyValue) {
     FillEveryValue(row, feed.sim.layout, feed.offsets, stamped);
+    FillSession(row, feed.fieldOffsets, stamped, feed.field);
   } else {
     FillRow(row, feed.offsets, stamped);
   }

@@ -2,7 +2,9 @@
 // rate, each carrying its tick number in the relayed "RaceLaps" field, and keeps
 // the monotonic time at which each tick was published. Every other relayed
 // value is a function of the tick too, so a receiver can rebuild the exact
-// bytes any DATA_PACKET must have.
+// bytes any DATA_PACKET must have. With the field, the rows also carry a
+// race of kFieldCars cars going round in the per-car arrays, and the session
+// text lists their drivers, so that relay-web works out standings from them.
 #pragma once
 
 #include <atomic>
@@ -30,6 +32,32 @@ void FillRow(std::span<std::uint8_t> row, const relay::VariableOffsets& offsets,
 void FillEveryValue(std::span<std::uint8_t> row, const publisher::Layout& layout,
                     const relay::VariableOffsets& offsets, std::int32_t tick);
 
+// The field: kFieldCars cars in two classes of kFieldCars / 2, each at its
+// own pace, all on track; the pace car stays in the pits.
+inline constexpr int kFieldCars = 60;
+// The drivers DefaultSessionText lists, the pace car aside.
+inline constexpr int kDefaultDrivers = 3;
+// The driver's car (DriverCarIdx and PlayerCarIdx) in both texts.
+inline constexpr int kPlayerCar = 2;
+
+// Where the values the field is made of lie in a row.
+struct FieldOffsets {
+  std::int32_t sessionTime = -1, sessionNum = -1, playerCarIdx = -1;
+  std::int32_t lapCompleted = -1, lapDistPct = -1, trackSurface = -1, onPitRoad = -1, position = -1,
+               classPosition = -1, lastLapTime = -1, bestLapTime = -1;
+};
+FieldOffsets FieldOffsetsOf(const publisher::Layout& layout);
+// Writes what makes FillEveryValue's rows one session of the simulator's:
+// SessionTime (the tick at 60 rows/s), SessionNum 0 and PlayerCarIdx
+// kPlayerCar, which FillEveryValue would change every row, and every entry
+// of the per-car arrays the standings read: with `field`, the field as it
+// stands at `tick`; otherwise every car out of the world.
+void FillSession(std::span<std::uint8_t> row, const FieldOffsets& offsets, std::int32_t tick,
+                 bool field);
+// publisher::DefaultSessionText for a race of the field: the same car
+// facts, with kFieldCars drivers in two classes and the pace car.
+std::string FieldSessionText();
+
 struct Feed {
   publisher::Publisher sim;
   relay::VariableOffsets offsets{};
@@ -41,11 +69,20 @@ struct Feed {
   std::int64_t lateRows = 0;
   // Rows carry FillEveryValue's values rather than FillRow's alone.
   bool everyValue = false;
+  // FillEveryValue's rows carry the field on track (see FillSession).
+  bool field = false;
+  FieldOffsets fieldOffsets;
 };
 
 // Lays the default layout out in freshly made named objects (earlier ones are
 // removed first), status bit set, no row published yet.
 bool OpenFeed(Feed& feed, std::string* error);
+// Writes FieldSessionText into the region, or DefaultSessionText.
+void WriteFieldText(Feed& feed, bool field);
+// From now on, rows with the field and FieldSessionText, or without either,
+// beginning with one row published at once: for the next programs to start,
+// which read the text and the newest row as they start.
+void UseField(Feed& feed, bool field);
 // Removes the named objects.
 void CloseFeed(Feed& feed);
 

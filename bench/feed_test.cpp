@@ -5,7 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
 #include <vector>
+
+#include "relay-web/standings.h"
+#include "sessioninfo/car_facts.h"
 
 namespace {
 
@@ -41,6 +45,39 @@ TEST(Feed, EveryValueIsItsOwnAndChangesWithTheRow) {
         }
       }
     }
+  }
+}
+
+// relay-web reads the field's text as a race of kFieldCars drivers in two
+// classes, and the relay the same car as from the default text.
+TEST(Feed, TheFieldIsARaceOfTwoClassesWithTheSameCar) {
+  struct Case {
+    std::string text;
+    int drivers;
+    std::size_t classes;
+    const char* type;
+  };
+  const Case cases[] = {{publisher::DefaultSessionText(), bench::kDefaultDrivers, 1, "Practice"},
+                        {bench::FieldSessionText(), bench::kFieldCars, 2, "Race"}};
+  for (const Case& c : cases) {
+    const standings::Field field = standings::ReadField(c.text);
+    std::set<std::int32_t> classes;
+    int drivers = 0;
+    for (const standings::Driver& driver : field.drivers) {
+      if (!driver.listed) continue;
+      ++drivers;
+      classes.insert(driver.classId);
+    }
+    EXPECT_EQ(drivers, c.drivers);
+    EXPECT_EQ(classes.size(), c.classes);
+    EXPECT_EQ(field.sessionTypes[0], c.type);
+    EXPECT_TRUE(field.drivers[bench::kPlayerCar].listed);
+    // The relay's SESSION_INFO is the one the benchmark expects.
+    sessioninfo::CarFacts facts;
+    sessioninfo::ReadCarFacts(c.text.c_str(), facts);
+    char packet[relay::kPacketBufferSize];
+    EXPECT_EQ(std::string(packet, relay::FormatSessionInfo(facts, packet)),
+              bench::ExpectedSessionInfo());
   }
 }
 

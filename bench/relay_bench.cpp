@@ -78,11 +78,12 @@ void Usage(std::FILE* to) {
       "  --web               measure relay-web instead: a TCP client of the relay and\n"
       "                      WebSocket clients of relay-web on the same rows at 60 rows/s,\n"
       "                      relay-web reading the relay, then the simulator (in turns with\n"
-      "                      the relay; alone with vars for 1 and 10 clients; and both at\n"
-      "                      once) (--clients default 1,10,50, for both sources; --seconds\n"
-      "                      default 30 per run and side, 0.5 with --smoke, where the vars\n"
-      "                      runs have 4 clients at 15 rows/s; --relay, --relay-web and\n"
-      "                      --json apply)\n"
+      "                      the relay, its own turns without and with a 60-car race; alone\n"
+      "                      with vars for 1 and 10 clients; and both at once, those two\n"
+      "                      with the race) (--clients default 1,10,50, for both\n"
+      "                      sources; --seconds default 30 per run and side, 0.5 with\n"
+      "                      --smoke, where the vars runs have 4 clients at 15 rows/s;\n"
+      "                      --relay, --relay-web and --json apply)\n"
       "  --relay-web PATH    the relay-web executable (default: the one built with this)\n");
 }
 

@@ -2,12 +2,16 @@
 // TCP client of the relay and WebSocket clients of relay-web reading the
 // same rows at 60 rows/s. relay-web reads the relay (--relay) with 1, 10 and
 // 50 browsers; then the simulator's region itself, taking turns with the
-// relay at the event, with 1, 10 and 50 browsers; then alone, with every
-// variable in each row's vars message, for 1 browser and for 10 on 1, 2 and
-// 10 subscriptions of the same variables; and last beside the relay with
-// both waiting on the event at once. It reports publish-to-receive latency
-// side by side, messages lost and damaged, relay-web's CPU time (all its
-// threads) and peak memory, and whether relay-web meets its goals.
+// relay at the event, with 1, 10 and 50 browsers, relay-web's own turns
+// alternating without and with a race of 60 cars in the per-car arrays
+// (whose standings and relative it works out and sends 4 times a second);
+// then alone, with every variable in each row's vars message, for 1 browser
+// and for 10 on 1, 2 and 10 subscriptions of the same variables; and last
+// beside the relay with both waiting on the event at once, those two with
+// the 60 cars. It reports
+// publish-to-receive latency side by side, messages lost and damaged,
+// relay-web's CPU time (all its threads) and peak memory, and whether
+// relay-web meets its goals.
 #pragma once
 
 #include <cstdint>
@@ -48,6 +52,11 @@ struct WebRun {
   std::size_t subscriptions = 0;
   Readers readers = Readers::kBoth;
   double rate = 60;  // rows per second
+  // The rows carry the field and the session text lists it (see feed.h);
+  // otherwise the default text's three drivers, none of them on track.
+  // Where relay-web reads the simulator in turns with the relay, it starts
+  // without and its turns alternate (see Measure).
+  bool field = false;
 };
 
 struct WebCountResult {
@@ -56,10 +65,12 @@ struct WebCountResult {
   LatencySummary relay, web;         // the relay's client; every WebSocket client together
   LatencySummary webFirst, webLast;  // the WebSocket clients relay-web serves first and last
   LatencySummary vars;               // every WebSocket client's vars messages
+  LatencySummary standingsRows;      // data messages sent after the standings
   std::int64_t rows = 0;             // published in the timed window
   std::int64_t relayDelivered = 0, relayMissing = 0;
   std::int64_t webDelivered = 0, webMissing = 0;  // client-messages
   std::int64_t varsDelivered = 0, varsMissing = 0, varsBytes = 0;
+  std::int64_t standingsDelivered = 0, relativeDelivered = 0;  // client-messages
   VarsChecks varsChecks;
   // relay-web's CPU time over its windows, and their length.
   std::int64_t cpuNanoseconds = 0, wallNanoseconds = 0;

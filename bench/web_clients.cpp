@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "receivers.h"
 #include "relay_process.h"
@@ -62,6 +63,12 @@ struct WebSocketClient {
   std::int64_t lastVarsTick = -1;  // of the last vars message
   // The window's rows received, by row: data and vars messages.
   std::vector<std::uint8_t> got, gotVars;
+  // The session-text notices received, and the standings they call for.
+  std::int64_t textNotices = 0;
+  FieldWant field;
+  // The last message was a standings or relative one: relay-web sends them
+  // ahead of the row after which they fell due.
+  bool afterStandings = false;
   bool closed = false;
   bool pinging = false;
 };
@@ -97,6 +104,13 @@ struct WebClients {
 
   // What the reading thread needs to check messages.
   std::string sessionInfo;
+  // The standings the region's session text calls for: each browser's
+  // from the first notice of a new text it receives (relay-web has read
+  // the text by then, and the standings it sends after follow it).
+  FieldWant field;
+  // The last standings and relative messages found right: every browser is
+  // sent the same bytes, which need be parsed only once.
+  std::array<std::string, 2> checkedState;
   std::vector<std::uint8_t> row;
   struct Text {
     std::int64_t tick = -1;
@@ -276,6 +290,21 @@ void TakeVars(WebClients& clients, WebSocketClient& client, std::string_view tex
   clients.figures.varsBytes += static_cast<std::int64_t>(text.size());
 }
 
+// Checks a message of `client`'s that is not a row's (see CheckControl).
+WebKind CheckState(WebClients& clients, WebSocketClient& client, std::string_view text) {
+  std::array<std::string, 2>& checked = clients.checkedState;
+  if (!text.empty() && text == checked[0]) return WebKind::kStandings;
+  if (!text.empty() && text == checked[1]) return WebKind::kRelative;
+  const WebKind kind = CheckControl(text, clients.sessionInfo, client.field);
+  if (kind == WebKind::kStandings) checked[0] = text;
+  if (kind == WebKind::kRelative) checked[1] = text;
+  if (kind == WebKind::kSessionText) {
+    ++client.textNotices;
+    client.field = clients.field;
+  }
+  return kind;
+}
+
 // Counts one WebSocket message of `client`, received at `now`. Only the
 // "raceLaps" or "tick" value is read here; see FirstData for the checks.
 void TakeWeb(WebClients& clients, WebSocketClient& client, std::string_view text, bool isText,
@@ -286,11 +315,17 @@ void TakeWeb(WebClients& clients, WebSocketClient& client, std::string_view text
   }
   const std::int64_t tick = isText ? StampOf(text) : -1;
   if (tick < 0) {
-    const WebKind kind = isText ? CheckControl(text, clients.sessionInfo) : WebKind::kDamaged;
+    const WebKind kind = isText ? CheckState(clients, client, text) : WebKind::kDamaged;
     if (kind == WebKind::kDamaged) ++clients.webFaults.damaged;
+    if (clients.sides.web && clients.window.last >= clients.window.first) {
+      clients.figures.standingsDelivered += kind == WebKind::kStandings ? 1 : 0;
+      clients.figures.relativeDelivered += kind == WebKind::kRelative ? 1 : 0;
+    }
     if (kind == WebKind::kOffline && client.lastTick >= 0) ++clients.webFaults.offline;
+    client.afterStandings = kind == WebKind::kStandings || kind == WebKind::kRelative;
     return;
   }
+  const bool afterStandings = std::exchange(client.afterStandings, false);
   WebClients::FirstData& first = clients.firstData[static_cast<std::size_t>(tick) % kRing];
   if (first.tick != tick) {
     CheckFirstData(clients, first);  // a row long gone, not yet checked
@@ -323,6 +358,7 @@ void TakeWeb(WebClients& clients, WebSocketClient& client, std::string_view text
   const std::int64_t latency = now - PublishTime(*clients.feed, tick);
   WebWindow& figures = clients.figures;
   figures.webLatencies.push_back(latency);
+  if (afterStandings) figures.standingsRowLatencies.push_back(latency);
   if (client.index == 0) figures.firstWebLatencies.push_back(latency);
   if (client.index + 1 == clients.web.size()) figures.lastWebLatencies.push_back(latency);
 }
@@ -444,6 +480,7 @@ std::int64_t Deadline(int timeoutMilliseconds) {
 WebClients* OpenWebClients(const Feed& feed, bool direct, std::string* error) {
   auto clients = std::make_unique<WebClients>(feed, direct);
   clients->sessionInfo = ExpectedSessionInfo();
+  clients->field = feed.field ? FieldWant{kFieldCars, true} : FieldWant{kDefaultDrivers, false};
   clients->row.assign(feed.row.size(), 0);
   try {
     clients->thread = std::thread(ReadWhenAsked, clients.get());
@@ -492,6 +529,7 @@ bool ConnectWebSockets(WebClients& clients, const char* port,
   for (std::size_t i = 0; i < targets.size(); ++i) {
     const bool vars = targets[i].find("vars=") != std::string::npos;
     auto client = std::make_unique<WebSocketClient>(clients.io, clients.web.size(), vars);
+    client->field = clients.field;
     StampedSocket& socket = client->stream.next_layer();
     ErrorCode failed = ConnectSocket(socket.socket(), port, i == 0, deadline);
     if (!failed && !socket.EnableStamps()) failed.assign(errno, boost::system::system_category());
@@ -507,6 +545,19 @@ bool ConnectWebSockets(WebClients& clients, const char* port,
     asio::post(clients.io, [&clients, &added] { ReadWeb(clients, added); });
   }
   return true;
+}
+
+void ExpectField(WebClients& clients, bool field) {
+  std::lock_guard lock(clients.mutex);
+  clients.field = field ? FieldWant{kFieldCars, true} : FieldWant{kDefaultDrivers, false};
+  clients.checkedState = {};
+}
+
+std::int64_t TextNotices(WebClients& clients) {
+  std::lock_guard lock(clients.mutex);
+  std::int64_t fewest = std::numeric_limits<std::int64_t>::max();
+  for (const auto& client : clients.web) fewest = std::min(fewest, client->textNotices);
+  return clients.web.empty() ? 0 : fewest;
 }
 
 void ReadArrived(WebClients& clients) {
@@ -602,6 +653,7 @@ void AddWindow(WebWindow& into, const WebWindow& window) {
   append(into.firstWebLatencies, window.firstWebLatencies);
   append(into.lastWebLatencies, window.lastWebLatencies);
   append(into.varsLatencies, window.varsLatencies);
+  append(into.standingsRowLatencies, window.standingsRowLatencies);
   into.relayDelivered += window.relayDelivered;
   into.relayMissing += window.relayMissing;
   into.webDelivered += window.webDelivered;
@@ -609,6 +661,8 @@ void AddWindow(WebWindow& into, const WebWindow& window) {
   into.varsDelivered += window.varsDelivered;
   into.varsMissing += window.varsMissing;
   into.varsBytes += window.varsBytes;
+  into.standingsDelivered += window.standingsDelivered;
+  into.relativeDelivered += window.relativeDelivered;
 }
 
 std::int64_t UnstampedReads(WebClients& clients) {

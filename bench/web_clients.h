@@ -43,6 +43,9 @@ struct WebWindow {
   std::vector<std::int64_t> firstWebLatencies, lastWebLatencies;
   // Every WebSocket client's vars messages together.
   std::vector<std::int64_t> varsLatencies;
+  // The data messages sent after a standings message, of the rows after
+  // which the standings fell due.
+  std::vector<std::int64_t> standingsRowLatencies;
   std::int64_t relayDelivered = 0, relayMissing = 0;
   // Client-messages: the rows each browser is owed that reached it, or did
   // not. Reading the relay, relay-web is owed the rows the relay sent as
@@ -51,6 +54,8 @@ struct WebWindow {
   std::int64_t webDelivered = 0, webMissing = 0;
   std::int64_t varsDelivered = 0, varsMissing = 0;
   std::int64_t varsBytes = 0;  // of the vars messages delivered
+  // Standings and relative messages the browsers received in the window.
+  std::int64_t standingsDelivered = 0, relativeDelivered = 0;
 };
 
 // How the vars messages were checked, over the clients' life.
@@ -61,7 +66,8 @@ struct VarsChecks {
 
 // Starts the reading thread; nullptr, with a description, on failure. With
 // `direct`, relay-web reads the simulator itself and owes every browser
-// every row.
+// every row. The standings are checked against the feed's field as it is
+// now (see UseField), until ExpectField says otherwise.
 WebClients* OpenWebClients(const Feed& feed, bool direct, std::string* error);
 // Ends the thread and closes every connection.
 void CloseWebClients(WebClients* clients);
@@ -77,6 +83,13 @@ bool ConnectRelayClient(WebClients& clients, const char* port, int timeoutMillis
 bool ConnectWebSockets(WebClients& clients, const char* port,
                        const std::vector<std::string>& targets, int timeoutMilliseconds,
                        std::string* error);
+
+// The standings to expect once relay-web has read the session text the
+// region has now: the field's (FieldSessionText, on track) or the default
+// text's.
+void ExpectField(WebClients& clients, bool field);
+// The fewest session-text notices any WebSocket client has received.
+std::int64_t TextNotices(WebClients& clients);
 
 // Has the reading thread take what has arrived; returns at once.
 void ReadArrived(WebClients& clients);

@@ -307,8 +307,78 @@ bool SameVars(std::string_view message, std::int64_t tick,
   return Json::sax_parse(message.begin(), message.end(), &check) && check.Whole();
 }
 
-WebKind CheckControl(std::string_view message, std::string_view sessionInfo) {
+namespace {
+
+// An integer member from `least` to `most`.
+bool WholeIn(const Json* value, std::int64_t least, std::int64_t most) {
+  return value != nullptr && value->is_number_integer() && value->get<std::int64_t>() >= least &&
+         value->get<std::int64_t>() <= most;
+}
+
+bool Flag(const Json* value) { return value != nullptr && value->is_boolean(); }
+
+bool NumberOrNull(const Json* value) {
+  return value != nullptr && (value->is_number() || value->is_null());
+}
+
+// Each car in the message's "cars" once, an object with a carIdx.
+const Json* Cars(const Json& json) {
+  const Json* cars = Member(json, "cars");
+  if (cars == nullptr || !cars->is_array()) return nullptr;
+  std::uint64_t seen = 0;
+  for (const Json& car : *cars) {
+    if (!car.is_object() || !WholeIn(Member(car, "carIdx"), 0, 63)) return nullptr;
+    const std::uint64_t bit = std::uint64_t{1} << car["carIdx"].get<int>();
+    if ((seen & bit) != 0) return nullptr;
+    seen |= bit;
+  }
+  return cars;
+}
+
+WebKind CheckStandings(const Json& json, const FieldWant& field) {
+  const Json* cars = Cars(json);
+  if (cars == nullptr || cars->size() != field.cars) return WebKind::kDamaged;
+  for (std::size_t i = 0; i < cars->size(); ++i) {
+    const Json& car = (*cars)[i];
+    const Json* inWorld = Member(car, "inWorld");
+    const Json* gap = Member(car, "gapToLeader");
+    if (!WholeIn(Member(car, "position"), static_cast<std::int64_t>(i + 1),
+                 static_cast<std::int64_t>(i + 1)) ||
+        !Flag(inWorld) || !NumberOrNull(gap) || !NumberOrNull(Member(car, "interval"))) {
+      return WebKind::kDamaged;
+    }
+    if (field.onTrack && (!inWorld->get<bool>() || !gap->is_number())) return WebKind::kDamaged;
+  }
+  return WebKind::kStandings;
+}
+
+WebKind CheckRelative(const Json& json, const FieldWant& field) {
+  constexpr std::size_t kEachWay = 4;
+  const Json* cars = Cars(json);
+  if (cars == nullptr || cars->size() > 2 * kEachWay + 1) return WebKind::kDamaged;
+  std::size_t player = cars->size();
+  for (std::size_t i = 0; i < cars->size(); ++i) {
+    const Json& car = (*cars)[i];
+    const Json* isPlayer = Member(car, "isPlayer");
+    if (!Flag(isPlayer) || !NumberOrNull(Member(car, "gap"))) return WebKind::kDamaged;
+    if (!isPlayer->get<bool>()) continue;
+    if (player != cars->size() || car["gap"] != 0) return WebKind::kDamaged;
+    player = i;
+  }
+  if (!cars->empty() && player == cars->size()) return WebKind::kDamaged;
+  if (field.onTrack && (cars->size() != 2 * kEachWay + 1 || player != kEachWay)) {
+    return WebKind::kDamaged;
+  }
+  return WebKind::kRelative;
+}
+
+}  // namespace
+
+WebKind CheckControl(std::string_view message, std::string_view sessionInfo,
+                     const FieldWant& field) {
   const Json json = Parse(message);
+  if (HasType(json, "standings")) return CheckStandings(json, field);
+  if (HasType(json, "relative")) return CheckRelative(json, field);
   if (HasType(json, "status")) {
     // {"source":"relay","relay":"connected"} or
     // {"source":"simulator","simulator":"running"}.

@@ -10,6 +10,7 @@
 // array of them for an array), and nothing else.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -38,11 +39,31 @@ bool SameVars(std::string_view message, std::int64_t tick,
               std::span<const publisher::Variable> variables, std::span<const std::uint8_t> row,
               bool unknownAllowed);
 
-enum class WebKind { kSession, kSessionText, kStrategy, kConnected, kOffline, kDamaged };
+// The standings a run's session text and rows must give: how many cars the
+// text lists, and whether the rows have all of them on track.
+struct FieldWant {
+  std::size_t cars = 0;
+  bool onTrack = false;
+};
+
+enum class WebKind {
+  kSession,
+  kSessionText,
+  kStrategy,
+  kStandings,
+  kRelative,
+  kConnected,
+  kOffline,
+  kDamaged
+};
 // A message that is not a row's: a session message with the values of
 // `sessionInfo`, a session-text notice, the fuel figures (each a number or
 // null), a status message (connected: the relay is connected or the
-// simulator running), or kDamaged for anything else.
-WebKind CheckControl(std::string_view message, std::string_view sessionInfo);
+// simulator running), the standings (`field`'s cars, each once, in position
+// order; on track, each with its gap to the leader), the relative (the
+// driver's car once, at gap 0, with at most four cars either side; with the
+// field on track, four either side), or kDamaged for anything else.
+WebKind CheckControl(std::string_view message, std::string_view sessionInfo,
+                     const FieldWant& field = {});
 
 }  // namespace bench

@@ -187,7 +187,19 @@ TEST(WebMessages, ControlMessages) {
   struct Case {
     std::string message;
     WebKind kind;
+    bench::FieldWant field = {};
   };
+  // Two cars on track, and car 7 with four on either side.
+  const std::string standings =
+      R"({"type":"standings","sessionTime":1.5,"sessionType":"Race","cars":[)"
+      R"({"carIdx":3,"position":1,"gapToLeader":0,"interval":0,"inWorld":true},)"
+      R"({"carIdx":5,"position":2,"gapToLeader":1.2,"interval":1.2,"inWorld":true}]})";
+  std::string relative = R"({"type":"relative","sessionTime":1.5,"cars":[)";
+  for (int car = 3; car <= 11; ++car) {
+    relative += R"({"carIdx":)" + std::to_string(car) + R"(,"gap":)" + std::to_string(7 - car) +
+                R"(,"isPlayer":)" + (car == 7 ? "true" : "false") + (car == 11 ? "}]}" : "},");
+  }
+  const bench::FieldWant two{2, true}, nine{9, true};
   const std::string session =
       R"({"type":"session","firstRpm":5900,"lastRpm":7400,"shiftRpm":7200,"blinkRpm":7600,)"
       R"("carPath":"porsche992rgt3"})";
@@ -210,11 +222,27 @@ TEST(WebMessages, ControlMessages) {
        WebKind::kStrategy},
       {R"({"type":"strategy","fuelPerLap":"3.3","lapsCounted":1,"fuelMargin":0.5})",
        WebKind::kDamaged},
+      {standings, WebKind::kStandings, two},
+      {standings, WebKind::kDamaged, {3, true}},
+      {Replace(standings, R"("position":2)", R"("position":3)"), WebKind::kDamaged, two},
+      {Replace(standings, R"("carIdx":5)", R"("carIdx":3)"), WebKind::kDamaged, two},
+      {Replace(standings, R"(1.2,"inWorld":true)", R"(null,"inWorld":false)"), WebKind::kDamaged,
+       two},
+      {Replace(standings, R"(1.2,"inWorld":true)", R"(null,"inWorld":false)"),
+       WebKind::kStandings,
+       {2, false}},
+      {relative, WebKind::kRelative, nine},
+      {Replace(relative, R"("gap":0)", R"("gap":0.1)"), WebKind::kDamaged, nine},
+      {Replace(relative, R"("carIdx":4,"gap":3,"isPlayer":false)",
+               R"("carIdx":4,"gap":3,"isPlayer":true)"),
+       WebKind::kDamaged, nine},
+      {R"({"type":"relative","sessionTime":1.5,"cars":[]})", WebKind::kRelative},
+      {R"({"type":"relative","sessionTime":1.5,"cars":[]})", WebKind::kDamaged, nine},
       {R"({"type":"other"})", WebKind::kDamaged},
       {"not json", WebKind::kDamaged},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(bench::CheckControl(c.message, kSessionInfo), c.kind) << c.message;
+    EXPECT_EQ(bench::CheckControl(c.message, kSessionInfo, c.field), c.kind) << c.message;
   }
 }
 

@@ -200,4 +200,40 @@ TEST(Standings, GapsOfAFieldAtConstantSpeeds) {
   }
 }
 
+// Each driver's values come from its own entry of the list, in whatever
+// order they stand; the list ends where DriverInfo's next key begins.
+TEST(Standings, ReadsEachDriverFromItsOwnEntry) {
+  const std::string text =
+      "DriverInfo:\n DriverCarIdx: 1\n Drivers:\n"
+      " - CarIdx: 1\n   UserName: Ana\n   CarClassID: 2708\n"
+      " - UserName: Kim\n   CarIdx: 2\n"
+      " - CarIdx: 3\n   CarNumber: \"33\"\n"
+      " - CarIdx: 04\n   UserName: Zero\n"
+      " - CarIdx: 5\n   UserName: Lee\n"
+      " - CarIdx: 5\n   UserName: Again\n"
+      " DriverTires:\n - TireIndex: 0\n   CarIdx: 6\n   UserName: Tyre\n"
+      "SessionInfo:\n Sessions:\n - SessionNum: 0\n   SessionType: Race\n";
+  struct Case {
+    int car;
+    bool listed;
+    const char* name;
+  };
+  const Case cases[] = {
+      {1, true, "Ana"}, {2, true, "Kim"},
+      {3, true, ""},     // no name of its own, not the next entry's
+      {4, false, ""},    // "04" is not how the simulator writes 4
+      {5, true, "Lee"},  // a car's first entry
+      {6, false, ""},    // another list's entry
+  };
+  const standings::Field field = standings::ReadField(text);
+  for (const Case& c : cases) {
+    const standings::Driver& driver = field.drivers[static_cast<std::size_t>(c.car)];
+    EXPECT_EQ(driver.listed, c.listed) << c.car;
+    EXPECT_EQ(driver.name, c.name) << c.car;
+  }
+  EXPECT_EQ(field.drivers[1].classId, 2708);
+  EXPECT_EQ(field.drivers[3].number, "33");
+  EXPECT_EQ(field.sessionTypes[0], "Race");
+}
+
 }  // namespace

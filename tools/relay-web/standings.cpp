@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "sessioninfo/query.h"
 
@@ -49,6 +50,49 @@ std::optional<std::string> Value(std::string_view text, const char* path) {
   return std::string(value);
 }
 
+// The entries of the list under the first "Drivers:" line of `section`,
+// each from its "- " line up to the next entry's or the list's end, line
+// ends included. Depth counts leading blanks and dashes, as the query does.
+// Each car's values are then looked for in its own entry: looked for in the
+// whole list, a full field's text (some 100 KB) took some 600 scans from
+// its start, tens of milliseconds whenever the simulator rewrote it.
+std::vector<std::string_view> DriverEntries(std::string_view section) {
+  std::vector<std::string_view> entries;
+  std::size_t listDepth = std::string_view::npos;
+  std::size_t entryDepth = std::string_view::npos;
+  std::size_t entryStart = std::string_view::npos;
+  const auto close = [&](std::size_t end) {
+    if (entryStart != std::string_view::npos) {
+      entries.push_back(section.substr(entryStart, end - entryStart));
+    }
+    entryStart = std::string_view::npos;
+  };
+  for (std::size_t at = 0; at < section.size();) {
+    const std::size_t lineEnd = section.find('\n', at);
+    const std::size_t next = lineEnd == std::string_view::npos ? section.size() : lineEnd + 1;
+    const std::string_view line = section.substr(at, next - at);
+    const std::size_t depth = line.find_first_not_of(" -");
+    const bool blank =
+        depth == std::string_view::npos || line[depth] == '\n' || line[depth] == '\r';
+    if (!blank) {
+      const bool dash = line.substr(0, depth).find('-') != std::string_view::npos;
+      if (listDepth == std::string_view::npos) {
+        if (line.substr(depth).starts_with("Drivers:")) listDepth = depth;
+      } else if (depth <= listDepth) {
+        close(at);
+        break;
+      } else if (dash && (entryDepth == std::string_view::npos || depth == entryDepth)) {
+        close(at);
+        entryDepth = depth;
+        entryStart = at;
+      }
+    }
+    at = next;
+  }
+  close(section.size());
+  return entries;
+}
+
 std::int32_t WholeNumber(const std::optional<std::string>& text) {
   return text ? static_cast<std::int32_t>(std::strtol(text->c_str(), nullptr, 0)) : 0;
 }
@@ -82,15 +126,18 @@ std::optional<double> Positive(double seconds) {
 
 Field ReadField(std::string_view text) {
   Field field;
-  const std::string_view drivers = Section(text, "DriverInfo:");
-  char path[128];
-  for (int car = 0; car < kMaxCars; ++car) {
-    const auto read = [&](const char* key) {
-      std::snprintf(path, sizeof path, "DriverInfo:Drivers:CarIdx:{%d}%s", car, key);
-      return Value(drivers, path);
-    };
-    // A car of the list has its CarIdx line; the rest is looked for only then.
-    if (!read("")) continue;
+  std::array<bool, kMaxCars> seen{};
+  for (const std::string_view entry : DriverEntries(Section(text, "DriverInfo:"))) {
+    const auto read = [&](const char* key) { return Value(entry, key); };
+    // A car of the list has its CarIdx line, written as the simulator
+    // writes it ("5", not "05"); a car's first entry is the one read.
+    const std::optional<std::string> index = read("CarIdx:");
+    const long car = index ? std::strtol(index->c_str(), nullptr, 10) : -1;
+    if (car < 0 || car >= kMaxCars || std::to_string(car) != *index ||
+        seen[static_cast<std::size_t>(car)]) {
+      continue;
+    }
+    seen[static_cast<std::size_t>(car)] = true;
     Driver& driver = field.drivers[static_cast<std::size_t>(car)];
     driver.number = read("CarNumber:").value_or("");
     driver.name = read("UserName:").value_or("");
@@ -103,6 +150,7 @@ Field ReadField(std::string_view text) {
     driver.listed =
         WholeNumber(read("CarIsPaceCar:")) == 0 && WholeNumber(read("IsSpectator:")) == 0;
   }
+  char path[128];
   const std::string_view sessions = Section(text, "SessionInfo:");
   for (int number = 0; number < Field::kMaxSessions; ++number) {
     std::snprintf(path, sizeof path, "SessionInfo:Sessions:SessionNum:{%d}SessionType:", number);
