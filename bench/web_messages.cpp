@@ -393,6 +393,20 @@ WebKind CheckControl(std::string_view message, std::string_view sessionInfo,
     if (*state == (relay ? "offline" : "not running")) return WebKind::kOffline;
     return WebKind::kDamaged;
   }
+  if (HasType(json, "lap") || HasType(json, "pit")) {
+    const Json* lap = Member(json, "lap");
+    const Json* session = Member(json, "session");
+    return lap != nullptr && lap->is_number_integer() && session != nullptr && session->is_string()
+               ? WebKind::kRaceLog
+               : WebKind::kDamaged;
+  }
+  if (HasType(json, "log")) {
+    const Json* laps = Member(json, "laps");
+    const Json* pits = Member(json, "pits");
+    return laps != nullptr && laps->is_array() && pits != nullptr && pits->is_array()
+               ? WebKind::kRaceLog
+               : WebKind::kDamaged;
+  }
   if (HasType(json, "sessionText")) {
     const Json* update = Member(json, "update");
     return update != nullptr && update->is_number_unsigned() ? WebKind::kSessionText

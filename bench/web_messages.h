@@ -52,6 +52,7 @@ enum class WebKind {
   kStrategy,
   kStandings,
   kRelative,
+  kRaceLog,
   kConnected,
   kOffline,
   kDamaged
@@ -62,7 +63,9 @@ enum class WebKind {
 // simulator running), the standings (`field`'s cars, each once, in position
 // order; on track, each with its gap to the leader), the relative (the
 // driver's car once, at gap 0, with at most four cars either side; with the
-// field on track, four either side), or kDamaged for anything else.
+// field on track, four either side), a lap, pit stop or log of the race log
+// (a lap with its number and session, a log with its lists), or kDamaged for
+// anything else.
 WebKind CheckControl(std::string_view message, std::string_view sessionInfo,
                      const FieldWant& field = {});
 
