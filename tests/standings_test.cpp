@@ -174,13 +174,13 @@ TEST(Standings, GapsOfAFieldAtConstantSpeeds) {
         }
         EXPECT_EQ(car.position, want->position);
         EXPECT_EQ(car.classPosition, want->classPosition);
-        const auto near = [](std::optional<double> got, std::optional<double> wanted) {
+        const auto agrees = [](std::optional<double> got, std::optional<double> wanted) {
           return got.has_value() == wanted.has_value() && (!got || std::abs(*got - *wanted) < 1e-6);
         };
-        EXPECT_TRUE(near(car.gapToLeader, want->gapToLeader)) << car.gapToLeader.value_or(-1);
+        EXPECT_TRUE(agrees(car.gapToLeader, want->gapToLeader)) << car.gapToLeader.value_or(-1);
         EXPECT_EQ(car.lapsDown, want->lapsDown);
-        EXPECT_TRUE(near(car.interval, want->interval)) << car.interval.value_or(-1);
-        EXPECT_TRUE(near(car.gapToClassLeader, want->gapToClassLeader))
+        EXPECT_TRUE(agrees(car.interval, want->interval)) << car.interval.value_or(-1);
+        EXPECT_TRUE(agrees(car.gapToClassLeader, want->gapToClassLeader))
             << car.gapToClassLeader.value_or(-1);
         EXPECT_EQ(car.pitStops, want->pitStops);
       }

@@ -1337,18 +1337,18 @@ TEST_F(WebProcess, StandingsOfARecordedRaceAtTenTimesItsSpeedKeepItsGaps) {
       const double laps = LapsRun(*car, s) - LapsRun(me, s);
       return laps - std::floor(laps + 0.5);  // -0.5 to 0.5
     };
-    std::vector<const RecordedCar*> near = order;
-    std::sort(near.begin(), near.end(),
+    std::vector<const RecordedCar*> nearby = order;
+    std::sort(nearby.begin(), nearby.end(),
               [&](const RecordedCar* a, const RecordedCar* b) { return offset(a) > offset(b); });
     const Json& cars = relatives[m]["cars"];
-    ASSERT_EQ(cars.size(), near.size()) << relatives[m];
+    ASSERT_EQ(cars.size(), nearby.size()) << relatives[m];
     if (std::any_of(order.begin(), order.end(), [&](const RecordedCar* car) {
           return car != &me && (std::abs(offset(car)) < 0.002 || std::abs(offset(car)) > 0.498);
         })) {
       continue;  // beside the driver or half a lap away: either side
     }
-    for (std::size_t i = 0; i < near.size(); ++i) {
-      const RecordedCar& car = *near[i];
+    for (std::size_t i = 0; i < nearby.size(); ++i) {
+      const RecordedCar& car = *nearby[i];
       const std::string what = "relative car " + std::to_string(car.carIdx) + " at " +
                                std::to_string(s) + " s: " + cars[i].dump();
       ASSERT_EQ(cars[i]["carIdx"], car.carIdx) << what;
