@@ -104,12 +104,12 @@ TEST(PublisherArrays, StopAtTheArraysLengthAndTheRowsEnd) {
   for (const Case c : {Case{20, 3}, Case{16, 3}, Case{15, 2}, Case{8, 1}, Case{5, 0}, Case{0, 0}}) {
     std::vector<std::uint8_t> row(c.rowLength + 8, 0xee);
     publisher::SetFloats(std::span(row).first(c.rowLength), layout, "Times", values);
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < 4 && 8 + 4 * static_cast<std::size_t>(i) <= row.size(); ++i) {
       float value = 0;
       std::memcpy(&value, row.data() + 4 + 4 * i, sizeof value);
       if (i < c.written) {
         EXPECT_EQ(value, values[i]) << c.rowLength << " bytes, value " << i;
-      } else if (4 + 4 * static_cast<std::size_t>(i) + 4 <= row.size()) {
+      } else {
         EXPECT_EQ(std::vector<std::uint8_t>(row.begin() + 4 + 4 * i, row.begin() + 8 + 4 * i),
                   std::vector<std::uint8_t>(4, 0xee))
             << c.rowLength << " bytes, value " << i;
