@@ -80,8 +80,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const bool present : {true, false}) {
       const std::string status = web::StatusJson(source, present);
       FUZZ_CHECK(nlohmann::json::accept(status));
-      FUZZ_CHECK(nlohmann::json::accept(web::LatestJson(status, session, json, "", "{}")));
-      FUZZ_CHECK(nlohmann::json::accept(web::LatestJson(status, "", "", "", "")));
+      FUZZ_CHECK(nlohmann::json::accept(
+          web::LatestJson({.status = status, .session = session, .data = json, .values = "{}"})));
+      FUZZ_CHECK(nlohmann::json::accept(web::LatestJson({.status = status})));
     }
   }
   return 0;
