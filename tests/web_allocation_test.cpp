@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "feed.h"
 #include "relay-web/buffer_pool.h"
 #include "relay-web/feed.h"
 #include "relay-web/handler_memory.h"
@@ -186,7 +187,7 @@ struct FieldRow {
   // the lap, so that each passes a point every row.
   void Fill(int n) {
     Set("SessionTime", n / 60.0);
-    Set("PlayerCarIdx", std::int32_t{12});
+    Set("PlayerCarIdx", std::int32_t{bench::kPlayerCar});
     for (int car = 0; car <= 60; ++car) {
       const double laps = 0.9 - car * 0.013 + n * (0.003 + car * 0.00001);
       Set("CarIdxLapCompleted", static_cast<std::int32_t>(std::floor(laps)), car);
@@ -200,25 +201,6 @@ struct FieldRow {
     }
   }
 };
-
-// A race's session text: the pace car and 60 drivers in two classes.
-std::string FieldSessionText() {
-  std::string text =
-      "WeekendInfo:\n SessionID: 1\n SubSessionID: 2\nSessionInfo:\n Sessions:\n"
-      " - SessionNum: 0\n   SessionType: Race\nDriverInfo:\n DriverCarIdx: 12\n Drivers:\n"
-      " - CarIdx: 0\n   UserName: Pace Car\n   CarIsPaceCar: 1\n";
-  for (int car = 1; car <= 60; ++car) {
-    const bool gt3 = car <= 30;
-    text += " - CarIdx: " + std::to_string(car) + "\n   UserName: Driver " + std::to_string(car) +
-            "\n   TeamName: Team " + std::to_string(car) + "\n   CarNumber: \"" +
-            std::to_string(car + 100) + "\"\n   CarClassID: " + (gt3 ? "2708" : "4083") +
-            "\n   CarClassShortName: " + (gt3 ? "GT3" : "GT4") +
-            "\n   CarClassEstLapTime: " + (gt3 ? "110.0" : "120.0") +
-            "\n   CarClassColor: " + (gt3 ? "0xffda59" : "0x33ceff") +
-            "\n   CarIsPaceCar: 0\n   IsSpectator: 0\n";
-  }
-  return text;
-}
 
 TEST(WebAllocation, TheStandingsOfAFullFieldAllocateNothing) {
   net::io_context clients;
@@ -234,7 +216,7 @@ TEST(WebAllocation, TheStandingsOfAFullFieldAllocateNothing) {
   // Before the bridge's thread runs, the calls may come from this one.
   feed.PublishStatus(true);
   feed.PublishDirectory(row.directory);
-  feed.PublishSessionText(FieldSessionText());
+  feed.PublishSessionText(bench::FieldSessionText());
   std::thread bridge([&] {
     tBridgeThread = true;
     bridgeIo.run();
