@@ -365,6 +365,16 @@ void AppendWhole(std::int64_t value, std::string& json) {
 
 void AppendFlag(bool value, std::string& json) { json += value ? "true" : "false"; }
 
+// The `index`th car of a cars list: its number and driver-list members.
+void AppendCarStart(int index, std::int32_t carIdx, const DriverMembers& drivers,
+                    std::string& json) {
+  if (index > 0) json += ',';
+  json += "{\"carIdx\":";
+  AppendWhole(carIdx, json);
+  json += ',';
+  json += drivers[static_cast<std::size_t>(carIdx)];
+}
+
 }  // namespace
 
 DriverMembers DriverMembersJson(const standings::Field& field) {
@@ -396,11 +406,7 @@ void StandingsJson(const standings::Table& table, const DriverMembers& drivers, 
   json += "\",\"cars\":[";
   for (int i = 0; i < table.count; ++i) {
     const standings::Car& car = table.cars[static_cast<std::size_t>(i)];
-    if (i > 0) json += ',';
-    json += "{\"carIdx\":";
-    AppendWhole(car.carIdx, json);
-    json += ',';
-    json += drivers[static_cast<std::size_t>(car.carIdx)];
+    AppendCarStart(i, car.carIdx, drivers, json);
     json += ",\"position\":";
     AppendWhole(car.position, json);
     json += ",\"classPosition\":";
@@ -444,11 +450,7 @@ void RelativeJson(const standings::Relative& relative, const DriverMembers& driv
   json += ",\"cars\":[";
   for (int i = 0; i < relative.count; ++i) {
     const standings::RelativeCar& car = relative.cars[static_cast<std::size_t>(i)];
-    if (i > 0) json += ',';
-    json += "{\"carIdx\":";
-    AppendWhole(car.carIdx, json);
-    json += ',';
-    json += drivers[static_cast<std::size_t>(car.carIdx)];
+    AppendCarStart(i, car.carIdx, drivers, json);
     json += ",\"gap\":";
     AppendOptional(car.gap, json);
     json += ",\"laps\":";
