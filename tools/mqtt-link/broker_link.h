@@ -1,8 +1,11 @@
-// A program's connection to the MQTT broker, on libmosquitto, shared by
-// relay-mqtt and relay-log. A network thread of its own connects (DNS, TCP,
+// A program's connection to the MQTT broker, shared by relay-mqtt and
+// relay-log. On Linux it is libmosquitto's client (mqtt:// and mqtts://,
+// broker_link_mosquitto.cpp); on Windows relay-mqtt's own MQTT 3.1.1 client
+// over the broker's WebSocket listener through WinHTTP (ws:// and wss://,
+// broker_link_winhttp.cpp). A network thread of its own connects (DNS, TCP,
 // TLS and the login may each take a while on a bad line, and must not hold
-// up the program), runs the client's loop, and after a failure or a lost
-// link tries again, backing off from 1 s to 30 s. Its events (connected,
+// up the program), runs the connection, and after a failure or a lost link
+// tries again, backing off from 1 s to 30 s. Its events (connected,
 // lost, a message) are handed to the program's `post`: relay-mqtt posts them
 // to its io_context and publishes from there; relay-log runs them at once
 // on the network thread.
@@ -12,14 +15,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
-
-struct mosquitto;
-struct mosquitto_message;
 
 namespace mqtt_link {
 
@@ -28,7 +29,8 @@ struct BrokerSettings {
   std::string host;
   int port = 1883;
   bool tls = false;
-  std::string caFile;  // with tls; empty: the system's CAs
+  std::string caFile;      // with tls; empty: the system's CAs
+  std::string path = "/";  // the WebSocket's, on Windows
   std::string username;
   std::string password;
   bool havePassword = false;
@@ -63,6 +65,12 @@ inline constexpr int kMaxUnwritten = 4;
 
 // The next wait after `wait` failed: doubled, at most kLongestRetry.
 std::chrono::seconds NextRetry(std::chrono::seconds wait);
+
+// The broker URL schemes this platform's link speaks: "mqtt"/"mqtts" on
+// Linux, "ws"/"wss" on Windows.
+bool SpeaksScheme(std::string_view scheme);
+// Those schemes' URLs in words, for the command line's messages.
+extern const char kBrokerUrlForms[];
 
 class BrokerLink {
  public:
@@ -105,18 +113,29 @@ class BrokerLink {
   void Stop(const std::string& topic, std::string_view payload, std::chrono::milliseconds timeout);
 
  private:
-  static void OnConnect(mosquitto* client, void* self, int code);
-  static void OnDisconnect(mosquitto* client, void* self, int code);
-  static void OnPublish(mosquitto* client, void* self, int mid);
-  static void OnMessage(mosquitto* client, void* self, const mosquitto_message* message);
-  static void OnSubscribe(mosquitto* client, void* self, int mid, int count, const int* granted);
-  static void OnLog(mosquitto* client, void* self, int level, const char* text);
+  // The platform's own: libmosquitto's client, or the WebSocket with its
+  // reader and the MQTT session.
+  struct Transport;
+  // Defined beside it, so that this header need not know it.
+  struct TransportDeleter {
+    void operator()(Transport* transport) const;
+  };
+  // The platform's entry points from its library, which reach the members.
+  struct Events;
+
   bool PublishQos1(const std::string& topic, std::string_view payload, bool retained);
   void Run();
   // Sleeps `wait`, or less when Stop() is called; false when stopping.
   bool Pause(std::chrono::seconds wait);
-
   void Log(const std::string& text) const;
+  // Says "connected" (the first time) or "reconnected".
+  void ReportConnected();
+  // After a failed attempt or a lost link: says why, once per outage, and
+  // resets `wait` after a link that had got in (`announced`).
+  void ReportFailure(bool announced, const std::string& reason, bool* outageReported,
+                     std::chrono::seconds* wait) const;
+  // Why the broker counts as gone after kKeepAliveSeconds of silence.
+  std::string TimeoutReason(bool accepted) const;
 
   Post post_;
   BrokerSettings settings_;
@@ -124,7 +143,7 @@ class BrokerLink {
   std::function<void()> onConnected_;
   std::function<void()> onLost_;
   MessageHandler onMessage_;
-  mosquitto* client_ = nullptr;
+  std::unique_ptr<Transport, TransportDeleter> transport_;
   std::thread thread_;
   bool connected_ = false;      // the view of the thread the events run on
   bool everConnected_ = false;  // the network thread's: said "connected" once

@@ -7,36 +7,81 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+
+#include "mqtt-link/broker_link.h"
 
 namespace mqtt_link {
 
 namespace {
 
 bool ParseBrokerUrl(std::string_view url, BrokerOptions* options, std::string* problem) {
-  *problem = "--broker needs mqtt://HOST[:PORT] or mqtts://HOST[:PORT]";
-  if (url.starts_with("mqtts://")) {
-    options->tls = true;
-    options->brokerPort = 8883;
-    url.remove_prefix(8);
-  } else if (url.starts_with("mqtt://")) {
-    options->tls = false;
-    options->brokerPort = 1883;
-    url.remove_prefix(7);
-  } else {
-    return false;
+  *problem = std::string("--broker needs ") + kBrokerUrlForms;
+  struct Scheme {
+    std::string_view prefix;
+    bool tls;
+    int port;
+  };
+  static constexpr Scheme kSchemes[] = {{"mqtt://", false, 1883},
+                                        {"mqtts://", true, 8883},
+                                        {"ws://", false, 80},
+                                        {"wss://", true, 443}};
+  const auto scheme = std::find_if(std::begin(kSchemes), std::end(kSchemes),
+                                   [&](const Scheme& s) { return url.starts_with(s.prefix); });
+  if (scheme == std::end(kSchemes)) return false;
+  const std::string_view name = scheme->prefix.substr(0, scheme->prefix.size() - 3);
+  if (!SpeaksScheme(name)) return false;
+  url.remove_prefix(scheme->prefix.size());
+  // A WebSocket's URL may go on with a path; an MQTT one ends at the port.
+  std::string path = "/";
+  const std::size_t slash = url.find('/');
+  if (slash != std::string_view::npos) {
+    const std::string_view rest = url.substr(slash);
+    if (!name.starts_with("ws") && rest != "/") return false;
+    path = std::string(rest);
+    url = url.substr(0, slash);
   }
-  if (url.ends_with('/')) url.remove_suffix(1);
   std::string_view host, port;
-  if (!SplitAuthority(url, &host, &port) || host.find('/') != std::string_view::npos) return false;
+  if (!SplitAuthority(url, &host, &port)) return false;
+  options->scheme = std::string(name);
+  options->tls = scheme->tls;
+  options->brokerPort = scheme->port;
   if (!port.empty() && !ParseNumber(port, 1, 65535, &options->brokerPort)) {
     *problem = "the broker's port must be a number from 1 to 65535";
     return false;
   }
   options->brokerHost = std::string(host);
+  options->brokerPath = std::move(path);
   return true;
 }
 
 }  // namespace
+
+bool IsTopicText(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte == 0) return false;
+    if (byte < 0x80) {
+      ++i;
+      continue;
+    }
+    // The sequence's length, and the least code point it may spell.
+    const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 0;
+    if (length == 0 || byte > 0xF4 || i + length > text.size()) return false;
+    char32_t point = byte & (0x7F >> length);
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return false;
+      point = (point << 6) | (next & 0x3F);
+    }
+    static constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (point < kLeast[length] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) {
+      return false;
+    }
+    i += length;
+  }
+  return true;
+}
 
 bool ParseNumber(std::string_view text, int lowest, int highest, int* number) {
   int value = 0;
@@ -91,8 +136,10 @@ bool TakeBrokerOption(std::string_view name, const std::string& value, BrokerOpt
 }
 
 bool CheckBrokerOptions(const BrokerOptions& options, std::string* problem) {
-  if (options.caFileGiven && !options.tls) {
-    *problem = "--cafile is for a TLS broker, mqtts://";
+  if (!SpeaksScheme(options.scheme)) {
+    *problem = std::string("--broker needs ") + kBrokerUrlForms;
+  } else if (options.caFileGiven && !options.tls) {
+    *problem = "--cafile is for a TLS broker, mqtts:// or wss://";
   } else if (options.caFileGiven && options.caFile.empty()) {
     *problem = "--cafile needs a file";
   } else if (!options.passwordFile.empty() && options.username.empty()) {

@@ -1,5 +1,6 @@
 // The broker's part of a command line, the same in every program that talks
-// to one (relay-mqtt, relay-log): where the broker is (mqtt:// or mqtts://),
+// to one (relay-mqtt, relay-log): where the broker is (mqtt:// or mqtts://
+// on Linux, ws:// or wss:// on Windows),
 // the CA file for TLS, the login and the client id, and the password, read
 // from a file or the environment (never from the command line, where `ps`
 // would show it).
@@ -11,15 +12,21 @@
 namespace mqtt_link {
 
 struct BrokerOptions {
+  std::string scheme = "mqtt";  // mqtt, mqtts, ws or wss
   std::string brokerHost = "127.0.0.1";
   int brokerPort = 1883;
-  bool tls = false;          // mqtts://
-  std::string caFile;        // empty: the system's CAs
-  bool caFileGiven = false;  // --cafile was on the command line
-  std::string username;      // empty: no login
+  std::string brokerPath = "/";  // a WebSocket's
+  bool tls = false;              // mqtts:// or wss://
+  std::string caFile;            // empty: the system's CAs
+  bool caFileGiven = false;      // --cafile was on the command line
+  std::string username;          // empty: no login
   std::string passwordFile;
   std::string clientId;
 };
+
+// True when `text` may stand in a topic: well-formed UTF-8 (no surrogates,
+// nothing over U+10FFFF, no overlong forms) without U+0000, as MQTT wants.
+bool IsTopicText(std::string_view text);
 
 // A whole number from `lowest` to `highest`.
 bool ParseNumber(std::string_view text, int lowest, int highest, int* number);

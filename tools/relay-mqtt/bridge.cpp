@@ -31,8 +31,9 @@ Bridge::Bridge(net::io_context& io, const Options& options, BrokerSettings broke
                 (feed_.host.find(':') == std::string::npos ? feed_.host : "[" + feed_.host + "]") +
                 ":" + feed_.port + feed_.target),
       bridgeTopic_(options.topic + "/bridge"),
-      banner_("bridging " + feedName_ + " to " + (options.tls ? "mqtts://" : "mqtt://") +
-              options.brokerHost + ":" + std::to_string(options.brokerPort) + " under " +
+      banner_("bridging " + feedName_ + " to " + options.scheme + "://" + options.brokerHost + ":" +
+              std::to_string(options.brokerPort) +
+              (options.scheme.starts_with("ws") ? options.brokerPath : "") + " under " +
               options.topic + "/ (rows at most " + std::to_string(options.rate) + " a second)"),
       broker_([&io](std::function<void()> event) { net::post(io, std::move(event)); },
               std::move(broker), [this] { OnBrokerConnected(); }, [this] { OnBrokerLost(); }),

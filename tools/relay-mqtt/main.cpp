@@ -1,9 +1,8 @@
 // relay-mqtt: relay-web's feed published to an MQTT broker, so that a
 // teammate, spotter or coach on another network sees the telemetry through
 // the broker (Mosquitto, EMQX, HiveMQ, a cloud provider's). It is the
-// broker's client only, and runs beside relay-web on Linux (or WSL).
-#include <mosquitto.h>
-
+// broker's client only, and runs beside relay-web: on Linux through
+// libmosquitto, on Windows over the broker's WebSocket listener.
 #include <boost/asio/io_context.hpp>
 #include <cstdio>
 #include <exception>
@@ -26,13 +25,13 @@ int Run(const mqtt_bridge::Options& options) {
   broker.program = "relay-mqtt";
   broker.host = options.brokerHost;
   broker.port = options.brokerPort;
+  broker.path = options.brokerPath;
   broker.tls = options.tls;
   broker.caFile = options.caFile;
   broker.username = options.username;
   broker.clientId = options.clientId;
   broker.willTopic = options.topic + "/bridge";
   broker.willPayload = "offline";
-  mosquitto_lib_init();
   boost::asio::io_context io(1);
   mqtt_bridge::Bridge bridge(io, options, std::move(broker));
   std::string error;

@@ -1,8 +1,6 @@
 // Parsing relay-mqtt's command line.
 #include "relay-mqtt/options.h"
 
-#include <mosquitto.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <string_view>
@@ -10,7 +8,7 @@
 namespace mqtt_bridge {
 
 const char kUsage[] =
-    "Usage: relay-mqtt --topic PREFIX [--broker mqtt[s]://HOST[:PORT]] [--web URL]\n"
+    "Usage: relay-mqtt --topic PREFIX [--broker URL] [--web URL]\n"
     "                  [--rate HZ] [--username NAME [--password-file FILE]]\n"
     "                  [--cafile FILE] [--client-id ID]\n"
     "       relay-mqtt --write-page DIR\n"
@@ -35,10 +33,13 @@ const char kUsage[] =
     "\n"
     "Options:\n"
     "  --topic PREFIX        topic prefix, such as team/car42 (required to bridge)\n"
-    "  --broker URL          mqtt://HOST[:PORT] (default mqtt://127.0.0.1:1883) or\n"
-    "                        mqtts://HOST[:PORT] for TLS (port 8883 by default)\n"
-    "  --cafile FILE         with mqtts: trust the CAs in FILE (PEM) instead of the\n"
-    "                        system's\n"
+    "  --broker URL          on Linux: mqtt://HOST[:PORT] (default\n"
+    "                        mqtt://127.0.0.1:1883) or mqtts://HOST[:PORT] for TLS\n"
+    "                        (port 8883 by default); on Windows, the broker's\n"
+    "                        WebSocket listener (no default): ws://HOST[:PORT][/PATH]\n"
+    "                        (port 80) or wss://HOST[:PORT][/PATH] for TLS (port 443)\n"
+    "  --cafile FILE         with mqtts or wss: trust the CAs in FILE (PEM) instead\n"
+    "                        of the system's (on Windows, its certificate store)\n"
     "  --username NAME       log in as NAME; the password is the first line of\n"
     "  --password-file FILE  FILE, or else the environment variable\n"
     "                        RELAY_MQTT_PASSWORD\n"
@@ -67,9 +68,7 @@ bool Fail(const std::string& problem) {
 bool CheckTopic(const std::string& topic) {
   if (topic.empty()) return Fail("--topic needs a prefix, such as team/car42");
   if (topic.find_first_of("+#") != std::string::npos || topic.ends_with('/') ||
-      topic.size() > 60000 ||
-      mosquitto_validate_utf8(topic.c_str(), static_cast<int>(topic.size())) != MOSQ_ERR_SUCCESS ||
-      mosquitto_pub_topic_check((topic + "/status").c_str()) != MOSQ_ERR_SUCCESS) {
+      topic.size() > 60000 || !mqtt_link::IsTopicText(topic)) {
     return Fail("--topic " + topic +
                 ": a prefix is UTF-8 text without + or # that does not end in /");
   }
