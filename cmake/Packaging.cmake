@@ -1,7 +1,7 @@
 # Release packaging: `cmake --build --preset windows-mingw --target package`
 # makes build/windows/telemetry-relay-<version>-windows-x64.zip holding
-# telemetry-relay.exe, relay-web.exe, relay-watch.exe, sim-publisher.exe and
-# README.md, each program a single file. Included at the end of the top-level
+# telemetry-relay.exe, relay-web.exe, relay-watch.exe, sim-publisher.exe,
+# relay-mqtt.exe (with RELAY_MQTT) and README.md, each program a single file. Included at the end of the top-level
 # CMakeLists.txt, after the targets exist.
 #
 # Everything goes into the "relay" install component and only that component
@@ -21,6 +21,9 @@ endif()
 
 install(TARGETS telemetry-relay relay-web relay-watch sim-publisher
         RUNTIME DESTINATION ${RELAY_BIN_DIR} COMPONENT relay)
+if(TARGET relay-mqtt)
+  install(TARGETS relay-mqtt RUNTIME DESTINATION ${RELAY_BIN_DIR} COMPONENT relay)
+endif()
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${RELAY_DOC_DIR} COMPONENT relay)
 
 set(CPACK_GENERATOR ZIP)

@@ -31,10 +31,12 @@ check_release_zip() {
   local listing
   listing=$(unzip -l "$zip")
   local file
-  for file in telemetry-relay.exe relay-web.exe relay-watch.exe sim-publisher.exe README.md; do
+  for file in telemetry-relay.exe relay-web.exe relay-watch.exe sim-publisher.exe relay-mqtt.exe \
+    README.md; do
     grep -q " $file\$" <<<"$listing" || { echo "$zip lacks $file" >&2; exit 1; }
   done
-  echo "$zip holds telemetry-relay.exe, relay-web.exe, relay-watch.exe, sim-publisher.exe and README.md"
+  echo "$zip holds telemetry-relay.exe, relay-web.exe, relay-watch.exe, sim-publisher.exe," \
+    "relay-mqtt.exe and README.md"
   passed=$((passed + 1))
 }
 

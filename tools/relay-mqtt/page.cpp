@@ -14,7 +14,7 @@ namespace {
 // place, so a broker serving the folder never hands out half a file.
 bool WriteWhole(const std::filesystem::path& path, std::string_view bytes, std::string* error) {
   const std::filesystem::path temporary = path.string() + ".tmp";
-  std::FILE* file = std::fopen(temporary.c_str(), "wb");
+  std::FILE* file = std::fopen(temporary.string().c_str(), "wb");
   bool written =
       file != nullptr && std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
   int savedErrno = errno;
