@@ -6,6 +6,12 @@
 // relay-web beside the bridge sees the texts the broker's viewers must get.
 // And the race log end to end: two recordings of one race, a driver swap
 // apart, replayed through relay-web and the bridge into relay-log.
+//
+// With RELAY_MQTT_WINDOWS naming the Windows build's relay-mqtt.exe, the
+// bridge under test is that one, run under Wine (cmake/wine-run.sh, with the
+// WINEPREFIX given), reaching the same broker through its websockets
+// listeners, plain and TLS; the Windows build's tests run the two bridge
+// tests so.
 #include <gtest/gtest.h>
 #include <mosquitto.h>
 #include <sys/socket.h>
@@ -86,6 +92,9 @@ class FeedClient {
   std::thread thread_;
 };
 
+// The Windows relay-mqtt.exe to test instead of the Linux one, or null.
+const char* WindowsBridge() { return std::getenv("RELAY_MQTT_WINDOWS"); }
+
 void Shell(const std::string& command) {
   ASSERT_EQ(std::system(("(" + command + ") >/dev/null 2>&1").c_str()), 0) << command;
 }
@@ -121,6 +130,7 @@ class MqttProcess : public testsupport::ProcessFixture {
     tcpPort_ = FreePort();
     tlsPort_ = FreePort();
     wsPort_ = FreePort();
+    wssPort_ = FreePort();
     std::ofstream(d + "/broker.conf")
         << (geteuid() == 0 ? "user root\n" : "") << "per_listener_settings false\n"
         << "allow_anonymous false\npassword_file " << d << "/passwords\n"
@@ -128,7 +138,9 @@ class MqttProcess : public testsupport::ProcessFixture {
         << "listener " << tcpPort_ << " 127.0.0.1\n"
         << "listener " << tlsPort_ << " 127.0.0.1\ncafile " << d << "/ca.pem\ncertfile " << d
         << "/server.pem\nkeyfile " << d << "/server.key\n"
-        << "listener " << wsPort_ << " 127.0.0.1\nprotocol websockets\nhttp_dir " << d << "/www\n";
+        << "listener " << wsPort_ << " 127.0.0.1\nprotocol websockets\nhttp_dir " << d << "/www\n"
+        << "listener " << wssPort_ << " 127.0.0.1\nprotocol websockets\ncafile " << d
+        << "/ca.pem\ncertfile " << d << "/server.pem\nkeyfile " << d << "/server.key\n";
     ASSERT_NO_FATAL_FAILURE(StartBroker());
   }
   void TearDown() override {
@@ -162,20 +174,41 @@ class MqttProcess : public testsupport::ProcessFixture {
     std::vector<std::string> arguments = {"--web",
                                           "ws://127.0.0.1:" + std::to_string(webPort_) + "/ws"};
     arguments.insert(arguments.end(), extra.begin(), extra.end());
-    Start(name, RELAY_MQTT_EXECUTABLE, arguments);
+    StartMqtt(name, arguments);
+  }
+  // relay-mqtt, or relay-mqtt.exe under Wine.
+  void StartMqtt(const std::string& name, std::vector<std::string> arguments) {
+    if (WindowsBridge() == nullptr) {
+      Start(name, RELAY_MQTT_EXECUTABLE, arguments);
+      return;
+    }
+    arguments.insert(arguments.begin(), WindowsBridge());
+    Start(name, SOURCE_DIR "/cmake/wine-run.sh", arguments);
+  }
+  // Where the bridge finds the broker: its MQTT listeners, or for the
+  // Windows bridge its websockets ones (TLS by the certificate's host name:
+  // Wine's WinHTTP does not match an IP address to the certificate).
+  std::string BrokerAt(bool tls) const {
+    if (WindowsBridge() != nullptr) {
+      return tls ? "localhost:" + std::to_string(wssPort_) : "127.0.0.1:" + std::to_string(wsPort_);
+    }
+    return "127.0.0.1:" + std::to_string(tls ? tlsPort_ : tcpPort_);
+  }
+  std::string BrokerUrl(bool tls) const {
+    const bool windows = WindowsBridge() != nullptr;
+    return std::string(windows ? (tls ? "wss://" : "ws://") : (tls ? "mqtts://" : "mqtt://")) +
+           BrokerAt(tls) + (windows ? "/mqtt" : "");
   }
   bool Logged(const std::string& name, const std::string& part, int milliseconds = 10000) {
     return WaitFor([&] { return Output(name).find(part) != std::string::npos; }, milliseconds);
   }
   std::vector<std::string> Login(const char* password, const char* topic = "team/car42") {
-    return {"--broker",        "mqtt://127.0.0.1:" + std::to_string(tcpPort_),
-            "--topic",         topic,
-            "--username",      "car42",
-            "--password-file", (dir_ / password).string()};
+    return {"--broker",   BrokerUrl(false), "--topic",         topic,
+            "--username", "car42",          "--password-file", (dir_ / password).string()};
   }
 
   std::filesystem::path dir_;
-  unsigned short tcpPort_ = 0, tlsPort_ = 0, wsPort_ = 0, webPort_ = 0;
+  unsigned short tcpPort_ = 0, tlsPort_ = 0, wsPort_ = 0, wssPort_ = 0, webPort_ = 0;
 };
 
 // Each data message the viewer got is one of the feed's texts, byte for
@@ -240,12 +273,13 @@ TEST_F(MqttProcess, CarriesTheFeedThroughTheBrokerAndKeepsItsStateAcrossOutages)
   // Nobody writes where they do not belong: a wrong password is refused, the
   // driver's login cannot publish as another car, the viewer cannot publish.
   setenv("RELAY_MQTT_PASSWORD", "guess", 1);
-  StartBridge("intruder", {"--broker", "mqtt://127.0.0.1:" + std::to_string(tcpPort_), "--topic",
-                           "team/car42", "--username", "car42"});
+  StartBridge("intruder",
+              {"--broker", BrokerUrl(false), "--topic", "team/car42", "--username", "car42"});
   StartBridge("outsider", Login("car42.pw", "team/car7"));
   viewer.Publish("team/car42/status", "forged");
-  EXPECT_TRUE(Logged("intruder", "cannot connect to the broker at 127.0.0.1:" +
-                                     std::to_string(tcpPort_) + " (the broker refused the login"))
+  EXPECT_TRUE(Logged("intruder", "cannot connect to the broker at " + BrokerAt(false) +
+                                     " (the broker refused the login: Connection Refused: not "
+                                     "authorised."))
       << Output("intruder");
   EXPECT_TRUE(Logged("outsider", "connected to the broker")) << Output("outsider");
   // It publishes its status at once and rows ten times a second: give it
@@ -286,15 +320,16 @@ TEST_F(MqttProcess, CarriesTheFeedThroughTheBrokerAndKeepsItsStateAcrossOutages)
   Kill("bridge");
   EXPECT_TRUE(WaitFor([&] { return late.Last("team/car42/bridge") == "offline"; }));
 
-  // Over TLS, trusting the test's CA; SIGTERM ends it cleanly with offline.
+  // Over TLS, trusting the test's CA; SIGTERM (Ctrl-C under Wine) ends it
+  // cleanly with offline.
   const std::size_t before = late.On("team/car42/data").size();
-  StartBridge("tls", {"--broker", "mqtts://127.0.0.1:" + std::to_string(tlsPort_), "--cafile",
-                      (dir_ / "ca.pem").string(), "--topic", "team/car42", "--username", "car42",
-                      "--password-file", (dir_ / "car42.pw").string()});
+  StartBridge("tls", {"--broker", BrokerUrl(true), "--cafile", (dir_ / "ca.pem").string(),
+                      "--topic", "team/car42", "--username", "car42", "--password-file",
+                      (dir_ / "car42.pw").string()});
   ASSERT_TRUE(WaitFor([&] { return late.On("team/car42/data").size() >= before + 10; }))
       << Output("tls");
   EXPECT_EQ(late.Last("team/car42/bridge"), "online");
-  ASSERT_TRUE(AskToStop("tls"));
+  ASSERT_TRUE(AskToStop("tls", WindowsBridge() != nullptr));
   EXPECT_EQ(Finish("tls", 10000), 0) << Output("tls");
   EXPECT_TRUE(WaitFor([&] { return late.Last("team/car42/bridge") == "offline"; }));
 
@@ -333,12 +368,16 @@ TEST_F(MqttProcess, PacesStandingsAndRelativeAndSkipsAnOversizedFeedMessage) {
     return R"({"type":")" + std::string(type) + R"(","lap":)" + std::to_string(lap) + "}";
   };
   std::atomic<bool> done{false};
+  // The rows wait for the bridge's broker: a Windows bridge under Wine can
+  // take a second or more to load WinHTTP.
+  std::atomic<bool> brokerReady{false};
   std::thread feed([&] {
     beast::error_code ec;
     tcp::socket socket(io);
     acceptor.accept(socket, ec);
     beast::websocket::stream<tcp::socket> ws(std::move(socket));
     if (!ec) ws.accept(ec);
+    while (!brokerReady) std::this_thread::sleep_for(10ms);
     ws.write(net::buffer(status), ec);
     ws.write(net::buffer(std::string(R"({"type":"log","session":"1/0","laps":[],"pits":[]})")), ec);
     const std::string big = R"({"type":"data","pad":")" + std::string(2 << 20, 'x') + "\"}";
@@ -361,7 +400,9 @@ TEST_F(MqttProcess, PacesStandingsAndRelativeAndSkipsAnOversizedFeedMessage) {
   arguments.insert(arguments.end(),
                    {"--rate", "60", "--web",
                     "ws://127.0.0.1:" + std::to_string(acceptor.local_endpoint().port()) + "/ws"});
-  Start("bridge", RELAY_MQTT_EXECUTABLE, arguments);
+  StartMqtt("bridge", arguments);
+  EXPECT_TRUE(Logged("bridge", "connected to the broker", 15000)) << Output("bridge");
+  brokerReady = true;
   EXPECT_TRUE(WaitFor([&] { return viewer.Last("team/car42/data") == text("data", 79); }, 15000))
       << Output("bridge");
   EXPECT_TRUE(WaitFor([&] { return viewer.Last("team/car42/standings") == text("standings", 82); }))
@@ -611,6 +652,123 @@ TEST_F(MqttProcess, RaceLogOfADriverSwapKeepsEveryLapOnceThroughRelayLog) {
     }
   }
   EXPECT_EQ(row, want.size());
+}
+
+// A broker of the test's own behind a WebSocket (subprotocol mqtt), for
+// what Mosquitto never does. Each connection: read the CONNECT, then
+// `answer` (empty: nothing at all); with `dropFirstQos1`, the first
+// connection ends at the first QoS 1 message, unacknowledged, and the next
+// one keeps the QoS 1 messages it gets, acknowledged.
+class StandInBroker {
+ public:
+  StandInBroker(std::string answer, bool dropFirstQos1)
+      : answer_(std::move(answer)),
+        dropFirstQos1_(dropFirstQos1),
+        acceptor_(io_, {net::ip::make_address("127.0.0.1"), 0}),
+        thread_([this] { Run(); }) {}
+  ~StandInBroker() {
+    done_ = true;
+    beast::error_code ec;
+    acceptor_.close(ec);
+    if (const int fd = fd_.load(); fd >= 0) ::shutdown(fd, SHUT_RDWR);
+    thread_.join();
+  }
+  std::string Url() const { return "ws://" + Where() + "/mqtt"; }
+  std::string Where() const {
+    return "127.0.0.1:" + std::to_string(acceptor_.local_endpoint().port());
+  }
+  // The QoS 1 packets of the first and the second connection.
+  std::vector<std::string> Qos1() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return qos1_;
+  }
+
+ private:
+  void Run() {
+    for (int connection = 0; !done_; ++connection) {
+      beast::error_code ec;
+      tcp::socket socket(io_);
+      acceptor_.accept(socket, ec);
+      if (ec) return;
+      fd_ = socket.native_handle();
+      beast::websocket::stream<tcp::socket> ws(std::move(socket));
+      ws.set_option(beast::websocket::stream_base::decorator([](auto& response) {
+        response.set(beast::http::field::sec_websocket_protocol, "mqtt");
+      }));
+      ws.binary(true);
+      ws.accept(ec);
+      beast::flat_buffer buffer;
+      if (!ec) ws.read(buffer, ec);  // the CONNECT
+      if (!ec && !answer_.empty()) ws.write(net::buffer(answer_), ec);
+      while (!ec) {
+        buffer.clear();
+        ws.read(buffer, ec);
+        const std::string packet = beast::buffers_to_string(buffer.data());
+        if (ec || packet.empty() || (packet[0] & 0xF6) != 0x32) continue;  // not QoS 1
+        {
+          std::lock_guard<std::mutex> lock(mutex_);
+          if (qos1_.size() < 2) qos1_.push_back(packet);
+        }
+        if (dropFirstQos1_ && connection == 0) break;
+        // The packet id follows the remaining length and the topic.
+        std::size_t at = 1;
+        while (at < packet.size() && (packet[at] & 0x80) != 0) ++at;
+        at += 3 + (static_cast<unsigned char>(packet[at + 1]) << 8 |
+                   static_cast<unsigned char>(packet[at + 2]));
+        if (at + 2 <= packet.size()) {
+          ws.write(net::buffer(std::string("\x40\x02", 2) + packet.substr(at, 2)), ec);
+        }
+      }
+      fd_ = -1;
+    }
+  }
+
+  std::string answer_;
+  bool dropFirstQos1_;
+  net::io_context io_;
+  tcp::acceptor acceptor_;
+  std::atomic<bool> done_{false};
+  std::atomic<int> fd_{-1};
+  mutable std::mutex mutex_;
+  std::vector<std::string> qos1_;
+  std::thread thread_;
+};
+
+// The Windows bridge's own MQTT client against stand-in brokers: a malformed
+// answer to the login, a refusal, a broker that says nothing, and one that
+// drops the connection before acknowledging a QoS 1 message, which must come
+// again on the next connection, marked a duplicate, ahead of anything new.
+TEST_F(MqttProcess, WindowsBridgeSaysWhatABrokerDidWrongAndSendsAgainWhatItMissed) {
+  if (WindowsBridge() == nullptr) GTEST_SKIP() << "libmosquitto speaks MQTT for the Linux bridge";
+  const std::string connack = std::string("\x20\x02\x00\x00", 4);
+  StandInBroker malformed(std::string("\x20\x03\x00\x00\x00", 5), false);
+  StandInBroker refusing(std::string("\x20\x02\x00\x04", 4), false);
+  StandInBroker silent("", false);
+  StandInBroker dropping(connack, true);
+  const std::vector<std::pair<StandInBroker*, std::string>> cases = {
+      {&malformed, "(the broker sent a malformed packet: a CONNACK of 3 bytes, not 2)"},
+      {&refusing, "(the broker refused the login: Connection Refused: bad user name or password.)"},
+      {&silent, "(timed out: " + silent.Where() +
+                    " took the connection but did not answer the login within 10 s)"},
+      {&dropping, "reconnected to the broker at " + dropping.Where()},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    StartMqtt("bridge" + std::to_string(i), {"--web", "ws://127.0.0.1:1/ws", "--broker",
+                                             cases[i].first->Url(), "--topic", "team/car42"});
+  }
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const std::string name = "bridge" + std::to_string(i);
+    EXPECT_TRUE(Logged(name, cases[i].second, 20000)) << Output(name);
+    if (i < 3) {
+      EXPECT_NE(Output(name).find("cannot connect to the broker at " + cases[i].first->Where()),
+                std::string::npos)
+          << Output(name);
+    }
+  }
+  ASSERT_TRUE(WaitFor([&] { return dropping.Qos1().size() == 2; })) << Output("bridge3");
+  const std::vector<std::string> qos1 = dropping.Qos1();
+  EXPECT_EQ(qos1[1][0], static_cast<char>(qos1[0][0] | 0x08)) << "DUP set on the second";
+  EXPECT_EQ(qos1[1].substr(1), qos1[0].substr(1)) << "the same message, packet id and all";
 }
 
 // A broker that takes the connection and never answers the login: the

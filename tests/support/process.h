@@ -18,9 +18,11 @@ ChildProcess* StartProcess(const std::string& path, const std::vector<std::strin
 // Waits up to `timeoutMilliseconds` for the process to end; true, with its
 // exit status, if it did.
 bool WaitForExit(ChildProcess* process, int timeoutMilliseconds, int* exitStatus);
-// Asks the process to stop as SIGTERM does on POSIX, so that it can clean
-// up; false where there is no such request (Windows).
-bool AskToStop(ChildProcess* process);
+// Asks the process to stop as SIGTERM does on POSIX (or with `interrupt`,
+// as Ctrl-C does: SIGINT, which a Windows program under Wine hears as
+// Ctrl-C), so that it can clean up; false where there is no such request
+// (Windows).
+bool AskToStop(ChildProcess* process, bool interrupt = false);
 // Its resident memory in KiB (Linux's VmRSS); -1 where it cannot be read.
 long ResidentKilobytes(const ChildProcess* process);
 

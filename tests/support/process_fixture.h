@@ -28,11 +28,12 @@ class ProcessFixture : public testing::Test {
   std::string Output(const std::string& name) const;
   // Waits for the process to end and forgets it; its exit status, or -1.
   int Finish(const std::string& name, int timeoutMilliseconds = 30000);
-  // Asks the process to stop (SIGTERM); false when it cannot be asked.
-  bool AskToStop(const std::string& name) {
+  // Asks the process to stop (SIGTERM, or SIGINT with `interrupt`); false
+  // when it cannot be asked.
+  bool AskToStop(const std::string& name, bool interrupt = false) {
     const auto process = processes_.find(name);
     return process != processes_.end() && process->second != nullptr &&
-           testsupport::AskToStop(process->second);
+           testsupport::AskToStop(process->second, interrupt);
   }
   // Ends the process at once and forgets it.
   void Kill(const std::string& name);

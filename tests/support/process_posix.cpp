@@ -50,8 +50,8 @@ bool WaitForExit(ChildProcess* process, int timeoutMilliseconds, int* exitStatus
   }
 }
 
-bool AskToStop(ChildProcess* process) {
-  return !process->reaped && kill(process->pid, SIGTERM) == 0;
+bool AskToStop(ChildProcess* process, bool interrupt) {
+  return !process->reaped && kill(process->pid, interrupt ? SIGINT : SIGTERM) == 0;
 }
 
 long ResidentKilobytes(const ChildProcess* process) {

@@ -79,7 +79,7 @@ bool WaitForExit(ChildProcess* process, int timeoutMilliseconds, int* exitStatus
 
 // A console program's Ctrl-C can only be sent to a whole console group;
 // the tests that need a graceful stop run on POSIX.
-bool AskToStop(ChildProcess*) { return false; }
+bool AskToStop(ChildProcess*, bool) { return false; }
 
 long ResidentKilobytes(const ChildProcess*) { return -1; }
 
