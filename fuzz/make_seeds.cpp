@@ -115,6 +115,18 @@ std::string FramerInput(std::uint8_t settings, std::string_view pieces, std::str
   return input;
 }
 
+// The mqtt_codec target's input: the topic's and the payload's lengths and
+// the bits that pick a PUBLISH to encode, then the stream.
+std::string MqttInput(std::uint8_t topicLength, std::uint16_t payloadLength, std::uint8_t bits,
+                      std::string_view stream) {
+  std::string input(1, static_cast<char>(topicLength));
+  input += static_cast<char>(payloadLength >> 8);
+  input += static_cast<char>(payloadLength & 0xFF);
+  input += static_cast<char>(bits);
+  input += stream;
+  return input;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -195,6 +207,20 @@ int main(int argc, char** argv) {
   ok &= Write(dir + "/web_feed/relayed", packets);
   ok &= Write(dir + "/web_feed/odd_car_path",
               "SESSION_INFO;0;0;0;0;\xff\xfe\x1b[2J\"quoted\\" + packets);
+
+  // mqtt_codec: what a broker sends a publishing client, alone and in a row.
+  const std::string connack = "\x20\x02\x01\x00"s;
+  const std::string puback = "\x40\x02\x00\x01"s;
+  const std::string pingresp = "\xd0\x00"s;
+  const std::string publish = "\x32\x0f\x00\x07"s + "car/rpm" + "\x00\x01"s + "6543";
+  ok &= Write(dir + "/mqtt_codec/connack", MqttInput(3, 2, 0x01, connack));
+  ok &= Write(dir + "/mqtt_codec/refused", MqttInput(1, 0, 0x00, "\x20\x02\x00\x05"s));
+  ok &= Write(dir + "/mqtt_codec/puback", MqttInput(9, 300, 0x0b, puback));
+  ok &= Write(dir + "/mqtt_codec/pingresp", MqttInput(0, 0, 0x00, pingresp));
+  ok &= Write(dir + "/mqtt_codec/publish", MqttInput(7, 4, 0x05, publish));
+  ok &= Write(dir + "/mqtt_codec/in_a_row",
+              MqttInput(12, 1000, 0x01, connack + publish + puback + pingresp + publish));
+  ok &= Write(dir + "/mqtt_codec/over_the_bound", MqttInput(3, 0, 0x10, pingresp + publish));
 
   if (!ok) std::fprintf(stderr, "make_fuzz_seeds: cannot write into %s\n", dir.c_str());
   return ok ? 0 : 1;

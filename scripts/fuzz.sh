@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-20}
 build=build/fuzz
-targets=(query car_facts region messages recording framer web_feed)
+targets=(query car_facts region messages recording framer web_feed mqtt_codec)
 
 cmake -S . -B "$build" -DRELAY_FUZZ=ON -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
