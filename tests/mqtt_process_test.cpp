@@ -801,6 +801,9 @@ TEST_F(MqttProcess, BadCommandLinesAndFilesExitWithOneLine) {
       {{"--topic", "team/#"}, 2, "relay-mqtt: --topic team/#: a prefix is UTF-8 text"},
       {{"--topic", "t", "--rate", "61"}, 2, "relay-mqtt: --rate needs a whole number"},
       {{"--topic", "t", "--broker", "tcp://x"}, 2, "relay-mqtt: --broker needs mqtt://"},
+      // libmosquitto has no WebSocket client: relay-mqtt.exe's alone.
+      {{"--topic", "t", "--broker", "wss://x/mqtt"}, 2, "relay-mqtt: --broker needs mqtt://"},
+      {{"--topic", "t", "--broker", "mqtt://x/path"}, 2, "relay-mqtt: --broker needs mqtt://"},
       {{"--topic", "t", "--broker", "mqtt://x:0"}, 2, "relay-mqtt: the broker's port must be"},
       {{"--topic", "t", "--cafile", pw}, 2, "relay-mqtt: --cafile is for a TLS broker"},
       {{"--topic", "t", "--password-file", pw}, 2, "relay-mqtt: --password-file needs --username"},

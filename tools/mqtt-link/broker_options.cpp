@@ -57,32 +57,6 @@ bool ParseBrokerUrl(std::string_view url, BrokerOptions* options, std::string* p
 
 }  // namespace
 
-bool IsTopicText(std::string_view text) {
-  for (std::size_t i = 0; i < text.size();) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    if (byte == 0) return false;
-    if (byte < 0x80) {
-      ++i;
-      continue;
-    }
-    // The sequence's length, and the least code point it may spell.
-    const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 0;
-    if (length == 0 || byte > 0xF4 || i + length > text.size()) return false;
-    char32_t point = byte & (0x7F >> length);
-    for (std::size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      point = (point << 6) | (next & 0x3F);
-    }
-    static constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (point < kLeast[length] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) {
-      return false;
-    }
-    i += length;
-  }
-  return true;
-}
-
 bool ParseNumber(std::string_view text, int lowest, int highest, int* number) {
   int value = 0;
   const auto parsed = std::from_chars(text.data(), text.data() + text.size(), value);

@@ -24,10 +24,6 @@ struct BrokerOptions {
   std::string clientId;
 };
 
-// True when `text` may stand in a topic: well-formed UTF-8 (no surrogates,
-// nothing over U+10FFFF, no overlong forms) without U+0000, as MQTT wants.
-bool IsTopicText(std::string_view text);
-
 // A whole number from `lowest` to `highest`.
 bool ParseNumber(std::string_view text, int lowest, int highest, int* number);
 

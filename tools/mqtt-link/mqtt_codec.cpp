@@ -378,6 +378,8 @@ Decoded DecodePacket(std::string_view bytes, Packet* packet, std::size_t* used,
   return Decoded::kPacket;
 }
 
+bool IsText(std::string_view text) { return CheckText(text) == TextCheck::kValid; }
+
 std::string_view RefusalText(int returnCode) {
   static constexpr std::string_view kTexts[] = {
       "Connection Accepted.",

@@ -117,4 +117,9 @@ Decoded DecodePacket(std::string_view bytes, Packet* packet, std::size_t* used,
 // other code "Connection Refused: unknown reason.".
 std::string_view RefusalText(int returnCode);
 
+// True when `text` may stand in a topic or a client id as the encoders
+// take them: well-formed UTF-8 without U+0000, control characters or
+// non-characters (what libmosquitto takes too).
+bool IsText(std::string_view text);
+
 }  // namespace mqtt_codec

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <string_view>
 
+#include "mqtt-link/mqtt_codec.h"
+
 namespace mqtt_bridge {
 
 const char kUsage[] =
@@ -68,7 +70,7 @@ bool Fail(const std::string& problem) {
 bool CheckTopic(const std::string& topic) {
   if (topic.empty()) return Fail("--topic needs a prefix, such as team/car42");
   if (topic.find_first_of("+#") != std::string::npos || topic.ends_with('/') ||
-      topic.size() > 60000 || !mqtt_link::IsTopicText(topic)) {
+      topic.size() > 60000 || !mqtt_codec::IsText(topic)) {
     return Fail("--topic " + topic +
                 ": a prefix is UTF-8 text without + or # that does not end in /");
   }
