@@ -26,4 +26,12 @@ if [ ! -f "$WINEPREFIX/.ready" ]; then
   ) 9>"$WINEPREFIX.lock"
 fi
 
+# The prefix's server and its system processes (services.exe and the rest)
+# are started here, with no output, and the server kept for a minute after
+# the last program ends. Otherwise the first test program to start them
+# hands them its output, and CTest, which waits for a test's output to end,
+# waits as long as they live: for ever, when a server ends before they do.
+wineserver -p60 </dev/null >/dev/null 2>&1 || true
+wine wineboot </dev/null >/dev/null 2>&1 || true
+
 exec wine "$@"
