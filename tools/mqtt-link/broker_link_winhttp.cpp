@@ -10,7 +10,9 @@
 // hands over the bytes. A broker that goes silent is noticed by the missing
 // answers to the pings; its connection is then closed, which on Windows
 // ends the reader's receive (under Wine it ends only with the TCP
-// connection, so the reader is left behind, holding nothing of the link).
+// connection, so the reader is left behind, holding nothing of the link;
+// with a few of them waiting so, no new connection is tried until one ends,
+// which keeps the threads a broker that keeps going silent can cost bounded).
 #include <windows.h>
 // windows.h first: the others build on its types.
 #include <wincrypt.h>
@@ -41,6 +43,9 @@ constexpr auto kPingEvery = std::chrono::seconds(kKeepAliveSeconds) / 2;
 // The broker sends this client acknowledgements and pings only; anything
 // longer is not meant for it, and is not buffered.
 constexpr std::size_t kLargestFromBroker = 64 * 1024;
+// Readers left in a receive that never ended: with this many, no new
+// connection is tried until one of them ends.
+constexpr int kMostLeftBehind = 4;
 // Spare packet buffers kept for reuse, so rows are not an allocation each.
 constexpr std::size_t kSpareBuffers = 8;
 
@@ -102,6 +107,7 @@ struct Channel {
   // From the reader: the bytes it received, or why it stopped. Its
   // connection's number tells a reader left behind from the current one.
   int connection = 0;
+  int leftBehind = 0;  // readers of earlier connections still in a receive
   std::string inbox;
   bool readerEnded = false;
   std::string readerReason;
@@ -165,7 +171,11 @@ void Read(std::shared_ptr<Channel> channel, HINTERNET websocket, int connection)
     const DWORD code = WinHttpWebSocketReceive(websocket, buffer.data(),
                                                static_cast<DWORD>(buffer.size()), &got, &type);
     std::lock_guard<std::mutex> lock(channel->mutex);
-    if (channel->connection != connection) return;  // left behind
+    if (channel->connection != connection) {  // left behind, and now done
+      --channel->leftBehind;
+      channel->wake.notify_all();
+      return;
+    }
     std::string reason;
     if (code != NO_ERROR) {
       reason = SystemText(code);
@@ -601,6 +611,7 @@ bool BrokerLink::Events::Carry(BrokerLink* link, Socket* socket, std::string* re
   channel.wake.wait_for(lock, kGoodbyeFlush, [&] { return channel.readerEnded; });
   ++channel.connection;
   const bool readerDone = channel.readerEnded;
+  if (!readerDone) ++channel.leftBehind;
   lock.unlock();
   socket->Close();
   if (readerDone) {
@@ -614,7 +625,14 @@ bool BrokerLink::Events::Carry(BrokerLink* link, Socket* socket, std::string* re
 void BrokerLink::Run() {
   std::chrono::seconds wait = kFirstRetry;
   bool outageReported = false;
+  Channel& channel = *transport_->channel;
   while (!stopping_) {
+    {
+      std::unique_lock<std::mutex> lock(channel.mutex);
+      channel.wake.wait(lock,
+                        [&] { return stopping_.load() || channel.leftBehind < kMostLeftBehind; });
+    }
+    if (stopping_) break;
     accepted_ = false;
     refusal_ = 0;
     std::string reason;
