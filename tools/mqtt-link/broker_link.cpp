@@ -56,6 +56,51 @@ std::string BrokerLink::TimeoutReason(bool accepted) const {
                    seconds + " s";
 }
 
+bool BrokerLink::PublishRow(const std::string& topic, std::string_view payload, bool retained) {
+  if (!connected_ || unwritten_.load() >= kMaxUnwritten) return false;
+  return Publish(topic, payload, 0, retained);
+}
+
+bool BrokerLink::PublishRetained(const std::string& topic, std::string_view payload) {
+  return connected_ && Publish(topic, payload, 1, true);
+}
+
+bool BrokerLink::PublishEvent(const std::string& topic, std::string_view payload) {
+  return connected_ && Publish(topic, payload, 1, false);
+}
+
+void BrokerLink::WrittenOne() {
+  int count = unwritten_.load();
+  while (count > 0 && !unwritten_.compare_exchange_weak(count, count - 1)) {
+  }
+}
+
+void BrokerLink::Stop(const std::string& topic, std::string_view payload,
+                      std::chrono::milliseconds timeout) {
+  if (!thread_.joinable()) return;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  if (topic.empty() || PublishRetained(topic, payload)) {
+    // Everything handed over is written and the goodbye acknowledged.
+    while (unwritten_.load() > 0 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  stopping_ = true;
+  WakeToStop();
+  std::unique_lock<std::mutex> lock(mutex_);
+  wake_.notify_all();
+  // The thread may be inside a connect to a host that does not answer, or
+  // a send to one that stopped reading; rather than wait for the system to
+  // give up, leave it to the exit.
+  if (wake_.wait_until(lock, deadline + std::chrono::seconds(1), [this] { return finished_; })) {
+    lock.unlock();
+    thread_.join();
+  } else {
+    thread_.detach();
+    AbandonTransport();
+  }
+}
+
 bool BrokerLink::Pause(std::chrono::seconds wait) {
   std::unique_lock<std::mutex> lock(mutex_);
   return !wake_.wait_for(lock, wait, [this] { return stopping_.load(); });

@@ -123,7 +123,17 @@ class BrokerLink {
   // The platform's entry points from its library, which reach the members.
   struct Events;
 
-  bool PublishQos1(const std::string& topic, std::string_view payload, bool retained);
+  // The platform's part of publishing: counts the message as unwritten and
+  // hands it to the transport; false, uncounted, when it cannot.
+  bool Publish(const std::string& topic, std::string_view payload, int qos, bool retained);
+  // The platform's part of stopping: wakes the network thread, wherever it
+  // waits, once `stopping_` is set.
+  void WakeToStop();
+  // Lets go of the transport that a network thread still stuck in a system
+  // call holds, as the process ends.
+  void AbandonTransport();
+  // A row written to the socket, or a QoS 1 message acknowledged.
+  void WrittenOne();
   void Run();
   // Sleeps `wait`, or less when Stop() is called; false when stopping.
   bool Pause(std::chrono::seconds wait);

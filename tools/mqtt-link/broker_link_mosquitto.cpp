@@ -185,10 +185,7 @@ void BrokerLink::Events::OnLog(mosquitto*, void* self, int level, const char* te
 
 void BrokerLink::Events::OnPublish(mosquitto*, void* self, int) {
   // A row written to the socket, or a retained message acknowledged.
-  auto* link = static_cast<BrokerLink*>(self);
-  int count = link->unwritten_.load();
-  while (count > 0 && !link->unwritten_.compare_exchange_weak(count, count - 1)) {
-  }
+  static_cast<BrokerLink*>(self)->WrittenOne();
 }
 
 void BrokerLink::Events::OnMessage(mosquitto*, void* self, const mosquitto_message* message) {
@@ -273,61 +270,22 @@ void BrokerLink::Run() {
   wake_.notify_all();
 }
 
-bool BrokerLink::PublishRow(const std::string& topic, std::string_view payload, bool retained) {
-  if (!connected_ || unwritten_.load() >= kMaxUnwritten) return false;
+bool BrokerLink::Publish(const std::string& topic, std::string_view payload, int qos,
+                         bool retained) {
   ++unwritten_;
   if (mosquitto_publish(transport_->client, nullptr, topic.c_str(),
-                        static_cast<int>(payload.size()), payload.data(), 0,
+                        static_cast<int>(payload.size()), payload.data(), qos,
                         retained) != MOSQ_ERR_SUCCESS) {
-    Events::OnPublish(transport_->client, this, 0);
+    WrittenOne();
     return false;
   }
   return true;
 }
 
-bool BrokerLink::PublishRetained(const std::string& topic, std::string_view payload) {
-  return PublishQos1(topic, payload, true);
-}
+void BrokerLink::WakeToStop() { mosquitto_disconnect(transport_->client); }
 
-bool BrokerLink::PublishEvent(const std::string& topic, std::string_view payload) {
-  return PublishQos1(topic, payload, false);
-}
-
-bool BrokerLink::PublishQos1(const std::string& topic, std::string_view payload, bool retained) {
-  if (!connected_) return false;
-  ++unwritten_;
-  if (mosquitto_publish(transport_->client, nullptr, topic.c_str(),
-                        static_cast<int>(payload.size()), payload.data(), 1,
-                        retained) != MOSQ_ERR_SUCCESS) {
-    Events::OnPublish(transport_->client, this, 0);
-    return false;
-  }
-  return true;
-}
-
-void BrokerLink::Stop(const std::string& topic, std::string_view payload,
-                      std::chrono::milliseconds timeout) {
-  if (!thread_.joinable()) return;
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  if (topic.empty() || PublishRetained(topic, payload)) {
-    // Everything handed over is written and the goodbye acknowledged.
-    while (unwritten_.load() > 0 && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-  }
-  stopping_ = true;
-  mosquitto_disconnect(transport_->client);
-  std::unique_lock<std::mutex> lock(mutex_);
-  wake_.notify_all();
-  // The thread may be inside a connect to a host that does not answer;
-  // rather than wait for the kernel to give up, leave it to the exit.
-  if (wake_.wait_until(lock, deadline + std::chrono::seconds(1), [this] { return finished_; })) {
-    lock.unlock();
-    thread_.join();
-  } else {
-    thread_.detach();
-    transport_->client = nullptr;  // still in use by the thread; the process is ending
-  }
+void BrokerLink::AbandonTransport() {
+  transport_->client = nullptr;  // still in use by the thread; the process is ending
 }
 
 }  // namespace mqtt_link

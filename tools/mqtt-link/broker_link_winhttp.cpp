@@ -456,10 +456,7 @@ bool BrokerLink::Events::Flush(BrokerLink* link, HINTERNET websocket, std::strin
       channel.unacknowledged.push_back(std::move(message));
     } else {
       channel.Recycle(std::move(message.packet));
-      // A row written: room for the next.
-      int count = link->unwritten_.load();
-      while (count > 0 && !link->unwritten_.compare_exchange_weak(count, count - 1)) {
-      }
+      link->WrittenOne();  // room for the next row
     }
     if (!sent) return false;
   }
@@ -506,9 +503,7 @@ bool BrokerLink::Events::Handle(BrokerLink* link, HINTERNET websocket, bool* acc
         if (acknowledged == channel.unacknowledged.end()) break;  // a duplicate's
         channel.Recycle(std::move(acknowledged->packet));
         channel.unacknowledged.erase(acknowledged);
-        int count = link->unwritten_.load();
-        while (count > 0 && !link->unwritten_.compare_exchange_weak(count, count - 1)) {
-        }
+        link->WrittenOne();
         break;
       }
       case mqtt_codec::PacketType::kPublish:
@@ -657,37 +652,14 @@ void BrokerLink::Run() {
   wake_.notify_all();
 }
 
-bool BrokerLink::PublishRow(const std::string& topic, std::string_view payload, bool retained) {
-  if (!connected_ || unwritten_.load() >= kMaxUnwritten) return false;
+bool BrokerLink::Publish(const std::string& topic, std::string_view payload, int qos,
+                         bool retained) {
   Channel& channel = *transport_->channel;
   std::lock_guard<std::mutex> lock(channel.mutex);
   std::string packet = channel.TakeSpare();
+  const std::uint16_t id = qos == 0 ? 0 : channel.NextId();
   std::string problem;
-  if (!mqtt_codec::AppendPublish({topic, payload, 0, retained, false, 0}, &packet, &problem)) {
-    return false;
-  }
-  ++unwritten_;
-  channel.outbox.push_back({std::move(packet), 0});
-  channel.wake.notify_all();
-  return true;
-}
-
-bool BrokerLink::PublishRetained(const std::string& topic, std::string_view payload) {
-  return PublishQos1(topic, payload, true);
-}
-
-bool BrokerLink::PublishEvent(const std::string& topic, std::string_view payload) {
-  return PublishQos1(topic, payload, false);
-}
-
-bool BrokerLink::PublishQos1(const std::string& topic, std::string_view payload, bool retained) {
-  if (!connected_) return false;
-  Channel& channel = *transport_->channel;
-  std::lock_guard<std::mutex> lock(channel.mutex);
-  std::string packet = channel.TakeSpare();
-  const std::uint16_t id = channel.NextId();
-  std::string problem;
-  if (!mqtt_codec::AppendPublish({topic, payload, 1, retained, false, id}, &packet, &problem)) {
+  if (!mqtt_codec::AppendPublish({topic, payload, qos, retained, false, id}, &packet, &problem)) {
     return false;
   }
   ++unwritten_;
@@ -696,33 +668,13 @@ bool BrokerLink::PublishQos1(const std::string& topic, std::string_view payload,
   return true;
 }
 
-void BrokerLink::Stop(const std::string& topic, std::string_view payload,
-                      std::chrono::milliseconds timeout) {
-  if (!thread_.joinable()) return;
-  const auto deadline = Clock::now() + timeout;
-  if (topic.empty() || PublishRetained(topic, payload)) {
-    // Everything handed over is written and the goodbye acknowledged.
-    while (unwritten_.load() > 0 && Clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-  }
-  stopping_ = true;
-  {
-    std::lock_guard<std::mutex> lock(transport_->channel->mutex);
-    transport_->channel->wake.notify_all();
-  }
-  std::unique_lock<std::mutex> lock(mutex_);
-  wake_.notify_all();
-  // The thread may be inside a connect to a host that does not answer, or
-  // a send to one that stopped reading; rather than wait for the system to
-  // give up, leave it to the exit.
-  if (wake_.wait_until(lock, deadline + std::chrono::seconds(1), [this] { return finished_; })) {
-    lock.unlock();
-    thread_.join();
-  } else {
-    thread_.detach();
-    (void)transport_.release();  // still in use by the thread; the process is ending
-  }
+void BrokerLink::WakeToStop() {
+  std::lock_guard<std::mutex> lock(transport_->channel->mutex);
+  transport_->channel->wake.notify_all();
+}
+
+void BrokerLink::AbandonTransport() {
+  (void)transport_.release();  // still in use by the thread; the process is ending
 }
 
 }  // namespace mqtt_link
